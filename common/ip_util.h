@@ -1,0 +1,77 @@
+// Address values, their order and their text forms. Pure functions: they take
+// a value and a caller's buffer and keep no state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define IP_AF_INET 2    // AF_INET
+#define IP_AF_INET6 10  // AF_INET6
+
+// The address value used in every key. An IPv4 address is a host-order
+// 32-bit number in the first four value bytes (10.1.2.3 is 0x0A010203); an
+// IPv6 address is its 16 bytes in network order.
+struct ip_addr_t {
+    uint32_t family;  // IP_AF_INET or IP_AF_INET6
+    uint32_t pad;
+    union {
+        uint32_t v4;
+        uint8_t v6[16];
+        uint64_t align[2];
+    } u;
+};
+static_assert(sizeof(ip_addr_t) == 24);
+static_assert(offsetof(ip_addr_t, family) == 0);
+static_assert(offsetof(ip_addr_t, u) == 8);
+
+// An address followed by a port (host order): the socket-address form.
+struct ip_addr_port_t {
+    ip_addr_t addr;
+    uint16_t port;
+};
+static_assert(sizeof(ip_addr_port_t) == 32);
+static_assert(offsetof(ip_addr_port_t, port) == 24);
+
+// An address followed by a prefix length.
+struct ip_prefix_t {
+    ip_addr_t addr;
+    uint8_t len;
+};
+static_assert(sizeof(ip_prefix_t) == 32);
+
+// A TLOC key: the system address of the device, its transport colour and its
+// encapsulation. Keys are compared and copied as whole 32-byte records, so
+// the padding is kept zero.
+struct tloc_key_t {
+    ip_addr_t addr;
+    uint8_t color;
+    uint8_t encap;
+    uint8_t pad[6];
+};
+static_assert(sizeof(tloc_key_t) == 32);
+static_assert(offsetof(tloc_key_t, color) == 24);
+static_assert(offsetof(tloc_key_t, encap) == 25);
+
+// -1, 0 or 1. IPv4 before IPv6; IPv4 as unsigned numbers, IPv6 bytewise.
+// Any other family is a programming error (assertion).
+int ip_addr_cmp(const ip_addr_t *a, const ip_addr_t *b);
+
+// True when family and value are equal (for IPv4 only the 32-bit value).
+bool ip_addr_equal(const ip_addr_t *a, const ip_addr_t *b);
+
+// IPv4 "%d.%d.%d.%d" from the most significant byte, IPv6 in inet_ntop form.
+char *ip_addr_to_str(const ip_addr_t *addr, char *buf, size_t len);
+
+// "%s:%u": the address text (at most 127 characters) and the port.
+char *ip_addr_port_to_str(const ip_addr_port_t *addr, char *buf, size_t len);
+
+// "%s : %s : %s": address text, colour name, TLOC encapsulation name.
+char *tloc_to_str(const tloc_key_t *tloc, char *buf, size_t len);
+
+// 1 on success. The classic IPv4 network-number conversion first (so "10.1"
+// is 10.0.0.1 and parts may be hex or octal), then IPv6 text. On failure the
+// address is zeroed (family 0) and the result is 0.
+int ip_addr_from_str(const char *text, ip_addr_t *addr);
+
+// Helpers for building keys in code and tests.
+ip_addr_t ip_addr_v4(uint32_t host_order);

@@ -1,0 +1,399 @@
+#include "test_support.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ost_log.h"
+#include "ost_rundir.h"
+#include "timer.h"
+
+namespace zt {
+
+TempDir::TempDir()
+{
+    char tmpl[] = "/tmp/zord-test.XXXXXX";
+    char *dir = mkdtemp(tmpl);
+    if (dir == nullptr) {
+        abort();
+    }
+    path_ = dir;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+ScopedRunDir::ScopedRunDir()
+{
+    const char *old = getenv(OST_RUN_DIR_ENV);
+    had_old_ = old != nullptr;
+    if (had_old_) {
+        old_ = old;
+    }
+    setenv(OST_RUN_DIR_ENV, dir_.path().c_str(), 1);
+}
+
+ScopedRunDir::~ScopedRunDir()
+{
+    if (had_old_) {
+        setenv(OST_RUN_DIR_ENV, old_.c_str(), 1);
+    } else {
+        unsetenv(OST_RUN_DIR_ENV);
+    }
+}
+
+LogCapture::LogCapture()
+{
+    ost_log_set_hook(&LogCapture::hook, this);
+}
+
+LogCapture::~LogCapture()
+{
+    ost_log_set_hook(nullptr, nullptr);
+}
+
+void LogCapture::hook(int pri, const char *line, void *arg)
+{
+    auto *self = static_cast<LogCapture *>(arg);
+    self->lines_.emplace_back(line);
+    self->prios_.push_back(pri);
+}
+
+size_t LogCapture::count(const std::string &text) const
+{
+    size_t n = 0;
+    for (const auto &line : lines_) {
+        if (line.find(text) != std::string::npos) {
+            n++;
+        }
+    }
+    return n;
+}
+
+void LogCapture::clear()
+{
+    lines_.clear();
+    prios_.clear();
+}
+
+std::string LogCapture::dump() const
+{
+    std::string all;
+    for (const auto &line : lines_) {
+        all += line;
+        all += '\n';
+    }
+    return all;
+}
+
+namespace {
+struct timespec g_fake_now;
+void fake_clock(struct timespec *now)
+{
+    *now = g_fake_now;
+}
+}  // namespace
+
+FakeClock::FakeClock()
+{
+    g_fake_now.tv_sec = 1000;
+    g_fake_now.tv_nsec = 0;
+    timer_set_clock(fake_clock);
+}
+
+FakeClock::~FakeClock()
+{
+    timer_set_clock(nullptr);
+}
+
+void FakeClock::advance_ms(long ms)
+{
+    advance_ns(ms * 1000000L);
+}
+
+void FakeClock::advance_ns(long ns)
+{
+    long total = g_fake_now.tv_nsec + ns;
+    g_fake_now.tv_sec += total / 1000000000L;
+    g_fake_now.tv_nsec = total % 1000000000L;
+}
+
+namespace {
+
+void drain(int fd, std::string &into, bool &open)
+{
+    char buf[65536];
+    ssize_t n = read(fd, buf, sizeof(buf));
+    if (n > 0) {
+        into.append(buf, static_cast<size_t>(n));
+    } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        open = false;
+    }
+}
+
+void fill_status(ChildResult &r, int status)
+{
+    if (WIFEXITED(status)) {
+        r.exited = true;
+        r.exit_code = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        r.term_signal = WTERMSIG(status);
+    }
+}
+
+}  // namespace
+
+ChildResult run_in_child(const std::function<void()> &fn)
+{
+    int out[2];
+    int err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) {
+        abort();
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        close(out[0]);
+        close(err[0]);
+        fn();
+        fflush(stdout);
+        _exit(0);
+    }
+    close(out[1]);
+    close(err[1]);
+    ChildResult r;
+    bool out_open = true;
+    bool err_open = true;
+    while (out_open || err_open) {
+        struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        if (poll(fds, 2, 1000) <= 0) {
+            continue;
+        }
+        if (out_open && (fds[0].revents & (POLLIN | POLLHUP))) {
+            drain(out[0], r.out, out_open);
+        }
+        if (err_open && (fds[1].revents & (POLLIN | POLLHUP))) {
+            drain(err[0], r.err, err_open);
+        }
+    }
+    close(out[0]);
+    close(err[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    fill_status(r, status);
+    return r;
+}
+
+Process::Process(const std::string &program, const std::vector<std::string> &args,
+                 const std::map<std::string, std::string> &env)
+{
+    int in[2];
+    int out[2];
+    int err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        abort();
+    }
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        for (const auto &[k, v] : env) {
+            setenv(k.c_str(), v.c_str(), 1);
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(program.c_str()));
+        for (const auto &a : args) {
+            argv.push_back(const_cast<char *>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        fprintf(stderr, "exec %s failed: %s\n", program.c_str(), strerror(errno));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    close(err[1]);
+    in_fd_ = in[1];
+    out_fd_ = out[0];
+    err_fd_ = err[0];
+    fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+    fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+}
+
+Process::~Process()
+{
+    if (!done_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        wait_exit(std::chrono::seconds(5));
+    }
+    for (int fd : {in_fd_, out_fd_, err_fd_}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+void Process::signal(int signo)
+{
+    if (!done_) {
+        kill(pid_, signo);
+    }
+}
+
+void Process::write_stdin(const std::string &text)
+{
+    size_t off = 0;
+    while (off < text.size()) {
+        ssize_t n = write(in_fd_, text.data() + off, text.size() - off);
+        if (n <= 0) {
+            return;
+        }
+        off += static_cast<size_t>(n);
+    }
+}
+
+void Process::close_stdin()
+{
+    if (in_fd_ >= 0) {
+        close(in_fd_);
+        in_fd_ = -1;
+    }
+}
+
+void Process::pump(int timeout_ms)
+{
+    struct pollfd fds[2];
+    int n = 0;
+    if (out_fd_ >= 0) {
+        fds[n++] = {out_fd_, POLLIN, 0};
+    }
+    if (err_fd_ >= 0) {
+        fds[n++] = {err_fd_, POLLIN, 0};
+    }
+    if (n == 0) {
+        usleep(static_cast<useconds_t>(timeout_ms) * 1000);
+        return;
+    }
+    if (poll(fds, static_cast<nfds_t>(n), timeout_ms) <= 0) {
+        return;
+    }
+    for (int i = 0; i < n; i++) {
+        if ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        bool open = true;
+        if (fds[i].fd == out_fd_) {
+            drain(out_fd_, result_.out, open);
+            if (!open) {
+                close(out_fd_);
+                out_fd_ = -1;
+            }
+        } else {
+            drain(err_fd_, result_.err, open);
+            if (!open) {
+                close(err_fd_);
+                err_fd_ = -1;
+            }
+        }
+    }
+}
+
+static bool wait_text(const std::function<void(int)> &pump, const std::string &hay_ref_text,
+                      const std::string *hay, std::chrono::milliseconds timeout, const std::function<bool()> &dead)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (hay->find(hay_ref_text) != std::string::npos) {
+            return true;
+        }
+        pump(20);
+        if (dead()) {
+            pump(0);
+            return hay->find(hay_ref_text) != std::string::npos;
+        }
+    }
+    return hay->find(hay_ref_text) != std::string::npos;
+}
+
+bool Process::wait_for_stderr(const std::string &text, std::chrono::milliseconds timeout)
+{
+    return wait_text([this](int ms) { pump(ms); }, text, &result_.err, timeout,
+                     [this] { return out_fd_ < 0 && err_fd_ < 0; });
+}
+
+bool Process::wait_for_stdout(const std::string &text, std::chrono::milliseconds timeout)
+{
+    return wait_text([this](int ms) { pump(ms); }, text, &result_.out, timeout,
+                     [this] { return out_fd_ < 0 && err_fd_ < 0; });
+}
+
+bool Process::wait_exit(std::chrono::milliseconds timeout)
+{
+    if (done_) {
+        return true;
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        pump(20);
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            // Collect what is left in the pipes.
+            for (int i = 0; i < 50 && (out_fd_ >= 0 || err_fd_ >= 0); i++) {
+                pump(10);
+            }
+            fill_status(result_, status);
+            done_ = true;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+    }
+}
+
+std::string build_path(const std::string &rel)
+{
+    return std::string(ZOR_BUILD_DIR) + "/" + rel;
+}
+
+std::string source_path(const std::string &rel)
+{
+    return std::string(ZOR_SOURCE_DIR) + "/" + rel;
+}
+
+std::vector<std::string> split_lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::string cur;
+    std::istringstream in(text);
+    while (std::getline(in, cur)) {
+        lines.push_back(cur);
+    }
+    return lines;
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace zt

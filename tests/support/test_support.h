@@ -1,0 +1,130 @@
+// Helpers shared by the unit and integration tests: a temporary run
+// directory, a log capture, a hand-driven clock for the timer manager, a
+// child process runner for programs and for code that must stop the process.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace zt {
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Sets ZOR_RUN_DIR to a fresh temporary directory for its lifetime.
+class ScopedRunDir {
+public:
+    ScopedRunDir();
+    ~ScopedRunDir();
+    const std::string &path() const { return dir_.path(); }
+    std::string file(const std::string &name) const { return dir_.file(name); }
+
+private:
+    TempDir dir_;
+    std::string old_;
+    bool had_old_;
+};
+
+// Collects every line logged through ost_log while it lives.
+class LogCapture {
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+    const std::vector<std::string> &lines() const { return lines_; }
+    std::vector<int> priorities() const { return prios_; }
+    // Number of lines that contain the text.
+    size_t count(const std::string &text) const;
+    bool contains(const std::string &text) const { return count(text) > 0; }
+    void clear();
+    std::string dump() const;
+
+private:
+    static void hook(int pri, const char *line, void *arg);
+    std::vector<std::string> lines_;
+    std::vector<int> prios_;
+};
+
+// Replaces the timer manager's monotonic clock with one that moves only when
+// told to. Starts at an arbitrary non-zero instant.
+class FakeClock {
+public:
+    FakeClock();
+    ~FakeClock();
+    void advance_ms(long ms);
+    void advance_ns(long ns);
+};
+
+// Result of a finished child.
+struct ChildResult {
+    int exit_code = -1;  // valid when exited
+    int term_signal = 0;  // valid when signalled
+    bool exited = false;
+    std::string out;
+    std::string err;
+};
+
+// Runs fn in a forked child (stdout and stderr captured) and waits for it.
+ChildResult run_in_child(const std::function<void()> &fn);
+
+// A program started with arguments and extra environment variables; stdout
+// and stderr are read through pipes.
+class Process {
+public:
+    Process(const std::string &program, const std::vector<std::string> &args,
+            const std::map<std::string, std::string> &env = {});
+    ~Process();  // kills a process that is still running
+    Process(const Process &) = delete;
+    Process &operator=(const Process &) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int signo);
+    // Writes to the child's stdin; close_stdin ends it.
+    void write_stdin(const std::string &text);
+    void close_stdin();
+    // Waits until a stderr line contains text; false on timeout or exit.
+    bool wait_for_stderr(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until a stdout line contains text.
+    bool wait_for_stdout(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits for the process to end; false on timeout.
+    bool wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    const ChildResult &result() const { return result_; }
+    const std::string &out() const { return result_.out; }
+    const std::string &err() const { return result_.err; }
+
+private:
+    void pump(int timeout_ms);
+    pid_t pid_ = -1;
+    int in_fd_ = -1;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    bool done_ = false;
+    ChildResult result_;
+};
+
+// Path of a program built in this build tree ("zord/zord", "tools/zor-peer").
+std::string build_path(const std::string &rel);
+// Path of a file in the source tree.
+std::string source_path(const std::string &rel);
+
+// Whole-line helpers: split text at line feeds (the last empty piece dropped).
+std::vector<std::string> split_lines(const std::string &text);
+std::string read_file(const std::string &path);
+
+}  // namespace zt

@@ -1,0 +1,349 @@
+#include "zor_daemon.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <event2/event.h>
+#include <unistd.h>
+
+#include "ost_assert.h"
+#include "ost_rundir.h"
+#include "ost_signal.h"
+#include "zor_log.h"
+
+t_zor_daemon *g_zor_daemon = nullptr;
+t_zor_context *g_zor_context = nullptr;
+uint32_t g_zor_debug = 0;
+uint32_t g_zor_walk_budget_ms = 500;
+
+namespace {
+
+constexpr uint32_t k_start_msg_id = 1200001;
+constexpr uint32_t k_stop_msg_id = 1299999;
+constexpr uint32_t k_path_timer_msecs = 2000;
+
+void zor_log_host_line(uint32_t msg_id, const char *what)
+{
+    char host[32];
+    memset(host, 0, sizeof(host));
+    if (gethostname(host, sizeof(host) - 1) != 0) {
+        snprintf(host, sizeof(host), "Anyhost");
+    }
+    ost_log(ZOR_LOG_INFO_PRI, "%%Ostrana-%s-%s-%d-%s-%d: %s", host, ZOR_SYSLOG_IDENT, 6, "INFO",
+            static_cast<int>(msg_id), what);
+}
+
+// Drives the timer manager: one pass per tick, then the event re-arms itself
+// (it is not persistent).
+void zor_timer_tick(evutil_socket_t /*fd*/, short what, void *arg)
+{
+    auto *daemon = static_cast<t_zor_daemon *>(arg);
+    if (what != 0 && what != EV_TIMEOUT) {
+        return;
+    }
+    (void)timer_mgr_exec(daemon->timer_mgr, 3, ZOR_TICK_BUDGET_MS);
+    struct timeval tv;
+    timer_mgr_get_resolution(daemon->timer_mgr, &tv);
+    event_add(daemon->tick_event.get(), &tv);
+}
+
+int zor_timer_mgr_start(t_zor_daemon *daemon)
+{
+    OST_ASSERT(daemon->timer_mgr == NULL);
+    daemon->timer_mgr = timer_mgr_create(TIMER_RES_1SEC, zor_mem_timer_alloc, zor_mem_timer_free, daemon, 3);
+    if (daemon->timer_mgr == nullptr) {
+        return 2;
+    }
+    daemon->tick_event.reset(event_new(daemon->event_base.get(), -1, 0, zor_timer_tick, daemon));
+    if (!daemon->tick_event) {
+        return 2;
+    }
+    struct timeval tv;
+    timer_mgr_get_resolution(daemon->timer_mgr, &tv);
+    if (event_add(daemon->tick_event.get(), &tv) != 0) {
+        return 2;
+    }
+    return 0;
+}
+
+// What the daemon record owns beside the context: tick event, timer manager,
+// event base and bitmaps, freed in that order. Safe to run twice.
+void zor_daemon_release_loop(t_zor_daemon *daemon)
+{
+    daemon->tick_event.reset();
+    if (daemon->timer_mgr != nullptr) {
+        timer_mgr_destroy(daemon->timer_mgr);
+        daemon->timer_mgr = nullptr;
+    }
+    daemon->event_base.reset();
+    zor_mem_free(daemon->tloc_index_bitmap, ZOR_MEM_UNKNOWN);
+    daemon->tloc_index_bitmap = nullptr;
+    zor_mem_free(daemon->link_label_bitmap, ZOR_MEM_UNKNOWN);
+    daemon->link_label_bitmap = nullptr;
+}
+
+void zor_sigusr2(int)
+{
+    if (g_zor_daemon != nullptr && g_zor_daemon->event_base) {
+        event_base_loopbreak(g_zor_daemon->event_base.get());
+    }
+}
+
+struct zor_signal_entry {
+    int signo;
+    void (*handler)(int);
+};
+constexpr zor_signal_entry k_zor_signals[] = {
+    {SIGUSR2, zor_sigusr2},
+};
+
+void zor_signals_init()
+{
+    for (int signo = 0; signo <= 64; signo++) {
+        for (const zor_signal_entry &entry : k_zor_signals) {
+            if (entry.signo != signo) {
+                continue;
+            }
+            struct sigaction sa;
+            memset(&sa, 0, sizeof(sa));
+            sa.sa_handler = entry.handler;
+            sa.sa_flags = 0;
+            sigemptyset(&sa.sa_mask);
+            sigaction(signo, &sa, nullptr);
+        }
+    }
+    ost_signal_init();
+}
+
+bool zor_write_pid_file(const char *path, uint32_t pid)
+{
+    FILE *file = fopen(path, "w");
+    if (file == nullptr) {
+        ZOR_LOG("Failed to write pid file %s: %s", path, strerror(errno));
+        return false;
+    }
+    fprintf(file, "%u\n", pid);
+    fclose(file);
+    return true;
+}
+
+}  // namespace
+
+void zor_daemon_pid_path(const t_zor_daemon *daemon, char *buf, size_t len)
+{
+    if (daemon->vpn_id != 0) {
+        ost_run_path(buf, len, "advd.%lu.pid", static_cast<unsigned long>(daemon->vpn_id));
+    } else {
+        ost_run_path(buf, len, "zord.0.pid");
+    }
+}
+
+int zor_daemon_alloc(t_zor_daemon **out)
+{
+    *out = nullptr;
+    if (zor_mem_init() != 0) {
+        ZOR_LOG("Failed to allocate memory cache");
+        return 2;
+    }
+    t_zor_daemon *daemon = zor_mem_new<t_zor_daemon>();
+    if (daemon == nullptr) {
+        ZOR_LOG("Failed to allocate initial daemon");
+        return 2;
+    }
+    *out = daemon;
+    return 0;
+}
+
+int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
+{
+    daemon->daemonize = 1;
+    daemon->instance = ZOR_DEFAULT_INSTANCE;
+    for (int i = 1; i < argc; i++) {
+        const char *arg = argv[i];
+        bool takes_value = strcmp(arg, "-V") == 0 || strcmp(arg, "-I") == 0 || strcmp(arg, "-T") == 0;
+        if (strcmp(arg, "-f") == 0) {
+            daemon->daemonize = 0;
+            continue;
+        }
+        // An option that needs a value but stands last is a usage error.
+        if (!takes_value || i + 1 >= argc) {
+            ZOR_LOG(ZOR_USAGE);
+            return 1;
+        }
+        const char *value = argv[++i];
+        if (arg[1] == 'V') {
+            daemon->vpn_id = static_cast<uint64_t>(atoi(value));
+        } else if (arg[1] == 'I') {
+            daemon->tenant_id = static_cast<uint8_t>(atoi(value) & 0xff);
+            daemon->instance = ZOR_TENANT_INSTANCE_BASE - daemon->tenant_id;
+        } else {
+            char name[ZOR_TENANT_NAME_LEN];
+            memset(name, 0, sizeof(name));
+            strncpy(name, value, sizeof(name) - 1);
+            for (char &c : name) {
+                if (c == '#') {
+                    c = ' ';
+                }
+            }
+            memcpy(daemon->tenant_name, name, sizeof(daemon->tenant_name));
+        }
+    }
+    return 0;
+}
+
+t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
+{
+    t_zor_context *ctx = zor_mem_new<t_zor_context>();
+    if (ctx == nullptr) {
+        ZOR_LOG("Failed to allocate context");
+        return nullptr;
+    }
+    ctx->daemon = daemon;
+    ctx->default_flag = default_flag;
+    ctx->last_link_label = 32769;
+    (void)k_path_timer_msecs;
+    return ctx;
+}
+
+void zor_context_free(t_zor_context *ctx)
+{
+    if (ctx == nullptr) {
+        return;
+    }
+    ctx->shutting_down = 1;
+    if (ctx->path_timer != nullptr) {
+        timer_util_delete(ctx->path_timer);
+        ctx->path_timer = nullptr;
+    }
+    zor_daemon_release_loop(ctx->daemon);
+    if (ctx->default_flag && g_zor_context == ctx) {
+        g_zor_context = nullptr;
+    }
+    zor_mem_delete(ctx);
+}
+
+int zor_daemon_init(t_zor_daemon *daemon)
+{
+    daemon->pid = static_cast<uint32_t>(getpid());
+    g_zor_daemon = daemon;
+
+    event_set_mem_functions(zor_mem_event_malloc, zor_mem_event_realloc, zor_mem_event_free);
+    daemon->event_base.reset(event_base_new());
+    if (!daemon->event_base) {
+        ZOR_LOG("Failed to malloc event base");
+        return 2;
+    }
+    if (zor_timer_mgr_start(daemon) != 0) {
+        ZOR_LOG("Failed to initialize timer manager");
+        return 2;
+    }
+    t_zor_context *ctx = zor_context_init(daemon, 1);
+    if (ctx == nullptr) {
+        return 2;
+    }
+    g_zor_context = ctx;
+
+    daemon->tloc_index_bitmap = static_cast<uint8_t *>(zor_mem_calloc(1, ZOR_BITMAP_BYTES, ZOR_MEM_UNKNOWN));
+    daemon->link_label_bitmap = static_cast<uint8_t *>(zor_mem_calloc(1, ZOR_BITMAP_BYTES, ZOR_MEM_UNKNOWN));
+    if (daemon->tloc_index_bitmap == nullptr || daemon->link_label_bitmap == nullptr) {
+        return 2;
+    }
+    zor_bitmap_set(daemon->tloc_index_bitmap, 32766);
+    zor_bitmap_set(daemon->tloc_index_bitmap, 32767);
+    zor_bitmap_set(daemon->tloc_index_bitmap, 0);
+
+    char pid_path[MONIT_PIDFILE_MAX];
+    zor_daemon_pid_path(daemon, pid_path, sizeof(pid_path));
+    daemon->pid_file_written = zor_write_pid_file(pid_path, daemon->pid) ? 1 : 0;
+    monit_watchdog_start(&daemon->watchdog, daemon->timer_mgr, pid_path);
+    return 0;
+}
+
+void zor_daemon_free(t_zor_daemon *daemon)
+{
+    if (daemon == nullptr) {
+        return;
+    }
+    if (daemon->watchdog.flags & MONIT_FLAG_STARTED) {
+        monit_watchdog_stop(&daemon->watchdog);
+    }
+    if (daemon->pid_file_written) {
+        char pid_path[MONIT_PIDFILE_MAX];
+        zor_daemon_pid_path(daemon, pid_path, sizeof(pid_path));
+        unlink(pid_path);
+        daemon->pid_file_written = 0;
+    }
+    zor_context_free(g_zor_context);
+    // Start-up may have failed before the context existed.
+    zor_daemon_release_loop(daemon);
+    if (g_zor_daemon == daemon) {
+        g_zor_daemon = nullptr;
+    }
+    zor_mem_delete(daemon);
+    ost_log_close();
+}
+
+void zor_daemon_yield(t_zor_context *ctx)
+{
+    t_zor_daemon *daemon = ctx->daemon;
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    struct timeval diff;
+    diff.tv_sec = now.tv_sec - daemon->last_yield.tv_sec;
+    diff.tv_usec = now.tv_usec - daemon->last_yield.tv_usec;
+    if (diff.tv_usec < 0) {
+        diff.tv_sec--;
+        diff.tv_usec += 1000000;
+    }
+    if (diff.tv_sec > daemon->longest_gap.tv_sec) {
+        daemon->longest_gap = diff;
+    }
+    if (diff.tv_sec > 1) {
+        daemon->last_yield = now;
+        (void)timer_mgr_exec(daemon->timer_mgr, 2, ZOR_YIELD_BUDGET_MS);
+    }
+}
+
+int zor_daemon_main(int argc, char **argv)
+{
+    // The foreground flag is looked for before the command line is parsed so
+    // that the Starting line is mirrored to stderr as well.
+    bool foreground = false;
+    for (int i = 1; i < argc; i++) {
+        if (strcmp(argv[i], "-f") == 0) {
+            foreground = true;
+        }
+    }
+    ost_log_open(ZOR_SYSLOG_IDENT, LOG_PID | LOG_NDELAY, LOG_LOCAL7, foreground);
+    zor_log_host_line(k_start_msg_id, "Starting");
+
+    t_zor_daemon *zd = nullptr;
+    if (zor_daemon_alloc(&zd) != 0) {
+        printf("Failed to alloc zord daemon memory\n");
+        return -1;
+    }
+    if (zor_get_input_params(zd, argc, argv) != 0) {
+        ZOR_LOG("Failed to parse zor input parameters");
+        zor_mem_delete(zd);
+        return 1;
+    }
+    if (zd->daemonize && daemon(0, 0) != 0) {
+        ZOR_LOG("Failed to daemonize process: %s", strerror(errno));
+        exit(-1);
+    }
+    if (zor_daemon_init(zd) != 0) {
+        ZOR_LOG("Failed to initalize daemon");
+        zor_daemon_free(zd);
+        return 2;
+    }
+
+    zor_signals_init();
+    ZOR_DEBUG("Waiting for events");
+    event_base_dispatch(zd->event_base.get());
+
+    zor_log_host_line(k_stop_msg_id, "Terminating");
+    zor_daemon_free(zd);
+    return 0;
+}
