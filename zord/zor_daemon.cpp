@@ -169,6 +169,8 @@ int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
         }
         // An option that needs a value but stands last is a usage error.
         if (!takes_value || i + 1 >= argc) {
+            // The usage text is for the person at the terminal as well.
+            ost_log_set_mirror(true);
             ZOR_LOG(ZOR_USAGE);
             return 1;
         }
