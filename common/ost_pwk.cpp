@@ -421,6 +421,8 @@ int pwk_ecdh_priv_oct_get_from_key(EVP_PKEY *key, uint8_t *buf, unsigned buf_len
 
     // Leave the public key out of the encoding, and put the key's setting
     // back afterwards whatever happens.
+    // A key that was never told does not report the setting; its default is
+    // to include the public key.
     int include_public = 1;
     if (EVP_PKEY_get_int_param(key, OSSL_PKEY_PARAM_EC_INCLUDE_PUBLIC, &include_public) != 1) {
         include_public = 1;
