@@ -75,6 +75,9 @@ char *tloc_to_str(const tloc_key_t *tloc, char *buf, size_t len)
 int ip_addr_from_str(const char *text, ip_addr_t *addr)
 {
     memset(addr, 0, sizeof(*addr));
+    if (text == nullptr) {
+        return 0;
+    }
     in_addr_t v4 = inet_network(text);
     if (v4 != INADDR_NONE) {
         addr->family = IP_AF_INET;

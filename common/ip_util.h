@@ -68,9 +68,11 @@ char *ip_addr_port_to_str(const ip_addr_port_t *addr, char *buf, size_t len);
 // "%s : %s : %s": address text, colour name, TLOC encapsulation name.
 char *tloc_to_str(const tloc_key_t *tloc, char *buf, size_t len);
 
-// 1 on success. The classic IPv4 network-number conversion first (so "10.1"
-// is 10.0.0.1 and parts may be hex or octal), then IPv6 text. On failure the
-// address is zeroed (family 0) and the result is 0.
+// 1 on success. The classic IPv4 network-number conversion first, with its
+// meaning for short texts (the parts fill the value from the low end: "10.1"
+// is 0.0.10.1) and for hex ("0x0a") or octal ("012") parts; then IPv6 text.
+// The all-ones text 255.255.255.255 is that conversion's error value and is
+// refused. On failure the address is zeroed (family 0) and the result is 0.
 int ip_addr_from_str(const char *text, ip_addr_t *addr);
 
 // Helpers for building keys in code and tests.

@@ -106,9 +106,12 @@ const char *monit_info(const monit_app_t *app, char *buf, size_t len)
     if (app == nullptr || buf == nullptr) {
         return "EINVAL";
     }
+    // A wall clock set back makes the age negative; that reads as 0, since
+    // converting a negative value to unsigned is undefined.
+    double age = difftime(time(nullptr), app->last_refresh);
+    unsigned secs = age > 0 ? static_cast<unsigned>(age) : 0;
     snprintf(buf, len, "Monit info:\n  PID file       : %s\n  Last refreshed : %u secs ago\n  Total times    : %lu\n",
-             app->pidfile, static_cast<unsigned>(difftime(time(nullptr), app->last_refresh)),
-             static_cast<unsigned long>(app->count));
+             app->pidfile, secs, static_cast<unsigned long>(app->count));
     return buf;
 }
 

@@ -1,0 +1,77 @@
+// Termination signals, each in a forked child that installs the handlers.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+#include "ost_signal.h"
+#include "test_support.h"
+
+namespace {
+
+// Runs in the child: installs the handlers, then spins on the main thread
+// while a helper thread delivers signo to it. The helper blocks the signal
+// itself so that only the busy thread can take it. An alarm ends a child
+// whose handler failed to stop it, so a fault shows as SIGALRM, not a hang.
+[[noreturn]] void busy_until_signalled(int signo)
+{
+    alarm(30);
+    ost_signal_init();
+    static std::atomic<bool> spinning{false};
+    pthread_t main_thread = pthread_self();
+    std::thread sender([main_thread, signo] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, signo);
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+        while (!spinning.load()) {
+            std::this_thread::yield();
+        }
+        pthread_kill(main_thread, signo);
+    });
+    sender.detach();
+    volatile unsigned long work = 0;
+    spinning.store(true);
+    for (;;) {
+        work = work + 1;
+    }
+}
+
+TEST(OstSignal, SigtermEndsABusyProcessWithStatusZero)
+{
+    zt::ChildResult r = zt::run_in_child([] { busy_until_signalled(SIGTERM); });
+    EXPECT_TRUE(r.exited) << "signal " << r.term_signal;
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "");
+
+    // Without the handlers the same signal kills the process: the status 0
+    // above comes from them.
+    r = zt::run_in_child([] {
+        alarm(30);
+        raise(SIGTERM);
+    });
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.term_signal, SIGTERM);
+}
+
+TEST(OstSignal, HangupInterruptAndQuitReportTheAssertion)
+{
+    for (int signo : {SIGHUP, SIGINT, SIGQUIT}) {
+        zt::ChildResult r = zt::run_in_child([signo] { busy_until_signalled(signo); });
+        EXPECT_FALSE(r.exited) << signo;
+        EXPECT_EQ(r.term_signal, SIGABRT) << signo;
+        EXPECT_EQ(r.out, "common/ost_signal:64: failed assertion `0'\n") << signo;
+    }
+    // Raised on the one thread, too.
+    zt::ChildResult r = zt::run_in_child([] {
+        ost_signal_init();
+        raise(SIGHUP);
+    });
+    EXPECT_EQ(r.term_signal, SIGABRT);
+    EXPECT_EQ(zt::split_lines(r.out), std::vector<std::string>{"common/ost_signal:64: failed assertion `0'"});
+}
+
+}  // namespace
