@@ -59,22 +59,26 @@ public:
         }
         bytes(b, sizeof(b));
     }
-    // A count that bounds the list after it.
-    void count8(const uint8_t &n, size_t max)
+    // A count that bounds the list after it. Returns how many entries to
+    // write: none when the count is above its limit (the record is refused,
+    // and the list is never read past its end).
+    size_t count8(const uint8_t &n, size_t max)
     {
         if (n > max) {
             ok_ = false;
-            return;
+            return 0;
         }
         u8(n);
+        return ok_ ? n : 0;
     }
-    void count16(const uint16_t &n, size_t max)
+    size_t count16(const uint16_t &n, size_t max)
     {
         if (n > max) {
             ok_ = false;
-            return;
+            return 0;
         }
         u16(n);
+        return ok_ ? n : 0;
     }
     void text(const char *s, size_t cap)
     {
@@ -137,23 +141,25 @@ public:
             v = (v << 8) | b[i];
         }
     }
-    // A count above max is inconsistent input; it reads back as 0 so that no
-    // loop runs over it.
-    void count8(uint8_t &n, size_t max)
+    // A count above max is inconsistent input: it reads back as 0 and no
+    // entry is read. Returns how many entries to read.
+    size_t count8(uint8_t &n, size_t max)
     {
         u8(n);
         if (n > max) {
             n = 0;
             ok_ = false;
         }
+        return n;
     }
-    void count16(uint16_t &n, size_t max)
+    size_t count16(uint16_t &n, size_t max)
     {
         u16(n);
         if (n > max) {
             n = 0;
             ok_ = false;
         }
+        return n;
     }
     // A text longer than its field or holding a NUL is not one that encode
     // could have written.
@@ -221,22 +227,22 @@ void io_sec(IO &io, field_t<IO, zor_tloc_sec_t> &s)
     io.u16(s.inbound_sa_index);
     io.u32(s.spi);
     io.u8(s.flags);
-    io.count8(s.proto_count, ZOR_TLOC_SEC_PROTO_MAX);
-    for (size_t i = 0; i < s.proto_count; i++) {
+    const size_t n_protos = io.count8(s.proto_count, ZOR_TLOC_SEC_PROTO_MAX);
+    for (size_t i = 0; i < n_protos; i++) {
         io.u32(s.protos[i]);
     }
-    io.count8(s.enc_type_count, ZOR_TLOC_SEC_ENC_TYPE_MAX);
-    for (size_t i = 0; i < s.enc_type_count; i++) {
+    const size_t n_enc_types = io.count8(s.enc_type_count, ZOR_TLOC_SEC_ENC_TYPE_MAX);
+    for (size_t i = 0; i < n_enc_types; i++) {
         io.u32(s.enc_types[i]);
     }
     io.u8(s.integrity_count);
     io.u32(s.integrity_type);
-    io.count8(s.auth_key_count, ZOR_TLOC_SEC_KEY_MAX);
-    for (size_t i = 0; i < s.auth_key_count; i++) {
+    const size_t n_auth_keys = io.count8(s.auth_key_count, ZOR_TLOC_SEC_KEY_MAX);
+    for (size_t i = 0; i < n_auth_keys; i++) {
         io_sec_key<IO>(io, s.auth_keys[i]);
     }
-    io.count8(s.enc_key_count, ZOR_TLOC_SEC_KEY_MAX);
-    for (size_t i = 0; i < s.enc_key_count; i++) {
+    const size_t n_enc_keys = io.count8(s.enc_key_count, ZOR_TLOC_SEC_KEY_MAX);
+    for (size_t i = 0; i < n_enc_keys; i++) {
         io_sec_key<IO>(io, s.enc_keys[i]);
     }
 }
@@ -307,8 +313,8 @@ void io_attr(IO &io, field_t<IO, zor_tloc_attr_t> &a)
         io.u8(a.border);
     }
     if (has(ZOR_TLOC_ATTR_GROUP)) {
-        io.count16(a.group_count, ZOR_TLOC_GROUP_MAX);
-        for (size_t i = 0; i < a.group_count; i++) {
+        const size_t n_groups = io.count16(a.group_count, ZOR_TLOC_GROUP_MAX);
+        for (size_t i = 0; i < n_groups; i++) {
             io.u32(a.groups[i]);
         }
     }
@@ -331,14 +337,14 @@ void io_tloc(IO &io, field_t<IO, zor_msg_tloc_t> &t)
     io.u32(t.status);
     io.u32(t.inactive);
     io.u32(t.index);
-    io.count8(t.path_count, ZOR_TLOC_PATH_MAX);
-    for (size_t i = 0; i < t.path_count; i++) {
+    const size_t n_paths = io.count8(t.path_count, ZOR_TLOC_PATH_MAX);
+    for (size_t i = 0; i < n_paths; i++) {
         auto &p = t.paths[i];
         io.u32(p.local_index);
         io.u32(p.border_index);
         io.u32(p.mtu);
-        io.count8(p.label_count, ZOR_TLOC_PATH_LABEL_MAX);
-        for (size_t l = 0; l < p.label_count; l++) {
+        const size_t n_labels = io.count8(p.label_count, ZOR_TLOC_PATH_LABEL_MAX);
+        for (size_t l = 0; l < n_labels; l++) {
             io.u32(p.labels[l]);
         }
     }
@@ -389,8 +395,8 @@ void io_ctrl_device(IO &io, field_t<IO, zor_msg_ctrl_device_t> &c)
     io.u32(c.type);
     io.u32(c.state);
     io.u8(c.staging);
-    io.count16(c.region_count, ZOR_MSG_CTRL_DEVICE_REGION_MAX);
-    for (size_t i = 0; i < c.region_count; i++) {
+    const size_t n_regions = io.count16(c.region_count, ZOR_MSG_CTRL_DEVICE_REGION_MAX);
+    for (size_t i = 0; i < n_regions; i++) {
         io.u16(c.region_ids[i]);
     }
 }
