@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "avl.h"
 #include "zor_daemon.h"
@@ -66,6 +67,7 @@ struct t_zor_db_entry {
 };
 ZOR_MEM_RECORD(t_zor_db_entry, ZOR_MEM_DB_ENTRY);
 static_assert(sizeof(t_zor_db_entry) == 104);
+static_assert(std::is_trivially_default_constructible_v<t_zor_db_entry>, "entries are calloc'ed");
 static_assert(offsetof(t_zor_db_entry, tree_node) == 0);
 
 // A change list head: the first entry and the last entry's next field.

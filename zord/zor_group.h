@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 #include "avl.h"
 #include "zor_daemon.h"
@@ -26,6 +27,9 @@ struct t_zor_group_tloc {
     zor_tloc_key_t key;  // for IPv4 only the 32-bit address of the value is set
 };
 ZOR_MEM_RECORD(t_zor_group_tloc, ZOR_MEM_GROUP_TLOC);
+static_assert(std::is_trivially_default_constructible_v<t_zor_group> &&
+                  std::is_trivially_default_constructible_v<t_zor_group_tloc>,
+              "groups and members are calloc'ed");
 
 // Creates the empty group tree in ctx->group_db; 0, or 2 when memory runs out.
 int zor_groups_init(t_zor_context *ctx);

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 // Directions of avl_walk.
 #define AVL_BEFORE 0
@@ -44,6 +45,7 @@ struct avl_tree {
     unsigned long avl_numnodes;
 };
 typedef struct avl_tree avl_tree_t;
+static_assert(std::is_trivially_default_constructible_v<avl_tree_t>, "trees live in calloc'ed records");
 
 // Makes tree an empty tree of records of the given size whose node is at the
 // given offset.

@@ -27,6 +27,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "ip_util.h"
 
@@ -406,6 +407,7 @@ struct zor_msg_t {
 // Positions from the start of the record.
 #define ZOR_MSG_OFF(member) (offsetof(zor_msg_t, body) + offsetof(zor_msg_body_t, member))
 static_assert(sizeof(zor_msg_t) == 1120);
+static_assert(std::is_standard_layout_v<zor_msg_t> && std::is_trivially_copyable_v<zor_msg_t>);
 static_assert(sizeof(zor_msg_body_t) == ZOR_MSG_BODY_SIZE);
 static_assert(offsetof(zor_msg_t, type) == 0);
 static_assert(offsetof(zor_msg_t, sender) == 4);

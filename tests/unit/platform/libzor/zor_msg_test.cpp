@@ -6,7 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -661,29 +660,6 @@ TEST(ZorMsgCodec, MutatedInputIsEitherRejectedOrCanonical)
         }
     }
     EXPECT_GT(accepted, 0u);
-}
-
-TEST(ZorMsgNames, TypesStatusesAndOrigins)
-{
-    std::set<std::string> names;
-    for (uint32_t t = 1; t <= ZOR_MSG_TYPE_MAX; t++) {
-        names.insert(zor_msg_type_str(t));
-    }
-    EXPECT_EQ(names.size(), size_t{ZOR_MSG_TYPE_MAX});
-    EXPECT_EQ(names.count("UNKNOWN"), 0u);
-    EXPECT_STREQ(zor_msg_type_str(ZOR_MSG_TLOC_ADD), "TLOC-ADD");
-    EXPECT_STREQ(zor_msg_type_str(ZOR_MSG_DATA_DEVICE_STATE), "DATA-DEVICE-STATE");
-    EXPECT_STREQ(zor_msg_type_str(0), "UNKNOWN");
-    EXPECT_STREQ(zor_msg_type_str(21), "UNKNOWN");
-    EXPECT_STREQ(zor_msg_type_str(0xffffffff), "UNKNOWN");
-    EXPECT_STREQ(zor_msg_tloc_origin_str(1), "local");
-    EXPECT_STREQ(zor_msg_tloc_origin_str(2), "remote");
-    EXPECT_STREQ(zor_msg_origin_str(7), "unknown");
-    EXPECT_STREQ(zor_msg_tloc_status_str(1), "up");
-    EXPECT_STREQ(zor_msg_tloc_status_str(3), "no-path");
-    EXPECT_STREQ(zor_msg_bfd_state_str(0), "down");
-    EXPECT_STREQ(zor_msg_bfd_state_str(2), "no-path");
-    EXPECT_STREQ(zor_msg_bfd_state_str(9), "unknown");
 }
 
 }  // namespace
