@@ -11,6 +11,8 @@
 #include "ost_assert.h"
 #include "ost_rundir.h"
 #include "ost_signal.h"
+#include "zor_db.h"
+#include "zor_group.h"
 #include "zor_log.h"
 
 t_zor_daemon *g_zor_daemon = nullptr;
@@ -205,6 +207,16 @@ t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
     ctx->daemon = daemon;
     ctx->default_flag = default_flag;
     ctx->last_link_label = 32769;
+    if (zor_db_init(ctx) != 0) {
+        ZOR_LOG("Failed to initialize Database");
+        zor_context_free(ctx);
+        return nullptr;
+    }
+    if (zor_groups_init(ctx) != 0) {
+        ZOR_LOG("Failed to initialize groups");
+        zor_context_free(ctx);
+        return nullptr;
+    }
     (void)k_path_timer_msecs;
     return ctx;
 }
@@ -215,6 +227,8 @@ void zor_context_free(t_zor_context *ctx)
         return;
     }
     ctx->shutting_down = 1;
+    zor_db_fini(ctx);
+    zor_groups_fini(ctx);
     if (ctx->path_timer != nullptr) {
         timer_util_delete(ctx->path_timer);
         ctx->path_timer = nullptr;

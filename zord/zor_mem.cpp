@@ -7,6 +7,8 @@
 
 #include "maapi_cli.h"
 #include "zor_daemon.h"
+#include "zor_db.h"
+#include "zor_group.h"
 
 namespace {
 
@@ -22,10 +24,10 @@ zor_mem_row_t g_rows[ZOR_MEM_MAX + 1] = {
     {5, 0, "events", "unknown", 0, 0, 0, 0},
     {6, 0, "timers", "unknown", 0, 0, 0, 0},
     {7, 0, "db-list", "unknown", 0, 0, 0, 0},
-    {8, 1, "db-tree", "avl_tree_t", 0, 0, 0, 0},
-    {9, 1, "db-entry", "t_zor_db_entry", 0, 0, 0, 0},
-    {10, 1, "group", "t_zor_group", 0, 0, 0, 0},
-    {11, 1, "group-tloc", "t_zor_group_tloc", 0, 0, 0, 0},
+    {8, 1, "db-tree", "avl_tree_t", sizeof(avl_tree_t), 0, 0, 0},
+    {9, 1, "db-entry", "t_zor_db_entry", sizeof(t_zor_db_entry), 0, 0, 0},
+    {10, 1, "group", "t_zor_group", sizeof(t_zor_group), 0, 0, 0},
+    {11, 1, "group-tloc", "t_zor_group_tloc", sizeof(t_zor_group_tloc), 0, 0, 0},
     {12, 1, "path", "t_zor_path", 0, 0, 0, 0},
     {13, 1, "tloc-nlri", "t_zor_af_tloc", 0, 0, 0, 0},
     {14, 1, "link-nlri", "t_zor_af_link", 0, 0, 0, 0},
