@@ -256,9 +256,9 @@ void io_attr(IO &io, field_t<IO, zor_tloc_attr_t> &a)
     if (has(ZOR_TLOC_ATTR_PREF)) {
         io.u32(a.preference);
     }
-    if (has(ZOR_TLOC_ATTR_WEIGHT)) {
-        io.u32(a.weight);
-    }
+    // Weight and carrier travel whatever their presence bits say: the
+    // receiver's add filter checks both on every TLOC add.
+    io.u32(a.weight);
     if (has(ZOR_TLOC_ATTR_SITE_ID)) {
         io.u32(a.site_id);
     }
@@ -297,9 +297,7 @@ void io_attr(IO &io, field_t<IO, zor_tloc_attr_t> &a)
     if (has(ZOR_TLOC_ATTR_STALE)) {
         io.u8(a.stale);
     }
-    if (has(ZOR_TLOC_ATTR_CARRIER)) {
-        io.u8(a.carrier);
-    }
+    io.u8(a.carrier);
     if (has(ZOR_TLOC_ATTR_RESTRICT)) {
         io.u8(a.restricted);
     }

@@ -15,8 +15,9 @@
 //     32-bit value only; for every other family all 16 value bytes;
 //   * TLOC add/delete: only the first path_count path descriptors, and in
 //     each only the first label_count labels;
-//   * the attribute block: the flags word always; every other field only
-//     when its presence bit is set in the flags (fields whose bit is clear
+//   * the attribute block: the flags word, the weight and the carrier
+//     always (a receiver checks those two on every add); every other field
+//     only when its presence bit is set in the flags (fields whose bit is clear
 //     come back zero); of the count-and-list fields only the counted entries;
 //   * the QoS-group name only with presence bit 30, up to its first NUL;
 //   * texts (tracker name and attach point) up to their first NUL;

@@ -429,9 +429,10 @@ TEST(ZorMsgCodec, FieldsOutsideTheEncodingComeBackZero)
     t.paths[0].labels[0] = 32770;
     t.paths[0].labels[2] = 99;  // beyond the label count
     t.paths[1].mtu = 1400;      // beyond the path count
-    t.attr.flags = ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_WEIGHT) | ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_GROUP);
-    t.attr.weight = 255;
-    t.attr.carrier = 3;  // CARRIER bit clear
+    t.attr.flags = ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_GROUP);
+    t.attr.weight = 255;   // WEIGHT bit clear: still carried
+    t.attr.carrier = 3;    // CARRIER bit clear: still carried
+    t.attr.preference = 5; // PREF bit clear: dropped
     t.attr.group_count = 2;
     t.attr.groups[0] = 0;
     t.attr.groups[1] = 7;
@@ -454,7 +455,8 @@ TEST(ZorMsgCodec, FieldsOutsideTheEncodingComeBackZero)
     EXPECT_EQ(out.body.tloc.paths[0].labels[2], 0u);
     EXPECT_EQ(out.body.tloc.paths[1].mtu, 0u);
     EXPECT_EQ(out.body.tloc.attr.weight, 255u);
-    EXPECT_EQ(out.body.tloc.attr.carrier, 0);
+    EXPECT_EQ(out.body.tloc.attr.carrier, 3) << "the add filter reads the carrier whatever its bit says";
+    EXPECT_EQ(out.body.tloc.attr.preference, 0u);
     EXPECT_EQ(out.body.tloc.attr.group_count, 2);
     EXPECT_EQ(out.body.tloc.attr.groups[1], 7u);
     EXPECT_EQ(out.body.tloc.attr.groups[5], 0u);
