@@ -133,6 +133,13 @@ bool zor_write_pid_file(const char *path, uint32_t pid)
 
 }  // namespace
 
+void zor_daemon_write_pid_file(t_zor_daemon *daemon)
+{
+    char pid_path[MONIT_PIDFILE_MAX];
+    zor_daemon_pid_path(daemon, pid_path, sizeof(pid_path));
+    daemon->pid_file_written = zor_write_pid_file(pid_path, daemon->pid) ? 1 : 0;
+}
+
 void zor_daemon_pid_path(const t_zor_daemon *daemon, char *buf, size_t len)
 {
     if (daemon->vpn_id != 0) {
@@ -272,7 +279,6 @@ int zor_daemon_init(t_zor_daemon *daemon)
 
     char pid_path[MONIT_PIDFILE_MAX];
     zor_daemon_pid_path(daemon, pid_path, sizeof(pid_path));
-    daemon->pid_file_written = zor_write_pid_file(pid_path, daemon->pid) ? 1 : 0;
     monit_watchdog_start(&daemon->watchdog, daemon->timer_mgr, pid_path);
     return 0;
 }
@@ -356,6 +362,9 @@ int zor_daemon_main(int argc, char **argv)
     }
 
     zor_signals_init();
+    // The pid file is written once the signal handlers are in place, so a
+    // supervisor (or a test) that sees it may signal the daemon at once.
+    zor_daemon_write_pid_file(zd);
     ZOR_DEBUG("Waiting for events");
     event_base_dispatch(zd->event_base.get());
 

@@ -97,6 +97,10 @@ void zor_context_free(t_zor_context *ctx);  // null is ignored
 // walks over the tables call it once per entry.
 void zor_daemon_yield(t_zor_context *ctx);
 
+// Writes the daemon's pid (decimal, line feed) to its pid file; the file is
+// removed again by zor_daemon_free.
+void zor_daemon_write_pid_file(t_zor_daemon *daemon);
+
 // The pid-file path of a daemon (from its VPN id) under the run directory.
 void zor_daemon_pid_path(const t_zor_daemon *daemon, char *buf, size_t len);
 

@@ -100,6 +100,8 @@ TEST(ZorDaemon, InitBuildsBitmapsContextAndTicks)
     // The watchdog runs on the daemon's manager, on the pid file.
     EXPECT_EQ(std::string(d->watchdog.pidfile), run.file("zord.0.pid"));
     EXPECT_TRUE(timer_is_enabled(d->watchdog.pidfile_refresh_timer));
+    EXPECT_FALSE(std::filesystem::exists(run.file("zord.0.pid"))) << "written only once signals are set up";
+    zor_daemon_write_pid_file(d);
     EXPECT_EQ(zt::read_file(run.file("zord.0.pid")), std::to_string(getpid()) + "\n");
 
     // One real tick drives the manager: cur_ticks advances by one second.
