@@ -114,7 +114,7 @@ struct msgq_params_t {
     timer_mgr_t *timer_mgr;     // required for client handles
     uint32_t skip_register;     // bit 0: no register message on connect
     uint32_t use_app_header;    // bit 0: application-header variant (implies skip_register)
-    uint32_t app_hdr_len;       // 2-64 with use_app_header
+    uint32_t app_hdr_len;       // 1-64 with use_app_header; the length field must lie inside
     uint32_t app_size_offset;   // big-endian 16-bit total length at this byte of the app header
     uint32_t facility;          // syslog facility of every line of the instance (priority is debug)
     uint32_t sock_type;         // MSGQ_SOCK_TYPE_*
