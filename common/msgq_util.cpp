@@ -1169,6 +1169,53 @@ uint16_t msgq_get_queue_len(const msgq_handle_t *msgq_p)
 
 // ============================================================ receiving
 
+namespace {
+
+// The header is complete: the body phase begins with a buffer of size bytes
+// that starts with the header bytes already read. When no buffer can be had
+// the body cannot be skipped (there is nothing to read it into), so the
+// stream cannot be followed: that connection is closed and the result is false.
+bool msgq_rx_begin_body(msgq_handle_t *h, uint16_t hdrlen, uint16_t size, evutil_socket_t fd)
+{
+    auto *buf = static_cast<uint8_t *>(h->cbs.alloc_msg(size));
+    if (buf == nullptr) {
+        h->stats.alloc_failed++;
+        MSGQ_ERR("Failed to allocate %u bytes for a message, closing fd '%d'", size, fd);
+        msgq_reject_stream(h);
+        return false;
+    }
+    memcpy(buf, h->rx_hdr, hdrlen);
+    memset(h->rx_hdr, 0, sizeof(h->rx_hdr));
+    h->rx_buf = buf;
+    h->rx_size = size;
+    h->stats.msg_allocs++;
+    return true;
+}
+
+// The message in the receive buffer is complete: the receive state is
+// cleared and the message handed to recv_msg, app_offset bytes past its
+// start. True when the reader goes on with the next message: the handle and
+// its connection outlived the callback, the handle is not blocking (it reads
+// the one reply to its send; reading on would block until the peer sends
+// again) and the message did not complete MSGQ_FAIRNESS_MS or more after
+// the reader began (start).
+bool msgq_rx_deliver(msgq_handle_t *h, uint16_t app_offset, uint32_t gen, const timespec &start)
+{
+    uint8_t *msg = h->rx_buf;
+    uint16_t size = h->rx_size;
+    h->rx_buf = nullptr;
+    h->rx_size = 0;
+    h->rx_offset = 0;
+    h->stats.rx_msg++;
+    h->cbs.recv_msg(h, msg + app_offset, static_cast<uint16_t>(size - app_offset), h->user_arg);
+    if (h->free_pending || h->conn_gen != gen) {
+        return false;  // the callback deleted the handle or its connection ended
+    }
+    return !h->blocking && msgq_elapsed_ms(start) < MSGQ_FAIRNESS_MS;
+}
+
+}  // namespace
+
 void msgq_read_cb(evutil_socket_t fd, short events, void *arg)
 {
     auto *msgq_p = static_cast<msgq_handle_t *>(arg);
@@ -1243,20 +1290,9 @@ void msgq_read_msghdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
                          hdr.size, hdrlen, hdr.magic1, fd);
                 return;
             }
-            auto *buf = static_cast<uint8_t *>(msgq_handle_p->cbs.alloc_msg(hdr.size));
-            if (buf == nullptr) {
-                // The body cannot be skipped without a buffer to read it into,
-                // so the stream cannot be followed: that connection ends.
-                msgq_handle_p->stats.alloc_failed++;
-                MSGQ_ERR("Failed to allocate %u bytes for a message, closing fd '%d'", hdr.size, fd);
-                msgq_reject_stream(msgq_handle_p);
+            if (!msgq_rx_begin_body(msgq_handle_p, hdrlen, hdr.size, fd)) {
                 return;
             }
-            memcpy(buf, msgq_handle_p->rx_hdr, hdrlen);
-            memset(msgq_handle_p->rx_hdr, 0, sizeof(msgq_handle_p->rx_hdr));
-            msgq_handle_p->rx_buf = buf;
-            msgq_handle_p->rx_size = hdr.size;
-            msgq_handle_p->stats.msg_allocs++;
             MSGQ_LOG("Attempting to read %d bytes of data from fd: %d", hdr.size, fd);
         }
 
@@ -1271,23 +1307,7 @@ void msgq_read_msghdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
             return;
         }
         MSGQ_LOG("Read %d bytes of data from fd: %d", msgq_handle_p->rx_size, fd);
-        uint8_t *msg = msgq_handle_p->rx_buf;
-        uint16_t size = msgq_handle_p->rx_size;
-        msgq_handle_p->rx_buf = nullptr;
-        msgq_handle_p->rx_size = 0;
-        msgq_handle_p->rx_offset = 0;
-        msgq_handle_p->stats.rx_msg++;
-        msgq_handle_p->cbs.recv_msg(msgq_handle_p, msg + hdrlen, static_cast<uint16_t>(size - hdrlen),
-                                    msgq_handle_p->user_arg);
-        if (msgq_handle_p->free_pending || msgq_handle_p->conn_gen != gen) {
-            return;  // the callback deleted the handle or its connection ended
-        }
-        // A blocking handle reads the one reply to its send: reading on would
-        // block until the peer sends again.
-        if (msgq_handle_p->blocking) {
-            return;
-        }
-        if (msgq_elapsed_ms(start) >= MSGQ_FAIRNESS_MS) {
+        if (!msgq_rx_deliver(msgq_handle_p, hdrlen, gen, start)) {
             return;
         }
     }
@@ -1336,20 +1356,9 @@ void msgq_read_apphdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
                 msgq_reject_stream(msgq_handle_p);
                 return;
             }
-            auto *buf = static_cast<uint8_t *>(msgq_handle_p->cbs.alloc_msg(msg_size));
-            if (buf == nullptr) {
-                // As for ordinary handles: without a buffer the stream cannot
-                // be followed.
-                msgq_handle_p->stats.alloc_failed++;
-                MSGQ_ERR("Failed to allocate %u bytes for a message, closing fd '%d'", msg_size, fd);
-                msgq_reject_stream(msgq_handle_p);
+            if (!msgq_rx_begin_body(msgq_handle_p, app_hdrlen, msg_size, fd)) {
                 return;
             }
-            memcpy(buf, msgq_handle_p->rx_hdr, app_hdrlen);
-            memset(msgq_handle_p->rx_hdr, 0, sizeof(msgq_handle_p->rx_hdr));
-            msgq_handle_p->rx_buf = buf;
-            msgq_handle_p->rx_size = msg_size;
-            msgq_handle_p->stats.msg_allocs++;
         }
 
         size_t want = msgq_handle_p->rx_size - msgq_handle_p->rx_offset;
@@ -1366,17 +1375,7 @@ void msgq_read_apphdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
         if (static_cast<size_t>(rc) < want) {
             return;
         }
-        uint8_t *msg = msgq_handle_p->rx_buf;
-        uint16_t size = msgq_handle_p->rx_size;
-        msgq_handle_p->rx_buf = nullptr;
-        msgq_handle_p->rx_size = 0;
-        msgq_handle_p->rx_offset = 0;
-        msgq_handle_p->stats.rx_msg++;
-        msgq_handle_p->cbs.recv_msg(msgq_handle_p, msg, size, msgq_handle_p->user_arg);
-        if (msgq_handle_p->free_pending || msgq_handle_p->conn_gen != gen) {
-            return;
-        }
-        if (msgq_handle_p->blocking || msgq_elapsed_ms(start) >= MSGQ_FAIRNESS_MS) {
+        if (!msgq_rx_deliver(msgq_handle_p, 0, gen, start)) {
             return;
         }
     }

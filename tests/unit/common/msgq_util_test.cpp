@@ -328,7 +328,7 @@ TEST_F(Msgq, StreamFaultsCloseOnlyThatConnection)
     MsgqAlloc::fail_next();
     ap.send_data(ADVD, ZORD, "no room");
     ASSERT_TRUE(loop.run_until([&] { return arec.count("down") == 2; }));
-    EXPECT_TRUE(zt::log_has_line(log, "\\[MSG-ERR\\] msgq_read_msghdr_cb\\[[0-9]+\\]: Failed to allocate 15 bytes for a "
+    EXPECT_TRUE(zt::log_has_line(log, "\\[MSG-ERR\\] msgq_rx_begin_body\\[[0-9]+\\]: Failed to allocate 15 bytes for a "
                                       "message, closing fd '[0-9]+'"))
         << log.dump();
     EXPECT_EQ(a->stats.alloc_failed, 1u);
