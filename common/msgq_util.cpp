@@ -690,8 +690,10 @@ bool msgq_validate_params(uint32_t type, const msgq_params_t *params, const msgq
     if ((params->use_app_header & 1) != 0) {
         // The 16-bit length must lie inside the application header, or the
         // reader would take it from beyond the bytes it read.
-        if (params->app_hdr_len < 1 || params->app_hdr_len > MSGQ_MAX_HDR_LEN ||
-            params->app_size_offset + 2 > params->app_hdr_len) {
+        if (params->app_hdr_len < 1 || params->app_hdr_len > MSGQ_MAX_HDR_LEN) {
+            return false;
+        }
+        if (params->app_hdr_len < 2 || params->app_size_offset > params->app_hdr_len - 2) {
             return false;
         }
     }

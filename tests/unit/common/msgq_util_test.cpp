@@ -752,6 +752,14 @@ TEST_F(Msgq, ProgrammingErrorsStopTheProcess)
           }),
           "valid", "Validation of parameters failed");
     check(child([&] {
+              msgq_params_t bad = p;
+              bad.use_app_header = 1;
+              bad.app_hdr_len = 8;
+              bad.app_size_offset = 0xFFFFFFFFu;  // must not wrap into range
+              msgq_init(ZORD, ADVD, MSGQ_HANDLE_TYPE_SERVER, &bad, &cbs, &rec);
+          }),
+          "valid", "Validation of parameters failed");
+    check(child([&] {
               msgq_init(ZORD, ADVD, MSGQ_HANDLE_TYPE_SERVER, &p, &cbs, &rec);
               msgq_init(ZORD, ADVD, MSGQ_HANDLE_TYPE_SERVER, &p, &cbs, &rec);
           }),
