@@ -1,0 +1,1488 @@
+#include "msgq_util.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <event2/listener.h>
+#include <iterator>
+#include <netinet/in.h>
+#include <new>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "maapi_cli.h"
+#include "ost_assert.h"
+#include "ost_log.h"
+#include "ost_rundir.h"
+#include "ost_util.h"
+
+namespace {
+
+msgq_inst_t *g_msgq_inst = nullptr;
+
+// Every line of the transport goes out with the instance's facility at
+// priority debug, errors included.
+int msgq_log_pri()
+{
+    uint32_t facility = g_msgq_inst != nullptr ? g_msgq_inst->facility : LOG_LOCAL7;
+    return static_cast<int>(facility) | LOG_DEBUG;
+}
+
+#define MSGQ_LOG(fmt, ...) ost_log(msgq_log_pri(), "[MSG] " fmt __VA_OPT__(, ) __VA_ARGS__)
+#define MSGQ_ERR(fmt, ...) \
+    ost_log(msgq_log_pri(), "[MSG-ERR] %s[%d]: " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
+// Module ids in headers come from peers and may lie outside the table.
+const char *msgq_module_name(uint32_t module)
+{
+    return module < OST_MODULE_MAX ? ost_module_str(module) : "invalid";
+}
+
+const char *msgq_type_str(uint8_t type)
+{
+    switch (type) {
+    case MSGQ_HANDLE_TYPE_SERVER:
+        return "SERVER";
+    case MSGQ_HANDLE_TYPE_CLIENT:
+        return "CLIENT";
+    default:
+        return "Unknown";
+    }
+}
+
+// ------------------------------------------------------------ deferred freeing
+
+void msgq_inst_free(msgq_inst_t *inst);
+
+// Marks a message-queue frame on the stack. User callbacks may delete
+// handles (theirs included); while any frame is open such handles are only
+// queued on the reap list, and the instance is not freed, so every pointer a
+// frame holds stays valid until the outermost frame returns.
+class msgq_frame {
+public:
+    explicit msgq_frame(msgq_inst_t *inst) : inst_(inst) { inst_->depth++; }
+    ~msgq_frame()
+    {
+        if (--inst_->depth != 0) {
+            return;
+        }
+        while (inst_->reap_list != nullptr) {
+            msgq_handle_t *h = inst_->reap_list;
+            inst_->reap_list = h->list_next;
+            delete h;
+        }
+        if (inst_->reg_msgq_listhead.head == nullptr && inst_->unreg_msgq_listhead.head == nullptr) {
+            msgq_inst_free(inst_);
+        }
+    }
+    msgq_frame(const msgq_frame &) = delete;
+    msgq_frame &operator=(const msgq_frame &) = delete;
+
+private:
+    msgq_inst_t *inst_;
+};
+
+// The handle must be in no list.
+void msgq_handle_free(msgq_handle_t *h)
+{
+    OST_ASSERT(!h->in_reg_list && !h->in_unreg_list && !h->in_tmp_list);
+    msgq_inst_t *inst = h->inst;
+    if (inst != nullptr && inst->depth > 0) {
+        h->free_pending = 1;
+        h->list_next = inst->reap_list;
+        inst->reap_list = h;
+        return;
+    }
+    delete h;
+}
+
+// ------------------------------------------------------------ handle lists
+
+msgq_handle_list_t *msgq_list_of(msgq_handle_t *h)
+{
+    if (h->in_reg_list) {
+        return &h->inst->reg_msgq_listhead;
+    }
+    if (h->in_unreg_list) {
+        return &h->inst->unreg_msgq_listhead;
+    }
+    if (h->in_tmp_list) {
+        return &h->inst->tmp_msgq_listhead;
+    }
+    return nullptr;
+}
+
+void msgq_list_remove(msgq_handle_t *h)
+{
+    msgq_handle_list_t *list = msgq_list_of(h);
+    if (list == nullptr) {
+        return;
+    }
+    if (h->list_prev != nullptr) {
+        h->list_prev->list_next = h->list_next;
+    } else {
+        list->head = h->list_next;
+    }
+    if (h->list_next != nullptr) {
+        h->list_next->list_prev = h->list_prev;
+    }
+    h->list_next = nullptr;
+    h->list_prev = nullptr;
+    list->count--;
+    h->in_reg_list = 0;
+    h->in_unreg_list = 0;
+    h->in_tmp_list = 0;
+}
+
+enum class msgq_list_id { reg, unreg, tmp };
+
+// Removes the handle from its list (if any) and inserts it at the head of another.
+void msgq_list_insert(msgq_handle_t *h, msgq_list_id which)
+{
+    msgq_list_remove(h);
+    msgq_inst_t *inst = h->inst;
+    msgq_handle_list_t *list = which == msgq_list_id::reg     ? &inst->reg_msgq_listhead
+                               : which == msgq_list_id::unreg ? &inst->unreg_msgq_listhead
+                                                              : &inst->tmp_msgq_listhead;
+    h->list_prev = nullptr;
+    h->list_next = list->head;
+    if (list->head != nullptr) {
+        list->head->list_prev = h;
+    }
+    list->head = h;
+    list->count++;
+    h->in_reg_list = which == msgq_list_id::reg;
+    h->in_unreg_list = which == msgq_list_id::unreg;
+    h->in_tmp_list = which == msgq_list_id::tmp;
+}
+
+bool msgq_same_path(const char *a, const char *b)
+{
+    return strncmp(a, b, MSGQ_PATH_LEN) == 0;
+}
+
+// The server handle that a peer registering as (peer_src -> peer_tgt) at path
+// belongs to. Only server handles take accepted connections.
+msgq_handle_t *msgq_find_server(const msgq_handle_list_t *list, uint8_t src, uint8_t tgt, const char *path)
+{
+    for (msgq_handle_t *h = list->head; h != nullptr; h = h->list_next) {
+        if (h->type == MSGQ_HANDLE_TYPE_SERVER && h->src == src && h->tgt == tgt && msgq_same_path(h->path, path)) {
+            return h;
+        }
+    }
+    return nullptr;
+}
+
+bool msgq_is_duplicate(const msgq_inst_t *inst, uint8_t src, uint8_t tgt, uint8_t type, const char *path)
+{
+    for (const msgq_handle_list_t *list :
+         {&inst->reg_msgq_listhead, &inst->unreg_msgq_listhead, &inst->tmp_msgq_listhead}) {
+        for (const msgq_handle_t *h = list->head; h != nullptr; h = h->list_next) {
+            if (h->src == src && h->tgt == tgt && h->type == type && msgq_same_path(h->path, path)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// ------------------------------------------------------------ instance
+
+msgq_inst_t *msgq_inst_init(const msgq_params_t *params)
+{
+    auto *inst = new (std::nothrow) msgq_inst_t();
+    if (inst == nullptr) {
+        return nullptr;
+    }
+    if (params != nullptr) {
+        inst->evbase = params->evbase;
+        inst->timer_mgr = params->timer_mgr;
+        inst->facility = params->facility;
+    } else {
+        inst->facility = LOG_LOCAL7;  // only for the validation failure line that follows
+    }
+    g_msgq_inst = inst;
+    return inst;
+}
+
+// Runs at depth 0 once no handle is left: connections that never
+// registered are closed and the next msgq_init starts afresh.
+void msgq_inst_free(msgq_inst_t *inst)
+{
+    OST_ASSERT(inst->depth == 0 && inst->reap_list == nullptr);
+    // A temporary connection owns only its socket and read event; it is
+    // closed here directly, outside any frame (a frame's end would come
+    // back here).
+    while (inst->tmp_msgq_listhead.head != nullptr) {
+        msgq_handle_t *tmp = inst->tmp_msgq_listhead.head;
+        MSGQ_LOG("Closing connection with fd: %d", tmp->sock_fd);
+        tmp->read_ev.reset();
+        if (tmp->sock_fd != -1) {
+            shutdown(tmp->sock_fd, SHUT_RDWR);
+            close(tmp->sock_fd);
+        }
+        msgq_list_remove(tmp);
+        delete tmp;
+    }
+    OST_ASSERT(inst->server_list == nullptr);
+    g_msgq_inst = nullptr;
+    delete inst;
+}
+
+// ------------------------------------------------------------ connections
+
+// A connection's events: a read event on fd (persistent, added) unless
+// with_read is false, two write events and two read helpers. On failure
+// nothing is left behind and the result is false.
+bool msgq_create_conn_events(msgq_handle_t *h, int fd, bool with_read)
+{
+    event_base *base = h->inst->evbase;
+    bool ok = true;
+    if (with_read) {
+        h->read_ev.reset(event_new(base, fd, EV_READ | EV_PERSIST, msgq_read_cb, h));
+        ok = h->read_ev != nullptr && event_add(h->read_ev.get(), nullptr) == 0;
+    }
+    for (int i = 0; i < 2 && ok; i++) {
+        h->write_ev[i].reset(event_new(base, fd, EV_WRITE, msgq_write_cb, h));
+        h->read_helper_ev[i].reset(event_new(base, -1, EV_READ | EV_PERSIST, msgq_read_helper_cb, h));
+        ok = h->write_ev[i] != nullptr && h->read_helper_ev[i] != nullptr;
+    }
+    h->write_scheduled[0] = h->write_scheduled[1] = 0;
+    h->write_idx = 0;
+    h->read_helper_scheduled[0] = h->read_helper_scheduled[1] = 0;
+    h->read_helper_idx = 0;
+    if (!ok) {
+        h->read_ev.reset();
+        for (int i = 0; i < 2; i++) {
+            h->write_ev[i].reset();
+            h->read_helper_ev[i].reset();
+        }
+    }
+    return ok;
+}
+
+// A registered (or app-header) server handle takes an accepted socket.
+bool msgq_attach_connection(msgq_handle_t *h, int fd)
+{
+    if (!msgq_create_conn_events(h, fd, true)) {
+        return false;
+    }
+    h->sock_fd = fd;
+    h->down_pending = 0;
+    return true;
+}
+
+void msgq_call_conn_up(msgq_handle_t *h)
+{
+    msgq_list_insert(h, msgq_list_id::reg);
+    h->stats.conn_up++;
+    if (h->cbs.conn_up != nullptr) {
+        h->cbs.conn_up(h, h->user_arg, h, h->user_arg);
+    }
+}
+
+// Ends a temporary connection: closed, unlinked, freed.
+void msgq_tmp_drop(msgq_handle_t *tmp)
+{
+    msgq_close_connection(tmp, 0);
+    msgq_list_remove(tmp);
+    msgq_handle_free(tmp);
+}
+
+// Closes the connection a peer broke: a temporary one is dropped, a handle's
+// connection is closed with restart.
+void msgq_drop_connection(msgq_handle_t *h)
+{
+    if (h->in_tmp_list) {
+        msgq_tmp_drop(h);
+    } else {
+        msgq_close_connection(h, 1);
+    }
+}
+
+// A recv result of 0 or less. err is the errno of that recv.
+void msgq_read_error(msgq_handle_t *h, ssize_t rc, int err)
+{
+    if (rc < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
+        return;
+    }
+    h->stats.rx_fail++;
+    msgq_drop_connection(h);
+}
+
+// A stream the transport cannot follow: counted as a failed receive and that
+// one connection is closed; every other connection carries on.
+void msgq_reject_stream(msgq_handle_t *h)
+{
+    h->stats.rx_fail++;
+    msgq_drop_connection(h);
+}
+
+void msgq_handle_register_msg(msgq_handle_t *tmp, const msgq_hdr_t *hdr)
+{
+    msgq_inst_t *inst = tmp->inst;
+    tmp->stats.rx_register++;
+    // The peer names itself as src and the server module as tgt.
+    msgq_handle_t *h = msgq_find_server(&inst->unreg_msgq_listhead, hdr->tgt, hdr->src, tmp->path);
+    if (h == nullptr) {
+        h = msgq_find_server(&inst->reg_msgq_listhead, hdr->tgt, hdr->src, tmp->path);
+    }
+    if (h == nullptr) {
+        msgq_tmp_drop(tmp);  // an unknown peer is disconnected without a word
+        return;
+    }
+    if (h->in_reg_list) {
+        // The peer reconnected: its new connection replaces the old one.
+        h->stats.conn_exist++;
+        msgq_close_connection(h, 1);
+        if (h->free_pending) {  // conn_down deleted the handle
+            msgq_tmp_drop(tmp);
+            return;
+        }
+    }
+    MSGQ_LOG("Found matching handle: src: %s, tgt: %s", msgq_module_name(h->src), msgq_module_name(h->tgt));
+    if (!msgq_attach_connection(h, tmp->sock_fd)) {
+        // Without its events the connection could never be served: the
+        // peer sees it closed and may try again; the handle stays unregistered.
+        MSGQ_ERR("Failed to create read helper events");
+        msgq_tmp_drop(tmp);
+        return;
+    }
+    tmp->sock_fd = -1;
+    tmp->read_ev.reset();
+    msgq_list_remove(tmp);
+    msgq_handle_free(tmp);
+    msgq_call_conn_up(h);
+}
+
+void msgq_handle_msghdr_accept(msgq_server_t *srv, evutil_socket_t fd)
+{
+    auto *tmp = new (std::nothrow) msgq_handle_t();
+    if (tmp != nullptr) {
+        tmp->type = MSGQ_HANDLE_TYPE_SERVER;
+        tmp->sock_fd = fd;
+        tmp->inst = srv->inst;
+        memcpy(tmp->path, srv->path, MSGQ_PATH_LEN);
+        // Not persistent: it serves the register message only (re-armed by
+        // msgq_read_cb while the message is incomplete).
+        tmp->read_ev.reset(event_new(srv->inst->evbase, fd, EV_READ, msgq_read_cb, tmp));
+    }
+    if (tmp == nullptr || tmp->read_ev == nullptr || event_add(tmp->read_ev.get(), nullptr) != 0) {
+        MSGQ_ERR("Alloc failed");
+        // The socket is closed rather than left open: nothing would ever read it.
+        close(fd);
+        if (tmp != nullptr) {
+            tmp->sock_fd = -1;
+            delete tmp;
+        }
+        return;
+    }
+    msgq_list_insert(tmp, msgq_list_id::tmp);
+}
+
+void msgq_handle_apphdr_accept(msgq_server_t *srv, evutil_socket_t fd)
+{
+    msgq_handle_t *h = srv->apphead_msgq_handle_p;
+    if (h == nullptr) {  // the record lives exactly as long as its one handle
+        close(fd);
+        return;
+    }
+    if (h->sock_fd != -1) {
+        h->stats.conn_exist++;
+        msgq_close_connection(h, 1);
+        if (h->free_pending) {
+            close(fd);
+            return;
+        }
+    }
+    if (!msgq_attach_connection(h, fd)) {
+        MSGQ_ERR("Failed to create read helper events");
+        close(fd);
+        return;
+    }
+    msgq_call_conn_up(h);
+}
+
+void msgq_listener_cb(evconnlistener * /*listener*/, evutil_socket_t fd, sockaddr * /*addr*/, int /*len*/,
+                      void *arg)
+{
+    auto *srv = static_cast<msgq_server_t *>(arg);
+    msgq_frame frame(srv->inst);
+    // The listener hands over non-blocking, close-on-exec sockets.
+    if (srv->listener_apphdr) {
+        msgq_handle_apphdr_accept(srv, fd);
+    } else {
+        msgq_handle_msghdr_accept(srv, fd);
+    }
+}
+
+// ------------------------------------------------------------ servers
+
+msgq_server_t *msgq_server_get(msgq_handle_t *h)
+{
+    msgq_inst_t *inst = h->inst;
+    msgq_server_t *srv = inst->server_list;
+    while (srv != nullptr && !msgq_same_path(srv->path, h->path)) {
+        srv = srv->next;
+    }
+    if (srv != nullptr) {
+        OST_ASSERT(h->use_app_header == srv->listener_apphdr);
+        OST_ASSERT(!srv->listener_apphdr || srv->apphead_msgq_handle_p == nullptr);
+        srv->refcnt++;
+    } else {
+        srv = new (std::nothrow) msgq_server_t();
+        if (srv == nullptr) {
+            MSGQ_ERR("Failed to allocate memory for server at %s", h->path);
+            return nullptr;
+        }
+        srv->inst = inst;
+        srv->src = h->src;
+        memcpy(srv->path, h->path, MSGQ_PATH_LEN);
+        srv->listener_apphdr = h->use_app_header;
+        srv->refcnt = 1;
+        srv->next = inst->server_list;
+        inst->server_list = srv;
+    }
+    if (h->use_app_header) {
+        srv->apphead_msgq_handle_p = h;
+    }
+    h->server_p = srv;
+    return srv;
+}
+
+void msgq_server_put(msgq_handle_t *h)
+{
+    msgq_server_t *srv = h->server_p;
+    h->server_p = nullptr;
+    if (srv->apphead_msgq_handle_p == h) {
+        srv->apphead_msgq_handle_p = nullptr;
+    }
+    if (--srv->refcnt > 0) {
+        return;
+    }
+    msgq_server_t **pp = &srv->inst->server_list;
+    while (*pp != srv) {
+        pp = &(*pp)->next;
+    }
+    *pp = srv->next;
+    srv->listener.reset();
+    if (unlink(srv->path) != 0) {
+        MSGQ_LOG("Failed to remove the file: %s", srv->path);
+    }
+    delete srv;
+}
+
+int msgq_init_start_server(msgq_handle_t *h)
+{
+    msgq_server_t *srv = msgq_server_get(h);
+    if (srv == nullptr) {
+        return MSGQ_START_FAILED;
+    }
+    if (srv->listener != nullptr) {
+        MSGQ_LOG("Server is on at %s, ignore server start", srv->path);
+        return MSGQ_START_ALREADY;
+    }
+    if (unlink(srv->path) != 0 && errno != ENOENT) {
+        MSGQ_ERR("Path %s exists, failed to remove", srv->path);
+        return MSGQ_START_ALREADY;
+    }
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    static_assert(MSGQ_PATH_LEN <= sizeof(sun.sun_path));
+    memcpy(sun.sun_path, srv->path, strnlen(srv->path, MSGQ_PATH_LEN));
+    srv->listener.reset(evconnlistener_new_bind(
+        h->inst->evbase, msgq_listener_cb, srv, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE,
+        -1, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)));
+    if (srv->listener == nullptr) {
+        MSGQ_ERR("Failed to start listener for %s error:%s", srv->path, strerror(errno));
+        return MSGQ_START_FAILED;
+    }
+    // Peers run under other users.
+    if (chmod(srv->path, 0777) != 0) {
+        MSGQ_ERR("Failed to change permission for %s", srv->path);
+    }
+    return MSGQ_OK;
+}
+
+// ------------------------------------------------------------ clients
+
+int msgq_send_register(msgq_handle_t *h)
+{
+    msgq_hdr_t hdr{};
+    hdr.magic1 = MAGIC1;
+    hdr.magic2 = MAGIC2;
+    hdr.src = h->src;
+    hdr.tgt = h->tgt;
+    hdr.type = MSGQ_MSG_TYPE_REGISTER;
+    hdr.size = msgq_hdr_len(h);
+    h->stats.tx_register++;
+    ssize_t n = send(h->sock_fd, &hdr, sizeof(hdr), MSG_NOSIGNAL);
+    return n == static_cast<ssize_t>(sizeof(hdr)) ? 0 : -1;
+}
+
+// Waits for a non-blocking IPv4 connect to complete. On failure *err holds
+// the reason.
+bool msgq_connect_wait(int fd, int *err)
+{
+    // poll rather than select: a descriptor above FD_SETSIZE must not
+    // overflow an fd_set in a daemon with many connections.
+    pollfd pfd{fd, POLLOUT, 0};
+    int rc;
+    do {
+        rc = poll(&pfd, 1, MSGQ_IPV4_CONNECT_WAIT_SECS * 1000);
+    } while (rc < 0 && errno == EINTR);
+    if (rc < 0) {
+        *err = errno;
+        MSGQ_ERR("Failed to connect for fd: %d, error: %d", fd, *err);
+        return false;
+    }
+    if (rc == 0) {
+        *err = ETIMEDOUT;
+        MSGQ_ERR("Timeout in select");
+        return false;
+    }
+    int so_error = 0;
+    socklen_t len = sizeof(so_error);
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) {
+        *err = errno;
+        MSGQ_ERR("ERROR in getsockopt: %d - %s", *err, strerror(*err));
+        return false;
+    }
+    if (so_error != 0) {
+        *err = so_error;
+        MSGQ_LOG("ERROR in delayed connection: %d - %s", so_error, strerror(so_error));
+        return false;
+    }
+    return true;
+}
+
+void msgq_connect_established(msgq_handle_t *h, int fd)
+{
+    if (h->connect_timer != nullptr) {
+        timer_disable(h->connect_timer);
+    }
+    h->sock_fd = fd;
+    h->down_pending = 0;
+    // A blocking client reads only right after each of its sends.
+    if (!msgq_create_conn_events(h, fd, !h->blocking)) {
+        // A connection without its events cannot be served: it is closed and
+        // the client tries again like after any failed attempt.
+        MSGQ_ERR("Failed to create read helper events");
+        msgq_close_connection(h, 1);
+        return;
+    }
+    if (!h->skip_register && msgq_send_register(h) != 0) {
+        MSGQ_LOG("Error in sending register message to %d, err %d", h->tgt, errno);
+        msgq_close_connection(h, 1);
+        return;
+    }
+    msgq_call_conn_up(h);
+}
+
+// One connect attempt. timer is the retry timer when the attempt runs from
+// it (it is re-armed after a failure), NULL for a blocking client's start.
+void msgq_connect_attempt(msgq_handle_t *h, timer_util_t *timer)
+{
+    OST_ASSERT(h->sock_fd == -1);
+    const bool ipv4 = h->sock_type == MSGQ_SOCK_TYPE_IPV4;
+    MSGQ_LOG("Connect retry timer expired for %p", static_cast<void *>(h));
+    MSGQ_LOG("Trying to connect to server at %s", ipv4 ? h->ipaddr : h->path);
+
+    sockaddr_storage ss{};
+    socklen_t ss_len;
+    if (ipv4) {
+        auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(static_cast<uint16_t>(h->port));
+        // Text that is no address cannot connect: it fails like an absent server.
+        if (inet_pton(AF_INET, h->ipaddr, &sin->sin_addr) != 1) {
+            sin->sin_addr.s_addr = htonl(INADDR_NONE);
+        }
+        ss_len = sizeof(sockaddr_in);
+    } else {
+        auto *sun = reinterpret_cast<sockaddr_un *>(&ss);
+        sun->sun_family = AF_UNIX;
+        memcpy(sun->sun_path, h->path, strnlen(h->path, MSGQ_PATH_LEN));
+        ss_len = sizeof(sockaddr_un);
+    }
+
+    int type = SOCK_STREAM | SOCK_CLOEXEC | (h->blocking ? 0 : SOCK_NONBLOCK);
+    int fd = socket(ss.ss_family, type, 0);
+    if (fd < 0) {
+        MSGQ_ERR("Socket init failed %d", errno);
+        // Out of descriptors is usually passing: the client tries again
+        // rather than staying unconnected for good.
+        if (timer != nullptr) {
+            timer_disable(timer);
+            timer_enable(timer);
+        }
+        return;
+    }
+    int err = 0;
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&ss), ss_len) == 0;
+    if (!ok) {
+        err = errno;
+        if (ipv4 && err == EINPROGRESS) {
+            ok = msgq_connect_wait(fd, &err);
+        }
+    }
+    if (!ok) {
+        MSGQ_LOG("Failed to connect for fd: %d, error: %d", fd, err);
+        close(fd);
+        if (timer != nullptr) {
+            timer_disable(timer);
+            timer_enable(timer);
+        }
+        return;
+    }
+    msgq_connect_established(h, fd);
+}
+
+int msgq_init_start_client(msgq_handle_t *h)
+{
+    if (h->cbs.is_reboot_pending != nullptr && h->cbs.is_reboot_pending(h)) {
+        MSGQ_ERR("Reboot in progress, skip connecting to server %s", h->path);
+        return MSGQ_START_REBOOT_PENDING;
+    }
+    if (h->blocking) {
+        // Retried until connected, with a short pause so a missing server
+        // does not spin the processor.
+        while (h->sock_fd == -1 && !h->free_pending) {
+            msgq_connect_attempt(h, nullptr);
+            if (h->sock_fd == -1) {
+                usleep(100 * 1000);
+            }
+        }
+        return MSGQ_OK;
+    }
+    h->connect_timer = timer_util_create(h->inst->timer_mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONE_SHOT,
+                                         MSGQ_CONNECT_RETRY_MS, msgq_connect_timer, h, nullptr, nullptr, nullptr,
+                                         MSGQ_CONNECT_TIMER_NAME);
+    if (h->connect_timer == nullptr) {
+        MSGQ_ERR("Failed to init connect timer for %p", static_cast<void *>(h));
+        return MSGQ_START_FAILED;
+    }
+    timer_enable(h->connect_timer);
+    return MSGQ_OK;
+}
+
+bool msgq_validate_params(uint32_t type, const msgq_params_t *params, const msgq_callbacks_t *cbs)
+{
+    if (params == nullptr || cbs == nullptr || params->evbase == nullptr) {
+        return false;
+    }
+    if (type != MSGQ_HANDLE_TYPE_SERVER && type != MSGQ_HANDLE_TYPE_CLIENT) {
+        return false;
+    }
+    if (type == MSGQ_HANDLE_TYPE_CLIENT && params->timer_mgr == nullptr) {
+        return false;
+    }
+    // Messages and queue nodes come only from the user's allocator.
+    if (cbs->recv_msg == nullptr || cbs->spare == nullptr || cbs->alloc_msg == nullptr ||
+        cbs->free_msg == nullptr) {
+        return false;
+    }
+    if ((params->use_app_header & 1) != 0) {
+        // The 16-bit length must lie inside the application header, or the
+        // reader would take it from beyond the bytes it read.
+        if (params->app_hdr_len < 1 || params->app_hdr_len > MSGQ_MAX_HDR_LEN) {
+            return false;
+        }
+        if (params->app_hdr_len < 2 || params->app_size_offset > params->app_hdr_len - 2) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Milliseconds since start on the timer manager's monotonic clock (which
+// tests can drive by hand; a wall-clock jump must not stall or cut a reader).
+int64_t msgq_elapsed_ms(const timespec &start)
+{
+    timespec now{};
+    timer_clock_now(&now);
+    return (static_cast<int64_t>(now.tv_sec) - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+void msgq_tx_queue_free(msgq_handle_t *h)
+{
+    msgq_tx_node_t *node = h->txq_head;
+    while (node != nullptr) {
+        msgq_tx_node_t *next = node->next;
+        h->stats.msg_frees++;
+        h->cbs.free_msg(node->msg);
+        h->cbs.free_msg(node);
+        node = next;
+    }
+    h->txq_head = nullptr;
+    h->txq_tail = nullptr;
+    h->stats.tx_queued = 0;
+    h->stats.tx_dequeued = 0;
+    h->stats.tx_queue_cur_length = 0;
+}
+
+void msgq_log_send_error(const msgq_handle_t *h, int err, uint16_t total)
+{
+    if (h->sock_type == MSGQ_SOCK_TYPE_IPV4) {
+        MSGQ_ERR("Error in sending message to %d, err %d, msg_size is %d", h->tgt, err, total);
+        if (err == EPIPE) {
+            MSGQ_ERR("BROKEN PIPE");
+        }
+    }
+    MSGQ_LOG("Error in sending message to %d, err %d", h->tgt, err);
+}
+
+}  // namespace
+
+// ============================================================ handles
+
+msgq_inst_t *msgq_inst_get()
+{
+    return g_msgq_inst;
+}
+
+msgq_handle_t *msgq_init(uint32_t src, uint32_t tgt, uint32_t type, const msgq_params_t *params,
+                         const msgq_callbacks_t *cbs, void *user_arg)
+{
+    if (src < 1 || src >= OST_MODULE_MAX || tgt < 1 || tgt >= OST_MODULE_MAX) {
+        return nullptr;
+    }
+    msgq_inst_t *inst = g_msgq_inst != nullptr ? g_msgq_inst : msgq_inst_init(params);
+    if (inst == nullptr) {
+        return nullptr;
+    }
+    msgq_frame frame(inst);
+    MSGQ_LOG("Msg init with src: %s, tgt: %s, type: %d", ost_module_str(src), ost_module_str(tgt), type);
+
+    bool valid = msgq_validate_params(type, params, cbs);
+    if (!valid) {
+        MSGQ_ERR("Validation of parameters failed");
+    }
+    OST_ASSERT(valid);
+    // The instance keeps the first caller's event base and timer manager; a
+    // server-only first caller may have brought no manager, so the first
+    // client's is taken then.
+    if (inst->timer_mgr == nullptr) {
+        inst->timer_mgr = params->timer_mgr;
+    }
+
+    char path[MSGQ_PATH_LEN];
+    int n;
+    if (params->path[0] != '\0') {
+        n = static_cast<int>(strnlen(params->path, MSGQ_PATH_LEN));
+        snprintf(path, sizeof(path), "%.*s", n, params->path);
+    } else {
+        n = ost_run_path(path, sizeof(path), ".%s",
+                         ost_module_str(type == MSGQ_HANDLE_TYPE_SERVER ? src : tgt));
+    }
+    if (n < 0 || n >= MSGQ_PATH_LEN) {
+        // A run directory too long for a socket path: no handle rather than
+        // a cut path that another daemon would never find.
+        MSGQ_ERR("Socket path for %s is longer than %d characters", ost_module_str(tgt), MSGQ_PATH_LEN - 1);
+        return nullptr;
+    }
+
+    bool duplicate = msgq_is_duplicate(inst, static_cast<uint8_t>(src), static_cast<uint8_t>(tgt),
+                                       static_cast<uint8_t>(type), path);
+    if (duplicate) {
+        MSGQ_ERR("Duplicate msgq_handle found");
+    }
+    OST_ASSERT(!duplicate);
+
+    bool supported = params->sock_type == MSGQ_SOCK_TYPE_UNIX || params->sock_type == MSGQ_SOCK_TYPE_IPV4;
+    if (!supported) {
+        MSGQ_ERR("Unsupported socket type");
+    }
+    OST_ASSERT(supported);
+
+    auto *h = new (std::nothrow) msgq_handle_t();
+    if (h == nullptr) {
+        MSGQ_ERR("Alloc failed");
+        return nullptr;
+    }
+    h->src = static_cast<uint8_t>(src);
+    h->tgt = static_cast<uint8_t>(tgt);
+    h->type = static_cast<uint8_t>(type);
+    h->inst = inst;
+    h->use_app_header = params->use_app_header & 1;
+    h->skip_register = (params->skip_register & 1) | h->use_app_header;
+    h->app_hdr_len = static_cast<uint8_t>(params->app_hdr_len);
+    h->app_size_offset = static_cast<uint8_t>(params->app_size_offset);
+    h->blocking = type == MSGQ_HANDLE_TYPE_CLIENT ? (params->blocking & 1) : 0;
+    h->sock_type = params->sock_type;
+    // The path is kept for every socket type: it is part of a handle's identity.
+    memcpy(h->path, path, sizeof(path));
+    if (params->sock_type == MSGQ_SOCK_TYPE_IPV4) {
+        h->port = params->port;
+        snprintf(h->ipaddr, sizeof(h->ipaddr), "%.*s", MSGQ_IPADDR_LEN - 1, params->ipaddr);
+    }
+    h->cbs = *cbs;
+    h->user_arg = user_arg;
+    msgq_list_insert(h, msgq_list_id::unreg);
+
+    if (type == MSGQ_HANDLE_TYPE_SERVER) {
+        int rc = msgq_init_start_server(h);
+        if (rc != MSGQ_OK && rc != MSGQ_START_ALREADY) {
+            MSGQ_ERR("Error %u in initializing server for %s", rc, h->path);
+        }
+        OST_ASSERT(rc == MSGQ_OK || rc == MSGQ_START_ALREADY);
+    } else {
+        msgq_init_start_client(h);
+    }
+    return h;
+}
+
+void msgq_deinit(msgq_handle_t *msgq_p)
+{
+    if (msgq_p == nullptr) {
+        return;
+    }
+    OST_ASSERT(!msgq_p->free_pending);
+    msgq_frame frame(msgq_p->inst);
+    msgq_close_connection(msgq_p, 0);
+    OST_ASSERT(msgq_p->in_unreg_list);
+    msgq_list_remove(msgq_p);
+    if (msgq_p->connect_timer != nullptr) {
+        timer_util_delete(msgq_p->connect_timer);
+        msgq_p->connect_timer = nullptr;
+    }
+    if (msgq_p->server_p != nullptr) {
+        msgq_server_put(msgq_p);
+    }
+    msgq_handle_free(msgq_p);
+}
+
+void msgq_set_user_arg(msgq_handle_t *msgq_p, void *user_arg)
+{
+    msgq_p->user_arg = user_arg;
+}
+
+bool msgq_is_connected(const msgq_handle_t *msgq_p)
+{
+    return msgq_p != nullptr && msgq_p->sock_fd != -1 && !msgq_p->down_pending;
+}
+
+void msgq_close_connection(msgq_handle_t *msgq_p, int restart)
+{
+    msgq_frame frame(msgq_p->inst);
+    MSGQ_LOG("Closing connection with fd: %d", msgq_p->sock_fd);
+    msgq_p->stats.conn_close++;
+    msgq_p->down_pending = 0;
+    msgq_p->conn_gen++;
+
+    msgq_p->read_ev.reset();
+    for (int i = 0; i < 2; i++) {
+        msgq_p->write_ev[i].reset();
+        msgq_p->write_scheduled[i] = 0;
+        msgq_p->read_helper_ev[i].reset();
+        msgq_p->read_helper_scheduled[i] = 0;
+    }
+    msgq_p->write_idx = 0;
+    msgq_p->read_helper_idx = 0;
+
+    msgq_tx_queue_free(msgq_p);
+
+    if (msgq_p->rx_buf != nullptr) {
+        // Counted like every other freed buffer, so msg_allocs and msg_frees
+        // balance once nothing is in flight.
+        msgq_p->stats.msg_frees++;
+        msgq_p->cbs.free_msg(msgq_p->rx_buf);
+        msgq_p->rx_buf = nullptr;
+    }
+    memset(msgq_p->rx_hdr, 0, sizeof(msgq_p->rx_hdr));
+    msgq_p->rx_offset = 0;
+    msgq_p->rx_size = 0;
+
+    if (msgq_p->sock_fd != -1) {
+        shutdown(msgq_p->sock_fd, SHUT_RDWR);
+        close(msgq_p->sock_fd);
+        msgq_p->sock_fd = -1;
+    }
+    if (msgq_p->in_reg_list) {
+        msgq_list_insert(msgq_p, msgq_list_id::unreg);
+        msgq_p->stats.conn_down++;
+        if (msgq_p->cbs.conn_down != nullptr) {
+            msgq_p->cbs.conn_down(msgq_p, msgq_p->user_arg, msgq_p, msgq_p->user_arg);
+        }
+    }
+    if (restart && msgq_p->type == MSGQ_HANDLE_TYPE_CLIENT && msgq_p->connect_timer != nullptr) {
+        timer_enable(msgq_p->connect_timer);
+    }
+}
+
+void msgq_connect_timer(timer_util_t *timer, void *arg1, void * /*arg2*/, void * /*arg3*/, void * /*arg4*/)
+{
+    auto *msgq_p = static_cast<msgq_handle_t *>(arg1);
+    msgq_frame frame(msgq_p->inst);
+    msgq_connect_attempt(msgq_p, timer);
+}
+
+// ============================================================ messages
+
+uint16_t msgq_hdr_len(const msgq_handle_t *msgq_p)
+{
+    return msgq_p->use_app_header ? msgq_p->app_hdr_len : static_cast<uint16_t>(sizeof(msgq_hdr_t));
+}
+
+uint16_t msgq_size_msg_to_app(const msgq_handle_t *msgq_p, uint16_t size)
+{
+    return msgq_p->use_app_header ? size : static_cast<uint16_t>(size - sizeof(msgq_hdr_t));
+}
+
+uint16_t msgq_size_app_to_msg(const msgq_handle_t *msgq_p, uint16_t size)
+{
+    return msgq_p->use_app_header ? size : static_cast<uint16_t>(size + sizeof(msgq_hdr_t));
+}
+
+namespace {
+
+// Bytes between the buffer start and the application pointer.
+size_t msgq_app_offset(const msgq_handle_t *msgq_p)
+{
+    return msgq_p->use_app_header ? 0 : sizeof(msgq_hdr_t);
+}
+
+}  // namespace
+
+void *msgq_alloc_msg(msgq_handle_t *msgq_p, uint32_t app_size)
+{
+    OST_ASSERT(app_size <= (msgq_p->use_app_header ? MSGQ_MAX_MSG_SIZE : MSGQ_MAX_APP_SIZE));
+    uint16_t size = msgq_size_app_to_msg(msgq_p, static_cast<uint16_t>(app_size));
+    auto *buf = static_cast<uint8_t *>(msgq_p->cbs.alloc_msg(size));
+    if (buf == nullptr) {
+        msgq_p->stats.alloc_failed++;
+        return nullptr;
+    }
+    msgq_p->stats.msg_allocs++;
+    if (!msgq_p->use_app_header) {
+        msgq_hdr_t hdr{};
+        hdr.magic1 = MAGIC1;
+        hdr.magic2 = MAGIC2;
+        hdr.size = size;  // the capacity, checked when the message is written
+        memcpy(buf, &hdr, sizeof(hdr));
+    }
+    return buf + msgq_app_offset(msgq_p);
+}
+
+void msgq_free_msg(msgq_handle_t *msgq_p, void *app_p)
+{
+    if (app_p == nullptr) {
+        return;
+    }
+    msgq_p->stats.msg_frees++;
+    msgq_p->cbs.free_msg(static_cast<uint8_t *>(app_p) - msgq_app_offset(msgq_p));
+}
+
+// ============================================================ sending
+
+int msgq_write(msgq_handle_t *msgq_p, void *app_p, uint16_t app_size)
+{
+    if (msgq_p == nullptr || app_p == nullptr) {
+        return MSGQ_ERR_INVALID;
+    }
+    auto *msg = static_cast<uint8_t *>(app_p) - msgq_app_offset(msgq_p);
+    if (!msgq_p->use_app_header) {
+        auto *hdr_p = reinterpret_cast<msgq_hdr_t *>(msg);
+        OST_ASSERT((hdr_p->magic1 == MAGIC1) && (hdr_p->magic2 == MAGIC2));
+        OST_ASSERT(app_size <= msgq_size_msg_to_app(msgq_p, hdr_p->size));
+        hdr_p->src = msgq_p->src;
+        hdr_p->tgt = msgq_p->tgt;
+        hdr_p->type = MSGQ_MSG_TYPE_DATA;
+        hdr_p->size = msgq_size_app_to_msg(msgq_p, app_size);
+    }
+    // The application pointer of an application-header handle is the buffer
+    // start and app_size already counts the application header.
+    uint16_t total = msgq_size_app_to_msg(msgq_p, app_size);
+    if (!msgq_is_connected(msgq_p)) {
+        return MSGQ_ERR_NOT_CONNECTED;
+    }
+    if (msgq_p->blocking) {
+        return msgq_send_blocking(msgq_p, msg, total);
+    }
+    return msgq_enqueue(msgq_p, msg, total);
+}
+
+int msgq_send_blocking(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total)
+{
+    msgq_frame frame(msgq_p->inst);
+    size_t sent = 0;
+    int err = 0;
+    while (sent < total) {
+        ssize_t n = send(msgq_p->sock_fd, msg + sent, total - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            err = n < 0 ? errno : EPIPE;
+            break;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    if (sent < total) {
+        msgq_log_send_error(msgq_p, err, total);
+        OST_ASSERT_TEXT(err != EAGAIN && err != EWOULDBLOCK, "FALSE");
+        msgq_p->stats.tx_fail++;
+        // A blocking handle has no write event to carry the close later, and
+        // a partly sent message has put the stream out of step: the
+        // connection ends now (the message stays with the caller).
+        msgq_close_connection(msgq_p, 1);
+        return MSGQ_ERR_AGAIN;
+    }
+    msgq_p->stats.tx_msg++;
+    MSGQ_LOG("Sent Message of size %d to target %s", total, msgq_module_name(msgq_p->tgt));
+    msgq_p->stats.msg_frees++;
+    msgq_p->cbs.free_msg(msg);
+    msgq_read_cb(msgq_p->sock_fd, EV_READ, msgq_p);
+    return MSGQ_OK;
+}
+
+int msgq_enqueue(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total)
+{
+    if (msgq_p->max_queue_len != 0 && msgq_p->stats.tx_queue_cur_length >= msgq_p->max_queue_len) {
+        msgq_p->stats.tx_queue_failed++;
+        return MSGQ_ERR_QUEUE_FULL;
+    }
+    auto *node = static_cast<msgq_tx_node_t *>(msgq_p->cbs.alloc_msg(sizeof(msgq_tx_node_t)));
+    if (node == nullptr) {
+        msgq_p->stats.tx_queue_failed++;
+        return MSGQ_ERR_AGAIN;
+    }
+    node->next = nullptr;
+    node->sent = 0;
+    node->total = total;
+    node->msg = msg;
+    if (msgq_p->txq_tail != nullptr) {
+        msgq_p->txq_tail->next = node;
+    } else {
+        msgq_p->txq_head = node;
+    }
+    msgq_p->txq_tail = node;
+    msgq_p->stats.tx_queued++;
+    msgq_p->stats.tx_queue_cur_length++;
+    MSGQ_LOG("Queued Message of size %d to target %s", total, msgq_module_name(msgq_p->tgt));
+    msgq_flush(msgq_p);
+    return MSGQ_OK;
+}
+
+void msgq_flush(msgq_handle_t *msgq_p)
+{
+    if (msgq_p->sock_fd == -1 || msgq_p->down_pending) {
+        return;
+    }
+    msgq_tx_node_t *node = msgq_p->txq_head;
+    while (node != nullptr) {
+        size_t want = node->total - node->sent;
+        ssize_t n = send(msgq_p->sock_fd, node->msg + node->sent, want, MSG_NOSIGNAL);
+        if (n == static_cast<ssize_t>(want)) {
+            msgq_p->stats.tx_msg++;
+            MSGQ_LOG("Sent Message of size %d to target %s", node->total, msgq_module_name(msgq_p->tgt));
+            msgq_p->stats.msg_frees++;
+            msgq_p->stats.tx_dequeued++;
+            msgq_p->stats.tx_queue_cur_length--;
+            msgq_tx_node_t *next = node->next;
+            msgq_p->cbs.free_msg(node->msg);
+            msgq_p->cbs.free_msg(node);
+            node = next;
+            continue;
+        }
+        // An interrupted send is retried from the write event like a full socket.
+        if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
+            if (n > 0) {
+                node->sent = static_cast<uint16_t>(node->sent + n);
+            }
+            msgq_p->stats.tx_resched++;
+            break;
+        }
+        msgq_log_send_error(msgq_p, errno, node->total);
+        msgq_p->stats.tx_fail++;
+        msgq_p->down_pending = 1;
+        break;
+    }
+    msgq_p->txq_head = node;
+    if (node != nullptr) {
+        msgq_schedule_write(msgq_p);
+    } else {
+        msgq_p->txq_tail = nullptr;
+    }
+}
+
+void msgq_schedule_write(msgq_handle_t *msgq_p)
+{
+    uint8_t i = msgq_p->write_idx;
+    if (msgq_p->write_scheduled[i] || msgq_p->write_ev[i] == nullptr) {
+        return;
+    }
+    if (event_add(msgq_p->write_ev[i].get(), nullptr) == 0) {
+        msgq_p->write_scheduled[i] = 1;
+    }
+}
+
+void msgq_write_cb(evutil_socket_t /*fd*/, short /*events*/, void *arg)
+{
+    auto *msgq_p = static_cast<msgq_handle_t *>(arg);
+    msgq_frame frame(msgq_p->inst);
+    msgq_p->write_scheduled[msgq_p->write_idx] = 0;
+    msgq_p->write_idx ^= 1;
+    msgq_p->stats.tx_write_cb++;
+    if (msgq_p->down_pending) {
+        msgq_close_connection(msgq_p, 1);
+    } else {
+        msgq_flush(msgq_p);
+    }
+}
+
+void msgq_schedule_read_helper(msgq_handle_t *msgq_p)
+{
+    uint8_t i = msgq_p->read_helper_idx;
+    if (msgq_p->read_helper_scheduled[i] || msgq_p->read_helper_ev[i] == nullptr) {
+        return;
+    }
+    event_active(msgq_p->read_helper_ev[i].get(), EV_READ, 0);
+    msgq_p->read_helper_scheduled[i] = 1;
+    msgq_p->stats.rx_read_helper_scheduled++;
+}
+
+void msgq_read_helper_cb(evutil_socket_t /*fd*/, short /*events*/, void *arg)
+{
+    auto *msgq_p = static_cast<msgq_handle_t *>(arg);
+    msgq_frame frame(msgq_p->inst);
+    msgq_p->read_helper_scheduled[msgq_p->read_helper_idx] = 0;
+    msgq_p->read_helper_idx ^= 1;
+    msgq_p->stats.rx_read_helper_cb++;
+    if (!msgq_p->down_pending) {
+        msgq_read_cb(msgq_p->sock_fd, EV_READ, msgq_p);
+    }
+}
+
+void msgq_set_max_queue_len(msgq_handle_t *msgq_p, uint16_t limit)
+{
+    msgq_p->max_queue_len = limit;
+}
+
+uint16_t msgq_get_queue_len(const msgq_handle_t *msgq_p)
+{
+    return msgq_p != nullptr ? static_cast<uint16_t>(msgq_p->stats.tx_queue_cur_length) : 0;
+}
+
+// ============================================================ receiving
+
+namespace {
+
+// The header is complete: the body phase begins with a buffer of size bytes
+// that starts with the header bytes already read. When no buffer can be had
+// the body cannot be skipped (there is nothing to read it into), so the
+// stream cannot be followed: that connection is closed and the result is false.
+bool msgq_rx_begin_body(msgq_handle_t *h, uint16_t hdrlen, uint16_t size, evutil_socket_t fd)
+{
+    auto *buf = static_cast<uint8_t *>(h->cbs.alloc_msg(size));
+    if (buf == nullptr) {
+        h->stats.alloc_failed++;
+        MSGQ_ERR("Failed to allocate %u bytes for a message, closing fd '%d'", size, fd);
+        msgq_reject_stream(h);
+        return false;
+    }
+    memcpy(buf, h->rx_hdr, hdrlen);
+    memset(h->rx_hdr, 0, sizeof(h->rx_hdr));
+    h->rx_buf = buf;
+    h->rx_size = size;
+    h->stats.msg_allocs++;
+    return true;
+}
+
+// The message in the receive buffer is complete: the receive state is
+// cleared and the message handed to recv_msg, app_offset bytes past its
+// start. True when the reader goes on with the next message: the handle and
+// its connection outlived the callback, the handle is not blocking (it reads
+// the one reply to its send; reading on would block until the peer sends
+// again) and the message did not complete MSGQ_FAIRNESS_MS or more after
+// the reader began (start).
+bool msgq_rx_deliver(msgq_handle_t *h, uint16_t app_offset, uint32_t gen, const timespec &start)
+{
+    uint8_t *msg = h->rx_buf;
+    uint16_t size = h->rx_size;
+    h->rx_buf = nullptr;
+    h->rx_size = 0;
+    h->rx_offset = 0;
+    h->stats.rx_msg++;
+    h->cbs.recv_msg(h, msg + app_offset, static_cast<uint16_t>(size - app_offset), h->user_arg);
+    if (h->free_pending || h->conn_gen != gen) {
+        return false;  // the callback deleted the handle or its connection ended
+    }
+    return !h->blocking && msgq_elapsed_ms(start) < MSGQ_FAIRNESS_MS;
+}
+
+}  // namespace
+
+void msgq_read_cb(evutil_socket_t fd, short events, void *arg)
+{
+    auto *msgq_p = static_cast<msgq_handle_t *>(arg);
+    msgq_frame frame(msgq_p->inst);
+    if (msgq_p->use_app_header) {
+        msgq_read_apphdr_cb(fd, events, msgq_p);
+    } else {
+        msgq_read_msghdr_cb(fd, events, msgq_p);
+    }
+    // A temporary connection's read event is not persistent. A register
+    // message that arrives in pieces is not an error: the event is armed
+    // again until the message is whole.
+    if (!msgq_p->free_pending && msgq_p->in_tmp_list && msgq_p->read_ev != nullptr) {
+        event_add(msgq_p->read_ev.get(), nullptr);
+    }
+}
+
+void msgq_read_msghdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
+{
+    auto *msgq_handle_p = static_cast<msgq_handle_t *>(arg);
+    msgq_frame frame(msgq_handle_p->inst);
+    const uint16_t hdrlen = msgq_hdr_len(msgq_handle_p);
+    OST_ASSERT(hdrlen <= sizeof(msgq_handle_p->rx_hdr));
+    const int flags = msgq_handle_p->blocking ? MSG_WAITALL : MSG_DONTWAIT;
+    const uint32_t gen = msgq_handle_p->conn_gen;
+    timespec start{};
+    timer_clock_now(&start);
+
+    ssize_t rc = 0;
+    int err = 0;
+    for (;;) {
+        if (msgq_handle_p->rx_offset < hdrlen) {
+            size_t want = hdrlen - msgq_handle_p->rx_offset;
+            rc = recv(fd, msgq_handle_p->rx_hdr + msgq_handle_p->rx_offset, want, flags);
+            if (rc <= 0) {
+                err = errno;
+                break;
+            }
+            msgq_handle_p->rx_offset = static_cast<uint16_t>(msgq_handle_p->rx_offset + rc);
+            if (static_cast<size_t>(rc) < want) {
+                MSGQ_LOG("Read fewer bytes (%d) than header bytes to read (%d) on fd '%d'", static_cast<int>(rc),
+                         static_cast<int>(want), fd);
+                return;
+            }
+            msgq_hdr_t hdr;
+            memcpy(&hdr, msgq_handle_p->rx_hdr, sizeof(hdr));
+            MSGQ_LOG("Header: use_app_header %d Src: %s,Tgt: %s, type: %d, size: %u, retval: %d",
+                     msgq_handle_p->use_app_header, msgq_module_name(hdr.src), msgq_module_name(hdr.tgt), hdr.type,
+                     hdr.size, static_cast<int>(rc));
+            if (hdr.type == MSGQ_MSG_TYPE_REGISTER) {
+                if (msgq_handle_p->in_tmp_list) {
+                    msgq_handle_register_msg(msgq_handle_p, &hdr);
+                    return;
+                }
+                // A registered connection has nothing to register: the peer is
+                // out of step with the protocol, so that connection ends.
+                MSGQ_ERR("Register message from %s on a registered connection, closing fd '%d'",
+                         msgq_module_name(hdr.src), fd);
+                msgq_reject_stream(msgq_handle_p);
+                return;
+            }
+            if (msgq_handle_p->in_tmp_list) {
+                // A connection that has not registered has no handle and no
+                // callbacks to deliver to: it ends.
+                MSGQ_ERR("Message of type %d before registration, closing fd '%d'", hdr.type, fd);
+                msgq_reject_stream(msgq_handle_p);
+                return;
+            }
+            if (hdr.size <= hdrlen) {
+                msgq_handle_p->rx_offset = 0;
+                MSGQ_ERR("Bad message size (%d). Must be more than (%d). Magic1 (%d)Dropping the message on fd '%d'",
+                         hdr.size, hdrlen, hdr.magic1, fd);
+                return;
+            }
+            if (!msgq_rx_begin_body(msgq_handle_p, hdrlen, hdr.size, fd)) {
+                return;
+            }
+            MSGQ_LOG("Attempting to read %d bytes of data from fd: %d", hdr.size, fd);
+        }
+
+        size_t want = msgq_handle_p->rx_size - msgq_handle_p->rx_offset;
+        rc = recv(fd, msgq_handle_p->rx_buf + msgq_handle_p->rx_offset, want, flags);
+        if (rc <= 0) {
+            msgq_read_error(msgq_handle_p, rc, errno);
+            return;
+        }
+        msgq_handle_p->rx_offset = static_cast<uint16_t>(msgq_handle_p->rx_offset + rc);
+        if (static_cast<size_t>(rc) < want) {
+            return;
+        }
+        MSGQ_LOG("Read %d bytes of data from fd: %d", msgq_handle_p->rx_size, fd);
+        if (!msgq_rx_deliver(msgq_handle_p, hdrlen, gen, start)) {
+            return;
+        }
+    }
+    msgq_read_error(msgq_handle_p, rc, err);
+}
+
+void msgq_read_apphdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
+{
+    auto *msgq_handle_p = static_cast<msgq_handle_t *>(arg);
+    msgq_frame frame(msgq_handle_p->inst);
+    const uint16_t app_hdrlen = msgq_handle_p->app_hdr_len;
+    OST_ASSERT(app_hdrlen <= sizeof(msgq_handle_p->rx_hdr));
+    const int flags = msgq_handle_p->blocking ? MSG_WAITALL : MSG_DONTWAIT;
+    const uint32_t gen = msgq_handle_p->conn_gen;
+    timespec start{};
+    timer_clock_now(&start);
+
+    ssize_t rc = 0;
+    int err = 0;
+    for (;;) {
+        if (msgq_handle_p->rx_offset < app_hdrlen) {
+            size_t want = app_hdrlen - msgq_handle_p->rx_offset;
+            rc = recv(fd, msgq_handle_p->rx_hdr + msgq_handle_p->rx_offset, want, flags);
+            if (rc <= 0) {
+                err = rc < 0 ? errno : 0;
+                if (!(rc < 0 && err == EAGAIN)) {
+                    MSGQ_ERR("Failed to peek %d bytes, errno: %d, read_bytes: %d", static_cast<int>(want), err,
+                             static_cast<int>(rc));
+                }
+                break;
+            }
+            msgq_handle_p->rx_offset = static_cast<uint16_t>(msgq_handle_p->rx_offset + rc);
+            if (static_cast<size_t>(rc) < want) {
+                return;
+            }
+            MSGQ_LOG("Header: Src: %s, Tgt: %s, retval: %d", msgq_module_name(msgq_handle_p->src),
+                     msgq_module_name(msgq_handle_p->tgt), static_cast<int>(rc));
+            const uint8_t off = msgq_handle_p->app_size_offset;
+            uint16_t msg_size =
+                static_cast<uint16_t>(msgq_handle_p->rx_hdr[off] * 256 + msgq_handle_p->rx_hdr[off + 1]);
+            if (msg_size <= app_hdrlen) {
+                // A length that does not cover the application header leaves
+                // no way to find the next message: that connection ends.
+                MSGQ_ERR("Bad message size (%d). Must be more than (%d). Closing fd '%d'", msg_size, app_hdrlen,
+                         fd);
+                msgq_reject_stream(msgq_handle_p);
+                return;
+            }
+            if (!msgq_rx_begin_body(msgq_handle_p, app_hdrlen, msg_size, fd)) {
+                return;
+            }
+        }
+
+        size_t want = msgq_handle_p->rx_size - msgq_handle_p->rx_offset;
+        rc = recv(fd, msgq_handle_p->rx_buf + msgq_handle_p->rx_offset, want, flags);
+        if (rc <= 0) {
+            err = rc < 0 ? errno : 0;
+            if (!(rc < 0 && err == EAGAIN)) {
+                MSGQ_ERR("Failed to read %d bytes, errno: %d, read_bytes: %d", static_cast<int>(want), err,
+                         static_cast<int>(rc));
+            }
+            break;
+        }
+        msgq_handle_p->rx_offset = static_cast<uint16_t>(msgq_handle_p->rx_offset + rc);
+        if (static_cast<size_t>(rc) < want) {
+            return;
+        }
+        if (!msgq_rx_deliver(msgq_handle_p, 0, gen, start)) {
+            return;
+        }
+    }
+    msgq_read_error(msgq_handle_p, rc, err);
+}
+
+// ============================================================ dump
+
+namespace {
+
+struct msgq_counter_row {
+    const char *name;
+    uint32_t msgq_stats_t::*field;
+};
+
+constexpr msgq_counter_row k_counters[] = {
+    {"tx_msg", &msgq_stats_t::tx_msg},
+    {"tx_fail", &msgq_stats_t::tx_fail},
+    {"rx_msg", &msgq_stats_t::rx_msg},
+    {"rx_fail", &msgq_stats_t::rx_fail},
+    {"tx_resched", &msgq_stats_t::tx_resched},
+    {"tx_write_cb", &msgq_stats_t::tx_write_cb},
+    {"rx_register", &msgq_stats_t::rx_register},
+    {"tx_register", &msgq_stats_t::tx_register},
+    {"conn_up", &msgq_stats_t::conn_up},
+    {"conn_down", &msgq_stats_t::conn_down},
+    {"conn_close", &msgq_stats_t::conn_close},
+    {"conn_exist", &msgq_stats_t::conn_exist},
+    {"msg_allocs", &msgq_stats_t::msg_allocs},
+    {"msg_frees", &msgq_stats_t::msg_frees},
+    {"alloc_failed", &msgq_stats_t::alloc_failed},
+    {"tx_queued", &msgq_stats_t::tx_queued},
+    {"tx_dequeued", &msgq_stats_t::tx_dequeued},
+    {"tx_queue_failed", &msgq_stats_t::tx_queue_failed},
+    {"rx_read_helper_cb", &msgq_stats_t::rx_read_helper_cb},
+    {"rx_read_helper_scheduled", &msgq_stats_t::rx_read_helper_scheduled},
+    {"tx_queue_cur_length", &msgq_stats_t::tx_queue_cur_length},
+};
+static_assert(std::size(k_counters) == sizeof(msgq_stats_t) / sizeof(uint32_t));
+
+const char *msgq_bool_upper(bool b)
+{
+    return b ? "TRUE" : "FALSE";
+}
+
+const char *msgq_bool_title(bool b)
+{
+    return b ? "True" : "False";
+}
+
+void msgq_dump_handle(int sock, int usess, const msgq_handle_t *h)
+{
+    maapi_cli_printf(sock, usess, "\n");
+    maapi_cli_printf(sock, usess, "\n  msgq_p: %p", static_cast<const void *>(h));
+    maapi_cli_printf(sock, usess, "\n    Src: %s, Tgt: %s", msgq_module_name(h->src), msgq_module_name(h->tgt));
+    maapi_cli_printf(sock, usess, "\n    type: %s, path:%s server_p: %p", msgq_type_str(h->type), h->path,
+                     static_cast<const void *>(h->server_p));
+    maapi_cli_printf(sock, usess, "\n    register: %s, user_arg: %p, down-pending: %d",
+                     h->skip_register ? "FALSE" : "TRUE", h->user_arg, h->down_pending);
+    maapi_cli_printf(sock, usess, "\n    fd: %d, Rd ev: %p, Wr ev[0]: %p, Wr ev[1]: %p", h->sock_fd,
+                     static_cast<const void *>(h->read_ev.get()), static_cast<const void *>(h->write_ev[0].get()),
+                     static_cast<const void *>(h->write_ev[1].get()));
+    maapi_cli_printf(sock, usess, "\n    Read Helper ev[0]: %p (%s), Read helper ev[1]: %p (%s), index:%d",
+                     static_cast<const void *>(h->read_helper_ev[0].get()),
+                     msgq_bool_title(h->read_helper_scheduled[0]),
+                     static_cast<const void *>(h->read_helper_ev[1].get()),
+                     msgq_bool_title(h->read_helper_scheduled[1]), h->read_helper_idx);
+    maapi_cli_printf(sock, usess, "\n    List: In Reg: %s, In Unreg: %s, In Tmp: %s", msgq_bool_upper(h->in_reg_list),
+                     msgq_bool_upper(h->in_unreg_list), msgq_bool_upper(h->in_tmp_list));
+    maapi_cli_printf(sock, usess, "\n STATS:");
+    for (const auto &row : k_counters) {
+        uint32_t value = h->stats.*row.field;
+        if (value != 0) {
+            maapi_cli_printf(sock, usess, "\n    %-30s %-10d", row.name, static_cast<int>(value));
+        }
+    }
+}
+
+void msgq_dump_list(int sock, int usess, const msgq_handle_list_t *list)
+{
+    for (const msgq_handle_t *h = list->head; h != nullptr; h = h->list_next) {
+        msgq_dump_handle(sock, usess, h);
+    }
+}
+
+}  // namespace
+
+void msgq_dump(int sock, int usess)
+{
+    const msgq_inst_t *inst = g_msgq_inst;
+    maapi_cli_printf(sock, usess, "\n   =============");
+    maapi_cli_printf(sock, usess, "\n   DUMPING MSGQs");
+    maapi_cli_printf(sock, usess, "\n   =============");
+    maapi_cli_printf(sock, usess, "\n  inst: %p", static_cast<const void *>(inst));
+    if (inst == nullptr) {
+        return;
+    }
+    maapi_cli_printf(sock, usess, "\n  event base: %p, timer: %p", static_cast<const void *>(inst->evbase),
+                     static_cast<const void *>(inst->timer_mgr));
+    maapi_cli_printf(sock, usess, "\n Dumping all message Q handles");
+    maapi_cli_printf(sock, usess, "\n In Reg. list");
+    msgq_dump_list(sock, usess, &inst->reg_msgq_listhead);
+    maapi_cli_printf(sock, usess, "\n In Unreg. list");
+    msgq_dump_list(sock, usess, &inst->unreg_msgq_listhead);
+    maapi_cli_printf(sock, usess, "\n In tmp list");
+    msgq_dump_list(sock, usess, &inst->tmp_msgq_listhead);
+    maapi_cli_printf(sock, usess, "\n");
+}

@@ -1,0 +1,360 @@
+// The message queue: discrete messages between the daemons of one box over
+// stream sockets.
+//
+// A handle joins two modules (source and target module ids, 1-228). Server
+// handles of one process that share a socket path share one Unix-domain
+// listener; a peer connects, sends a register message naming itself and the
+// server module, and is then bound to the handle of that pair. Client handles
+// connect to their server (Unix domain or IPv4) and retry through a one-shot
+// "msgq-timer" after every loss. Each message is an 8-byte header followed by
+// the payload (or, for application-header handles, the application's own
+// header carrying the length).
+//
+// Everything runs on the event-loop thread of the instance's event base; there
+// are no locks. User callbacks run from event callbacks (and, for blocking
+// client handles, from inside msgq_write) and may write to any handle and
+// delete any handle, their own included: a handle deleted while the message
+// queue is on the stack is unlinked and disconnected at once and its memory
+// is released when the outermost message-queue frame returns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+#include "ost_event.h"
+#include "timer.h"
+
+// ---------------------------------------------------------------- wire format
+
+#define MAGIC1 0xBEAF
+#define MAGIC2 0x0C
+
+#define MSGQ_MSG_TYPE_REGISTER 1
+#define MSGQ_MSG_TYPE_DATA 2
+
+#define MSGQ_MAX_MSG_SIZE 65535u
+#define MSGQ_MAX_APP_SIZE (MSGQ_MAX_MSG_SIZE - sizeof(msgq_hdr_t))
+#define MSGQ_MAX_HDR_LEN 64  // size of the receive header buffer; bound of app_hdr_len
+
+// Message header, host byte order on both ends (same host).
+struct msgq_hdr_t {
+    uint16_t magic1;  // MAGIC1
+    uint16_t size;    // whole message, header included
+    uint8_t src;      // module id of the sender
+    uint8_t tgt;      // module id of the receiver
+    uint8_t type;     // MSGQ_MSG_TYPE_*
+    uint8_t magic2;   // MAGIC2
+};
+static_assert(std::is_standard_layout_v<msgq_hdr_t>);
+static_assert(sizeof(msgq_hdr_t) == 8);
+static_assert(offsetof(msgq_hdr_t, magic1) == 0);
+static_assert(offsetof(msgq_hdr_t, size) == 2);
+static_assert(offsetof(msgq_hdr_t, src) == 4);
+static_assert(offsetof(msgq_hdr_t, tgt) == 5);
+static_assert(offsetof(msgq_hdr_t, type) == 6);
+static_assert(offsetof(msgq_hdr_t, magic2) == 7);
+
+// ---------------------------------------------------------------- constants
+
+#define MSGQ_HANDLE_TYPE_SERVER 1
+#define MSGQ_HANDLE_TYPE_CLIENT 2
+
+#define MSGQ_SOCK_TYPE_UNIX 1
+#define MSGQ_SOCK_TYPE_IPV4 2
+
+#define MSGQ_PATH_LEN 64
+#define MSGQ_IPADDR_LEN 128
+
+#define MSGQ_CONNECT_TIMER_NAME "msgq-timer"
+#define MSGQ_CONNECT_RETRY_MS 500
+#define MSGQ_FAIRNESS_MS 2000  // one read callback stops after a message completed this late
+#define MSGQ_IPV4_CONNECT_WAIT_SECS 5
+
+// Results of msgq_write and the send helpers (the system's errno values).
+#define MSGQ_OK 0
+#define MSGQ_ERR_INVALID 10        // NULL handle or buffer
+#define MSGQ_ERR_AGAIN 11          // node allocation or blocking send failed
+#define MSGQ_ERR_NOT_CONNECTED 14  // no socket, or a send error is pending
+#define MSGQ_ERR_QUEUE_FULL 32     // the send queue is at its limit
+
+// Results of starting a server or a client.
+#define MSGQ_START_FAILED 1
+#define MSGQ_START_ALREADY 6         // listener already on, or the stale path could not be removed
+#define MSGQ_START_REBOOT_PENDING 7
+
+// ---------------------------------------------------------------- records
+
+struct msgq_handle_t;
+struct msgq_inst_t;
+struct msgq_server_t;
+
+// conn_up / conn_down: (handle, user argument, handle, user argument); both
+// pairs name the same handle.
+using msgq_conn_cb_fn = void (*)(msgq_handle_t *msgq_p, void *user_arg, msgq_handle_t *msgq_p2, void *user_arg2);
+// One complete message; it belongs to the callee, who frees it with
+// msgq_free_msg on the same handle.
+using msgq_recv_cb_fn = void (*)(msgq_handle_t *msgq_p, void *app_p, uint16_t app_size, void *user_arg);
+using msgq_alloc_fn = void *(*)(size_t size);
+using msgq_free_fn = void (*)(void *ptr);
+using msgq_reboot_pending_fn = bool (*)(msgq_handle_t *msgq_p);
+
+struct msgq_callbacks_t {
+    msgq_conn_cb_fn conn_up;     // the connection is registered and usable
+    msgq_conn_cb_fn conn_down;   // a registered connection went down
+    msgq_conn_cb_fn spare;       // required, never called
+    msgq_recv_cb_fn recv_msg;    // required
+    msgq_alloc_fn alloc_msg;     // required: every message buffer and send-queue node
+    msgq_free_fn free_msg;       // required
+    msgq_reboot_pending_fn is_reboot_pending;  // optional: clients do not start connecting while true
+};
+
+struct msgq_params_t {
+    event_base *evbase;
+    timer_mgr_t *timer_mgr;     // required for client handles
+    uint32_t skip_register;     // bit 0: no register message on connect
+    uint32_t use_app_header;    // bit 0: application-header variant (implies skip_register)
+    uint32_t app_hdr_len;       // 1-64 with use_app_header; the length field must lie inside
+    uint32_t app_size_offset;   // big-endian 16-bit total length at this byte of the app header
+    uint32_t facility;          // syslog facility of every line of the instance (priority is debug)
+    uint32_t sock_type;         // MSGQ_SOCK_TYPE_*
+    uint32_t port;              // IPv4 clients
+    char ipaddr[MSGQ_IPADDR_LEN];  // IPv4 clients: dotted address text
+    char path[MSGQ_PATH_LEN];   // empty: "<run dir>/.<module name>"
+    uint32_t blocking;          // bit 0: client handles only
+};
+
+// One queued message. Allocated through the handle's alloc_msg.
+struct msgq_tx_node_t {
+    msgq_tx_node_t *next;
+    uint16_t sent;   // bytes already on the socket
+    uint16_t total;  // message length, header included
+    uint8_t *msg;    // buffer start (header included)
+};
+
+// The 21 per-handle counters, in dump order.
+struct msgq_stats_t {
+    uint32_t tx_msg;
+    uint32_t tx_fail;
+    uint32_t rx_msg;
+    uint32_t rx_fail;
+    uint32_t tx_resched;
+    uint32_t tx_write_cb;
+    uint32_t rx_register;
+    uint32_t tx_register;
+    uint32_t conn_up;
+    uint32_t conn_down;
+    uint32_t conn_close;
+    uint32_t conn_exist;
+    uint32_t msg_allocs;
+    uint32_t msg_frees;
+    uint32_t alloc_failed;
+    uint32_t tx_queued;
+    uint32_t tx_dequeued;
+    uint32_t tx_queue_failed;
+    uint32_t rx_read_helper_cb;
+    uint32_t rx_read_helper_scheduled;
+    uint32_t tx_queue_cur_length;
+};
+static_assert(sizeof(msgq_stats_t) == 21 * sizeof(uint32_t));
+
+// Lists of handles: intrusive, doubly linked, insertion at the head. A handle
+// is in at most one list at a time, so one pair of links serves all three.
+struct msgq_handle_list_t {
+    msgq_handle_t *head = nullptr;
+    uint32_t count = 0;
+};
+
+struct msgq_handle_t {
+    uint8_t src = 0;   // module ids, 1-228 (0 on temporary handles)
+    uint8_t tgt = 0;
+    uint8_t type = 0;  // MSGQ_HANDLE_TYPE_*
+    msgq_inst_t *inst = nullptr;
+    msgq_server_t *server_p = nullptr;  // server handles and temporary handles
+    int sock_fd = -1;
+
+    msgq_handle_t *list_next = nullptr;  // in the list its in_*_list flag names
+    msgq_handle_t *list_prev = nullptr;
+    timer_util_t *connect_timer = nullptr;  // non-blocking client handles
+    msgq_callbacks_t cbs{};
+
+    uint8_t skip_register = 0;
+    uint8_t in_reg_list = 0;
+    uint8_t in_unreg_list = 0;
+    uint8_t in_tmp_list = 0;
+    uint8_t use_app_header = 0;
+    uint8_t blocking = 0;
+    uint8_t down_pending = 0;  // a send failed; closed at the next write event
+    uint8_t app_size_offset = 0;
+    uint8_t app_hdr_len = 0;
+
+    // Receive state: header phase (no rx_buf, rx_offset < header length) or
+    // body phase (rx_buf of rx_size bytes).
+    ost_event_ptr read_ev;
+    uint8_t rx_hdr[MSGQ_MAX_HDR_LEN] = {};
+    uint16_t rx_offset = 0;
+    uint16_t rx_size = 0;
+    uint8_t *rx_buf = nullptr;
+
+    ost_event_ptr write_ev[2];
+    uint8_t write_scheduled[2] = {};
+    uint8_t write_idx = 0;
+    ost_event_ptr read_helper_ev[2];
+    uint8_t read_helper_scheduled[2] = {};
+    uint8_t read_helper_idx = 0;
+
+    void *user_arg = nullptr;
+    uint32_t sock_type = 0;
+    uint32_t port = 0;
+    msgq_tx_node_t *txq_head = nullptr;
+    msgq_tx_node_t *txq_tail = nullptr;
+    char ipaddr[MSGQ_IPADDR_LEN] = {};
+    char path[MSGQ_PATH_LEN] = {};
+    uint16_t max_queue_len = 0;  // 0: no limit
+    msgq_stats_t stats{};
+
+    // Bookkeeping of this implementation. conn_gen changes at every close,
+    // so a frame that called out to the user can tell that the connection it
+    // was serving is gone; free_pending marks a deleted handle whose memory
+    // waits for the outermost message-queue frame to return.
+    uint32_t conn_gen = 0;
+    uint8_t free_pending = 0;
+};
+
+// One listening path, shared by every server handle with that path.
+struct msgq_server_t {
+    msgq_server_t *next = nullptr;
+    msgq_inst_t *inst = nullptr;
+    uint8_t src = 0;
+    char path[MSGQ_PATH_LEN] = {};
+    ost_evconnlistener_ptr listener;  // NULL until started
+    msgq_handle_t *apphead_msgq_handle_p = nullptr;  // the single handle of an application-header server
+    uint8_t listener_apphdr = 0;
+    uint32_t refcnt = 0;
+};
+
+// The process-wide instance: created by the first msgq_init, freed when the
+// last handle is deleted.
+struct msgq_inst_t {
+    msgq_handle_list_t reg_msgq_listhead;    // handles with a registered connection
+    msgq_handle_list_t unreg_msgq_listhead;  // handles without one
+    msgq_handle_list_t tmp_msgq_listhead;    // accepted connections not registered yet
+    msgq_server_t *server_list = nullptr;
+    event_base *evbase = nullptr;
+    timer_mgr_t *timer_mgr = nullptr;
+    uint32_t facility = 0;
+    // Message-queue frames on the stack, and the handles deleted meanwhile
+    // (linked through list_next); see the file comment.
+    uint32_t depth = 0;
+    msgq_handle_t *reap_list = nullptr;
+};
+
+// ---------------------------------------------------------------- handles
+
+// Creates a handle. NULL when src or tgt is outside 1-228 or the socket path
+// does not fit MSGQ_PATH_LEN. Invalid parameters or callbacks, a duplicate
+// (src, tgt, type, path), an unsupported socket type and a server that
+// cannot listen are programming or installation errors: logged, then the
+// process stops (assertion). A server handle listens at once (sharing the
+// listener of its path); a non-blocking client makes its first attempt when
+// its 500 ms timer expires; a blocking client connects before returning,
+// retrying until it does. The parameters and callbacks are copied.
+msgq_handle_t *msgq_init(uint32_t src, uint32_t tgt, uint32_t type, const msgq_params_t *params,
+                         const msgq_callbacks_t *cbs, void *user_arg);
+
+// Closes the connection (conn_down when it was registered), frees queued
+// messages, deletes the retry timer, releases the listener of the path (the
+// last handle of a path removes the socket file) and frees the handle. The
+// last handle frees the instance. NULL is ignored; deleting a handle twice
+// is a programming error.
+void msgq_deinit(msgq_handle_t *msgq_p);
+
+void msgq_set_user_arg(msgq_handle_t *msgq_p, void *user_arg);
+
+// Has a socket and no pending send error.
+bool msgq_is_connected(const msgq_handle_t *msgq_p);
+
+// Closes the current connection of a handle: frees its events, queued
+// messages and partial receive buffer, closes the socket, moves a registered
+// handle to the unregistered list and calls conn_down. With restart, a
+// non-blocking client arms its retry timer. A temporary handle stays in the
+// temporary list (its owner unlinks and frees it).
+void msgq_close_connection(msgq_handle_t *msgq_p, int restart);
+
+// The current instance, NULL when no handle exists.
+msgq_inst_t *msgq_inst_get();
+
+// ---------------------------------------------------------------- messages
+
+// Header length of a handle: 8, or app_hdr_len for application-header handles.
+uint16_t msgq_hdr_len(const msgq_handle_t *msgq_p);
+// Application size <-> message size: -/+ 8, identity for application-header handles.
+uint16_t msgq_size_msg_to_app(const msgq_handle_t *msgq_p, uint16_t size);
+uint16_t msgq_size_app_to_msg(const msgq_handle_t *msgq_p, uint16_t size);
+
+// A message buffer with room for app_size application bytes (at most
+// MSGQ_MAX_APP_SIZE, or 65535 for application-header handles: assertion).
+// Returns the application pointer (8 bytes past the buffer start, or the
+// start for application-header handles), or NULL (alloc_failed + 1). The
+// caller owns it until a write returns 0.
+void *msgq_alloc_msg(msgq_handle_t *msgq_p, uint32_t app_size);
+
+// Frees a buffer from msgq_alloc_msg or from the receive callback. NULL is ignored.
+void msgq_free_msg(msgq_handle_t *msgq_p, void *app_p);
+
+// ---------------------------------------------------------------- sending
+
+// Sends app_size application bytes of app_p. 0: sent or queued, the buffer
+// belongs to the transport. Otherwise it stays with the caller:
+// MSGQ_ERR_INVALID (NULL handle or buffer), MSGQ_ERR_NOT_CONNECTED,
+// MSGQ_ERR_QUEUE_FULL, MSGQ_ERR_AGAIN (node allocation or blocking send
+// failed). A blocking client handle sends synchronously and then reads the
+// reply in the same call (the receive callback runs before this returns).
+// For application-header handles app_size is the whole message.
+int msgq_write(msgq_handle_t *msgq_p, void *app_p, uint16_t app_size);
+
+// Blocking client handles: sends msg (total bytes, header included) and
+// reads one reply. 0 (msg freed) or MSGQ_ERR_AGAIN (msg stays with the
+// caller; the connection is closed).
+int msgq_send_blocking(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total);
+
+// Appends msg to the send queue and flushes at once. 0 (msg belongs to the
+// queue), MSGQ_ERR_QUEUE_FULL or MSGQ_ERR_AGAIN (msg stays with the caller).
+int msgq_enqueue(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total);
+
+// Sends from the head of the queue until it is empty, the socket is full (a
+// write event is scheduled) or a send fails (down_pending; the next write
+// event closes the connection).
+void msgq_flush(msgq_handle_t *msgq_p);
+void msgq_schedule_write(msgq_handle_t *msgq_p);
+void msgq_write_cb(evutil_socket_t fd, short events, void *arg);
+
+// Runs the handle's reader from the event loop without new data on the socket.
+void msgq_schedule_read_helper(msgq_handle_t *msgq_p);
+void msgq_read_helper_cb(evutil_socket_t fd, short events, void *arg);
+
+// 0 means no limit (the default).
+void msgq_set_max_queue_len(msgq_handle_t *msgq_p, uint16_t limit);
+// Messages currently queued; 0 for NULL.
+uint16_t msgq_get_queue_len(const msgq_handle_t *msgq_p);
+
+// ---------------------------------------------------------------- receiving
+
+// The read-event callback: msgq_read_apphdr_cb for application-header
+// handles, msgq_read_msghdr_cb otherwise. Each cuts as many messages out of
+// the stream as the socket holds, handing each to recv_msg, and stops after
+// the first message completed MSGQ_FAIRNESS_MS or more after entry (and after
+// one message on blocking handles). Anything a peer sends that breaks the
+// framing closes that one connection.
+void msgq_read_cb(evutil_socket_t fd, short events, void *arg);
+void msgq_read_msghdr_cb(evutil_socket_t fd, short events, void *arg);
+void msgq_read_apphdr_cb(evutil_socket_t fd, short events, void *arg);
+
+// Timer callback of "msgq-timer": one connect attempt of a client handle (arg1).
+void msgq_connect_timer(timer_util_t *timer, void *arg1, void *arg2, void *arg3, void *arg4);
+
+// ---------------------------------------------------------------- dump
+
+// The instance and every handle with its non-zero counters, printed with
+// maapi_cli_printf on the CLI session (sock, usess).
+void msgq_dump(int sock, int usess);
