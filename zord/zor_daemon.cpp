@@ -12,11 +12,13 @@
 #include "ost_rundir.h"
 #include "ost_signal.h"
 #include "zor_af_data_device.h"
+#include "zor_af_link.h"
 #include "zor_af_tloc.h"
 #include "zor_client.h"
 #include "zor_db.h"
 #include "zor_group.h"
 #include "zor_log.h"
+#include "zor_path.h"
 
 t_zor_daemon *g_zor_daemon = nullptr;
 t_zor_context *g_zor_context = nullptr;
@@ -27,7 +29,6 @@ namespace {
 
 constexpr uint32_t k_start_msg_id = 1200001;
 constexpr uint32_t k_stop_msg_id = 1299999;
-constexpr uint32_t k_path_timer_msecs = 2000;
 
 void zor_log_host_line(uint32_t msg_id, const char *what)
 {
@@ -223,6 +224,7 @@ t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
     // The families' tables are in place before the database creates their
     // trees.
     zor_af_tloc_register();
+    zor_af_link_register();
     zor_af_data_device_register();
     if (zor_db_init(ctx) != 0) {
         ZOR_LOG("Failed to initialize Database");
@@ -239,7 +241,17 @@ t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
         zor_context_free(ctx);
         return nullptr;
     }
-    (void)k_path_timer_msecs;
+    timer_mgr_t *mgr = daemon != nullptr ? daemon->timer_mgr : nullptr;
+    ctx->path_timer = mgr != nullptr ? timer_util_create(mgr, TIMER_PRI_NORMAL, TIMER_TYPE_CYCLIC, ZOR_PATH_TIMER_MSECS,
+                                                         zor_path_walk, ctx, nullptr, nullptr, nullptr,
+                                                         ZOR_PATH_TIMER_NAME)
+                                     : nullptr;
+    if (ctx->path_timer == nullptr) {
+        ZOR_LOG("Failed to path timer");
+        zor_context_free(ctx);
+        return nullptr;
+    }
+    zor_path_timer_start(ctx);
     return ctx;
 }
 
@@ -251,6 +263,8 @@ void zor_context_free(t_zor_context *ctx)
     ctx->shutting_down = 1;
     // Clients go first: their markers sit on the change lists.
     zor_clients_fini(ctx);
+    // Paths point at TLOC and link records: they go before the records do.
+    zor_path_fini(ctx);
     zor_db_fini(ctx);
     zor_groups_fini(ctx);
     if (ctx->path_timer != nullptr) {
