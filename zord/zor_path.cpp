@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstring>
 #include <ctime>
 #include <unordered_set>
 #include <vector>
@@ -295,6 +296,39 @@ void zor_path_give_up_through(t_zor_context *ctx, const zor_tloc_key_t *key)
     zor_path_reschedule(ctx, affected);
 }
 
+// The path descriptors that a TLOC add of the TLOC carries: its best up
+// paths from the head, at most eight. Unused slots stay zero, so two lists
+// compare with memcmp.
+struct zor_path_descs_t {
+    uint8_t count = 0;
+    zor_tloc_path_t paths[ZOR_TLOC_PATH_MAX] = {};
+};
+
+void zor_path_descs(const t_zor_af_tloc *tloc, zor_path_descs_t *out)
+{
+    *out = zor_path_descs_t{};
+    for (const t_zor_path *path = tloc->path_list; path != nullptr && out->count < ZOR_TLOC_PATH_MAX;
+         path = path->next_p) {
+        if (path->status == ZOR_PATH_STATUS_DOWN || !(path->flags & ZOR_PATH_FLAG_BEST) || path->link_count < 1) {
+            break;
+        }
+        zor_tloc_path_t &d = out->paths[out->count++];
+        const uint32_t links = std::min<uint32_t>(path->link_count, ZOR_PATH_LINK_MAX);
+        d.local_index = path->links[0].link_p->local_index;
+        d.border_index = path->links[0].link_p->remote_index;
+        d.mtu = path->mtu;
+        d.label_count = static_cast<uint8_t>(links - 1);
+        for (uint32_t i = 1; i < links; i++) {
+            d.labels[i - 1] = path->links[i].link_p->label;
+        }
+    }
+}
+
+bool zor_path_descs_equal(const zor_path_descs_t &a, const zor_path_descs_t &b)
+{
+    return a.count == b.count && memcmp(a.paths, b.paths, sizeof(a.paths)) == 0;
+}
+
 // The entry that is last on a change list, or null for an empty list.
 t_zor_db_entry *zor_list_last(t_zor_db_list *list)
 {
@@ -303,6 +337,15 @@ t_zor_db_entry *zor_list_last(t_zor_db_list *list)
     }
     return reinterpret_cast<t_zor_db_entry *>(reinterpret_cast<char *>(list->last) -
                                               offsetof(t_zor_db_entry, next));
+}
+
+void zor_path_schedule_if_changed(t_zor_context *ctx, t_zor_af_tloc *tloc, const zor_path_descs_t &before)
+{
+    zor_path_descs_t after;
+    zor_path_descs(tloc, &after);
+    if (!zor_path_descs_equal(before, after) && tloc->entry_p != nullptr) {
+        zor_db_entry_schedule(ctx, tloc->entry_p);
+    }
 }
 
 uint64_t zor_elapsed_ms(const struct timespec &start)
@@ -391,7 +434,13 @@ void zor_path_compute(t_zor_context *ctx, t_zor_af_tloc *tloc, bool remove)
     if (ctx == nullptr || tloc == nullptr) {
         return;
     }
-    if (tloc->origin == ZOR_TLOC_ORIGIN_REMOTE) {
+    // The TLOC's add carries its best paths, so when they change the entry
+    // must go out again. Status from paths schedules it only where the
+    // paths decide the status; where BFD decides, this does.
+    zor_path_descs_t before;
+    const bool remote = tloc->origin == ZOR_TLOC_ORIGIN_REMOTE;
+    if (remote) {
+        zor_path_descs(tloc, &before);
         // Freed whatever the personality: a path must not outlive its TLOC
         // even when the personality changed after it was built. On
         // personalities 3 and 5 nothing is built, but the TLOC still takes
@@ -413,8 +462,11 @@ void zor_path_compute(t_zor_context *ctx, t_zor_af_tloc *tloc, bool remove)
         }
         return;
     }
-    if (tloc->origin != ZOR_TLOC_ORIGIN_REMOTE || !zor_personality_computes(ctx) ||
-        ctx->local_tloc_db_p == nullptr) {
+    if (!remote) {
+        return;
+    }
+    if (!zor_personality_computes(ctx) || ctx->local_tloc_db_p == nullptr) {
+        zor_path_schedule_if_changed(ctx, tloc, before);
         return;
     }
     avl_tree_t *local = ctx->local_tloc_db_p;
@@ -438,6 +490,7 @@ void zor_path_compute(t_zor_context *ctx, t_zor_af_tloc *tloc, bool remove)
         tloc->path_list = aside;
     }
     zor_path_sort(ctx, tloc);
+    zor_path_schedule_if_changed(ctx, tloc, before);
 }
 
 void zor_path_compute_schedule(t_zor_context * /*ctx*/, t_zor_af_tloc * /*tloc*/)

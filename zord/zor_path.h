@@ -75,7 +75,9 @@ void zor_path_timer_start(t_zor_context *ctx);
 void zor_path_walk(timer_util_t *timer, void *arg1, void *arg2, void *arg3, void *arg4);
 
 // Rebuilds the paths of a remote TLOC from every local TLOC, orders them and
-// sets the TLOC's status from them. With remove the TLOC is being withdrawn:
+// sets the TLOC's status from them; when the best paths that its add
+// carries changed, the entry is scheduled. With remove the TLOC is being
+// withdrawn:
 // its paths are freed, and when it is local (or a remote border) every path
 // of another TLOC that runs through it is given up and that TLOC
 // rescheduled. Builds nothing on personalities 3 and 5.

@@ -1,0 +1,37 @@
+// Message builders for region-aware TLOCs and for links, shared by the link
+// and path tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zor_msg.h"
+
+namespace zt {
+
+// What a TLOC add says about its region and standing.
+struct TlocSpec {
+    std::vector<uint32_t> groups;  // with the GROUP bit when not empty
+    bool border = false;           // BORDER bit and border byte
+    uint32_t pref = 0;             // with the PREF bit when not 0
+    bool stale = false;            // STALE bit and stale byte
+};
+
+// A TLOC add (acceptable to the TLOC filter) of the key and origin.
+zor_msg_t tloc_msg(const zor_tloc_key_t &key, uint8_t origin, const TlocSpec &spec);
+
+// A LINK add or delete (type) of the link local -> remote, everything else 0.
+zor_msg_t link_msg(uint32_t type, const zor_tloc_key_t &local, const zor_tloc_key_t &remote);
+// A LINK add from a peer: origin 2 with BFD state, MTU, label and preference.
+zor_msg_t peer_link_msg(const zor_tloc_key_t &local, const zor_tloc_key_t &remote, uint32_t bfd, uint32_t mtu,
+                        uint32_t label, uint32_t pref);
+// A link status message for local -> remote.
+zor_msg_t link_status_msg(const zor_tloc_key_t &local, const zor_tloc_key_t &remote, uint32_t bfd, uint32_t mtu);
+
+// "10.0.0.1:4": address and colour of a key.
+std::string kname(const zor_tloc_key_t &key);
+// A pointer as "%p" prints it.
+std::string ptr_text(const void *p);
+
+}  // namespace zt

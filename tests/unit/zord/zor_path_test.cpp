@@ -1,0 +1,773 @@
+// Path computation on a real daemon: peers announce TLOCs of several regions
+// and links over real sockets, the path timer runs on the hand-driven clock,
+// and the TLOC adds that a client receives carry the best paths. Also the
+// ordering rules on hand-built paths, the path walk's marker and budget,
+// personalities, what a withdraw does to the paths that ran through the
+// withdrawn link or TLOC, and the assertions.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "ip_util.h"
+#include "maapi_cli.h"
+#include "ost_util.h"
+#include "test_support.h"
+#include "timer.h"
+#include "zor_af_link.h"
+#include "zor_af_tloc.h"
+#include "zor_af_tloc_show.h"
+#include "zor_client.h"
+#include "zor_fake_peer.h"
+#include "zor_link_msgs.h"
+#include "zor_path.h"
+#include "zor_test_daemon.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+using zt::FakePeer;
+using zt::TlocSpec;
+
+constexpr uint8_t k_biz = 4;
+constexpr uint8_t k_mpls = 2;
+constexpr uint8_t k_ipsec = OST_ENCAP_IPSEC;
+
+std::string key_text(const zor_tloc_key_t &key)
+{
+    char text[128];
+    return tloc_to_str(&key, text, sizeof(text));
+}
+
+class ZorPath : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(env.init_rc(), 0);
+        advd = connect(OST_MODULE_ADVD);
+        ctl = connect(OST_MODULE_CTLAGENT);
+        probed = connect(OST_MODULE_PROBED);
+        xfwd = connect(OST_MODULE_XFWD);
+        ASSERT_TRUE(advd && ctl && probed && xfwd);
+        xfwd->send_register(ZOR_AF_TLOC_IPV4);
+        xfwd->send_register(ZOR_AF_DATA_DEVICE_IPV4);
+        sync();
+    }
+    void TearDown() override
+    {
+        g_zor_path_walk_budget_ms = 500;
+        env.free();
+        EXPECT_EQ(zt::mem_unbalanced(), "");
+    }
+    FakePeer *connect(uint32_t id)
+    {
+        FakePeer *p = env.connect(id);
+        EXPECT_NE(p, nullptr) << "peer " << id << " did not come up";
+        return p;
+    }
+    t_zor_context *ctx() { return env.ctx(); }
+    t_zor_client *client(uint32_t id) { return zor_client_get(ctx(), id); }
+
+    // TLOCs by name: local ones from ctlagent, remote ones from advd.
+    void tloc(const std::string &name, const std::string &ip, uint8_t origin, const TlocSpec &spec,
+              uint8_t color = k_biz)
+    {
+        keys[name] = zt::tloc_key(ip, color, k_ipsec);
+        specs[name] = spec;
+        origins[name] = origin;
+        (origin == 1 ? ctl : advd)->send(zt::tloc_msg(keys[name], origin, spec));
+    }
+    void local(const std::string &name, const std::string &ip, const TlocSpec &spec, uint8_t color = k_biz)
+    {
+        tloc(name, ip, 1, spec, color);
+    }
+    void remote(const std::string &name, const std::string &ip, const TlocSpec &spec) { tloc(name, ip, 2, spec); }
+    // Re-announces a TLOC with a new LR hold time: the entry changes and is
+    // scheduled, so the next tick computes it.
+    void touch(const std::string &name)
+    {
+        zor_msg_t msg = zt::tloc_msg(keys[name], origins[name], specs[name]);
+        msg.body.tloc.lr_hold_time = ++touches;
+        (origins[name] == 1 ? ctl : advd)->send(msg);
+    }
+    // Links announced by probed (so zord's own link updates never remove
+    // them); a link keeps its label when announced again.
+    void plink(const std::string &a, const std::string &b, uint32_t bfd, uint32_t mtu, uint32_t pref)
+    {
+        auto it = labels.find(a + ">" + b);
+        const uint32_t label = it != labels.end() ? it->second : next_label++;
+        labels[a + ">" + b] = label;
+        zor_msg_t msg = zt::peer_link_msg(keys[a], keys[b], bfd, mtu, label, pref);
+        // The peer names the ends by the indices zord gave the TLOCs.
+        msg.body.link.local_index = rec(a) != nullptr ? rec(a)->index : 0;
+        msg.body.link.remote_index = rec(b) != nullptr ? rec(b)->index : 0;
+        probed->send(msg);
+    }
+    void plink_del(const std::string &a, const std::string &b)
+    {
+        probed->send(zt::link_msg(ZOR_MSG_LINK_DEL, keys[a], keys[b]));
+    }
+    void lstatus(const std::string &a, const std::string &b, uint32_t bfd, uint32_t mtu)
+    {
+        probed->send(zt::link_status_msg(keys[a], keys[b], bfd, mtu));
+    }
+    void sync() { ASSERT_TRUE(env.settle()); }
+    // One tick of the path timer, and what it sends delivered.
+    void walk()
+    {
+        env.tick(2);
+        sync();
+    }
+    t_zor_af_tloc *rec(const std::string &name)
+    {
+        t_zor_db_entry *e = zor_af_tloc_find(ZOR_AF_TLOC_IPV4, ctx(), &keys.at(name), nullptr);
+        return e != nullptr ? zor_af_tloc_of(e) : nullptr;
+    }
+    t_zor_af_link *link(const std::string &a, const std::string &b)
+    {
+        return zor_af_link_lookup(ctx(), &keys.at(a), &keys.at(b));
+    }
+    std::string name_of(const zor_tloc_key_t &key)
+    {
+        for (const auto &[name, k] : keys) {
+            if (zor_af_tloc_key_cmp(&k, &key) == 0) {
+                return name;
+            }
+        }
+        return "?" + zt::kname(key);
+    }
+    std::string name_of_index(uint32_t index)
+    {
+        for (const auto &[name, k] : keys) {
+            t_zor_af_tloc *t = rec(name);
+            if (t != nullptr && t->index == index) {
+                return name;
+            }
+        }
+        return "?" + std::to_string(index);
+    }
+    // The far end of the link that carries the label.
+    std::string label_end(uint32_t label)
+    {
+        avl_tree_t *tree = ctx()->trees[ZOR_AF_LINK];
+        for (auto *e = static_cast<t_zor_db_entry *>(avl_first(tree)); e != nullptr;
+             e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
+            if (zor_af_link_of(e)->label == label) {
+                return name_of(zor_af_link_of(e)->remote_key);
+            }
+        }
+        return "?" + std::to_string(label);
+    }
+    // Everything xfwd received so far.
+    const std::vector<zor_msg_t> &seen()
+    {
+        for (zor_msg_t &m : xfwd->take()) {
+            seen_.push_back(m);
+        }
+        return seen_;
+    }
+    Strings seen_strs()
+    {
+        const size_t from = seen_.size();
+        seen();
+        return zt::msg_strs(std::vector<zor_msg_t>(seen_.begin() + static_cast<long>(from), seen_.end()));
+    }
+    // The last TLOC add xfwd received for the TLOC.
+    const zor_msg_t *last_add(const std::string &name)
+    {
+        const std::vector<zor_msg_t> &all = seen();
+        for (auto it = all.rbegin(); it != all.rend(); ++it) {
+            if (it->type == ZOR_MSG_TLOC_ADD && zor_af_tloc_key_cmp(&it->body.tloc.key, &keys.at(name)) == 0) {
+                return &*it;
+            }
+        }
+        return nullptr;
+    }
+    // Its path descriptors as "local>border>...>end mtu N".
+    Strings sent_paths(const std::string &name)
+    {
+        const zor_msg_t *msg = last_add(name);
+        if (msg == nullptr) {
+            return {"no add"};
+        }
+        Strings out;
+        for (uint32_t i = 0; i < msg->body.tloc.path_count; i++) {
+            const zor_tloc_path_t &d = msg->body.tloc.paths[i];
+            std::string text = name_of_index(d.local_index) + ">" + name_of_index(d.border_index);
+            for (uint32_t j = 0; j < d.label_count; j++) {
+                text += ">" + label_end(d.labels[j]);
+            }
+            out.push_back(text + " mtu " + std::to_string(d.mtu));
+        }
+        return out;
+    }
+    uint32_t sent_status(const std::string &name)
+    {
+        const zor_msg_t *msg = last_add(name);
+        return msg != nullptr ? msg->body.tloc.status : 0;
+    }
+    // The TLOC's show from the path list on.
+    Strings path_list(const std::string &name)
+    {
+        maapi_cli_capture cli(9, 9);
+        zor_af_tloc_show(ZOR_AF_TLOC_IPV4, ctx(), rec(name)->entry_p, cli.uinfo());
+        Strings lines = zt::split_lines(cli.text());
+        for (size_t i = 0; i < lines.size(); i++) {
+            if (lines[i] == "      Path-List:") {
+                return Strings(lines.begin() + static_cast<long>(i), lines.end());
+            }
+        }
+        return {};
+    }
+    std::string link_line(const std::string &a, const std::string &b)
+    {
+        return "          [" + key_text(keys[a]) + "] ==> [" + key_text(keys[b]) + "] (" + zt::ptr_text(link(a, b)) +
+               ")";
+    }
+    // The MTUs of the TLOC's paths in list order.
+    std::vector<uint32_t> path_mtus(const std::string &name)
+    {
+        std::vector<uint32_t> out;
+        for (const t_zor_path *p = rec(name)->path_list; p != nullptr; p = p->next_p) {
+            out.push_back(p->mtu);
+        }
+        return out;
+    }
+    // The TLOC-IPV4 change list, markers included.
+    std::vector<t_zor_db_entry *> change_list()
+    {
+        std::vector<t_zor_db_entry *> out;
+        for (t_zor_db_entry *e = ctx()->entry_lists[ZOR_AF_TLOC_IPV4]->first; e != nullptr; e = e->next) {
+            out.push_back(e);
+        }
+        return out;
+    }
+
+    // Region 1 holds the local TLOC l, its borders b1 and b2 and a remote
+    // TLOC s; region 2 holds the border c1 and the remote TLOC r. The
+    // links come from a peer: l to both borders, both borders to c1, c1 to
+    // r.
+    void overlay()
+    {
+        local("l", "10.0.0.1", {{1}});
+        remote("b1", "10.1.0.1", {{0, 1}, true});
+        remote("b2", "10.1.0.2", {{0, 1}, true});
+        remote("c1", "10.2.0.1", {{0, 2}, true});
+        remote("r", "10.2.1.1", {{2}});
+        remote("s", "10.1.1.1", {{1}});
+        sync();
+        plink("l", "b1", 1, 1400, 1);
+        plink("l", "b2", 1, 1400, 1);
+        plink("b1", "c1", 1, 1500, 2);
+        plink("b2", "c1", 1, 1500, 2);
+        plink("c1", "r", 1, 1500, 3);
+        sync();
+    }
+
+    zt::PeerEnv env;
+    FakePeer *advd = nullptr;
+    FakePeer *ctl = nullptr;
+    FakePeer *probed = nullptr;
+    FakePeer *xfwd = nullptr;
+    std::map<std::string, zor_tloc_key_t> keys;
+    std::map<std::string, TlocSpec> specs;
+    std::map<std::string, uint8_t> origins;
+    std::map<std::string, uint32_t> labels;
+    uint32_t next_label = 40001;
+    uint32_t touches = 0;
+    std::vector<zor_msg_t> seen_;
+};
+
+TEST_F(ZorPath, TheTimerIsCyclicEveryTwoSecondsAtNormalPriority)
+{
+    const timer_util_t *t = ctx()->path_timer;
+    ASSERT_NE(t, nullptr);
+    EXPECT_STREQ(t->name, "path-timer");
+    EXPECT_EQ(t->type, TIMER_TYPE_CYCLIC);
+    EXPECT_EQ(t->priority, TIMER_PRI_NORMAL);
+    EXPECT_EQ(timer_get_interval_msecs(t), 2000);
+    EXPECT_TRUE(timer_is_enabled(t));
+    EXPECT_EQ(t->arg1, ctx());
+    EXPECT_NE(ctx()->path_walk_marker, nullptr);
+    // Without the timer the paths would never come: the ticks compute them.
+    overlay();
+    EXPECT_EQ(rec("r")->path_list, nullptr);
+    env.tick(1);
+    env.tick(1);
+    EXPECT_NE(rec("r")->path_list, nullptr);
+}
+
+TEST_F(ZorPath, ThreeLinkPathsAcrossRegionsTwoLinkPathsToARemoteBorderNoneWithinARegion)
+{
+    overlay();
+    walk();
+    // r, in the other region: l -> border of l's region -> border of r's
+    // region -> r, through each of the two borders; equal, so both best.
+    EXPECT_EQ(sent_paths("r"), (Strings{"l>b1>c1>r mtu 1400", "l>b2>c1>r mtu 1400"}));
+    EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_UP) << "outside every local region: the best path decides";
+    // c1, a border of the other region, from the non-border l: two links
+    // through the borders of l's region.
+    EXPECT_EQ(sent_paths("c1"), (Strings{"l>b1>c1 mtu 1400", "l>b2>c1 mtu 1400"}));
+    // s shares l's region: no path, and BFD keeps deciding its status.
+    EXPECT_EQ(sent_paths("s"), Strings{});
+    EXPECT_EQ(rec("s")->path_list, nullptr);
+    EXPECT_EQ(sent_status("s"), ZOR_TLOC_STATUS_DOWN);
+    // b1 is a border of l's region, but l cannot reach it through another
+    // border: no path, and outside l's region that means status 3.
+    EXPECT_EQ(sent_paths("b1"), Strings{});
+    EXPECT_EQ(sent_status("b1"), ZOR_TLOC_STATUS_NO_PATH);
+    // The descriptors carry indices and labels.
+    const zor_msg_t *add = last_add("r");
+    ASSERT_NE(add, nullptr);
+    const zor_tloc_path_t &d = add->body.tloc.paths[0];
+    EXPECT_EQ(d.local_index, rec("l")->index);
+    EXPECT_EQ(d.border_index, rec("b1")->index);
+    EXPECT_EQ(d.label_count, 2);
+    EXPECT_EQ(d.labels[0], labels["b1>c1"]);
+    EXPECT_EQ(d.labels[1], labels["c1>r"]);
+}
+
+TEST_F(ZorPath, TheMirrorCaseFromALocalBorderAndNoneBetweenTwoBorders)
+{
+    local("lb", "10.0.0.1", {{1}, true});
+    remote("c1", "10.2.0.1", {{0, 2}, true});
+    remote("c2", "10.2.0.2", {{0, 2}, true});
+    remote("rb", "10.2.1.2", {{0, 2}, true});
+    remote("r", "10.2.1.1", {{2}});
+    sync();
+    // zord built the first hops itself (two borders share a region); they
+    // come up with link status messages.
+    ASSERT_NE(link("lb", "c1"), nullptr);
+    ASSERT_NE(link("lb", "c2"), nullptr);
+    ASSERT_NE(link("lb", "rb"), nullptr);
+    lstatus("lb", "c1", 1, 1400);
+    lstatus("lb", "c2", 1, 1300);
+    plink("c1", "r", 1, 1500, 0);
+    plink("c2", "r", 1, 1500, 0);
+    sync();
+    walk();
+    // Through the borders of r's region; the one with the larger MTU alone
+    // is best.
+    EXPECT_EQ(sent_paths("r"), Strings{"lb>c1>r mtu 1400"});
+    EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_UP);
+    // Two border TLOCs: no path.
+    for (const char *border : {"c1", "c2", "rb"}) {
+        EXPECT_EQ(rec(border)->path_list, nullptr) << border;
+        EXPECT_EQ(sent_paths(border), Strings{}) << border;
+    }
+    // The CLI form of r's list: the best path first, then the other.
+    EXPECT_EQ(path_list("r"), (Strings{"      Path-List:",
+                                       "        *>  Path-1: MTU: 1400 Pref: 0 Status: Up #LocalLinks: 0 #Links: 2",
+                                       link_line("lb", "c1"), link_line("c1", "r"),
+                                       "        *   Path-2: MTU: 1300 Pref: 0 Status: Up #LocalLinks: 0 #Links: 2",
+                                       link_line("lb", "c2"), link_line("c2", "r")}));
+}
+
+TEST_F(ZorPath, BestFlagsDownLinksAndZeroMtus)
+{
+    overlay();
+    walk();
+    EXPECT_EQ(path_list("r"), (Strings{"      Path-List:",
+                                       "        *>  Path-1: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
+                                       link_line("l", "b1"), link_line("b1", "c1"), link_line("c1", "r"),
+                                       "        *>  Path-2: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
+                                       link_line("l", "b2"), link_line("b2", "c1"), link_line("c1", "r")}));
+
+    // A link of MTU 0 does not count; the path through b2 becomes strictly
+    // better and takes the best flag from both.
+    plink("c1", "r", 1, 0, 3);
+    plink("l", "b2", 1, 1450, 1);
+    sync();
+    touch("r");
+    sync();
+    walk();
+    EXPECT_EQ(sent_paths("r"), Strings{"l>b2>c1>r mtu 1450"});
+    EXPECT_EQ(path_list("r"), (Strings{"      Path-List:",
+                                       "        *>  Path-1: MTU: 1450 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
+                                       link_line("l", "b2"), link_line("b2", "c1"), link_line("c1", "r"),
+                                       "        *   Path-2: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
+                                       link_line("l", "b1"), link_line("b1", "c1"), link_line("c1", "r")}));
+
+    // The path through b1 would now be the best, but a link of it is down:
+    // the path is down, MTU 0 and preference 0, behind every up path.
+    plink("l", "b1", 1, 1480, 1);
+    plink("b1", "c1", 0, 1500, 2);
+    sync();
+    touch("r");
+    sync();
+    walk();
+    EXPECT_EQ(sent_paths("r"), Strings{"l>b2>c1>r mtu 1450"});
+    EXPECT_EQ(path_list("r"), (Strings{"      Path-List:",
+                                       "        *>  Path-1: MTU: 1450 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
+                                       link_line("l", "b2"), link_line("b2", "c1"), link_line("c1", "r"),
+                                       "        *   Path-2: MTU: 0 Pref: 0 Status: Down #LocalLinks: 0 #Links: 3",
+                                       link_line("l", "b1"), link_line("b1", "c1"), link_line("c1", "r")}));
+
+    // Every path down: the best path is down, no descriptor goes out and
+    // the status follows the best path.
+    plink("b2", "c1", 0, 1500, 2);
+    sync();
+    touch("r");
+    sync();
+    walk();
+    EXPECT_EQ(sent_paths("r"), Strings{});
+    EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_DOWN);
+    EXPECT_EQ(rec("r")->bfd_status, ZOR_BFD_STATE_DOWN);
+}
+
+TEST_F(ZorPath, AQuietTickVisitsOnlyMarkersAndTheBudgetLeavesAResumePoint)
+{
+    overlay();
+    walk();
+    seen();
+    const std::vector<t_zor_db_entry *> before = change_list();
+    // Nothing changed: nothing is computed, nothing sent, nothing moved.
+    walk();
+    walk();
+    EXPECT_EQ(seen_strs(), Strings{});
+    EXPECT_EQ(change_list(), before);
+    // The marker went behind everything the last tick scheduled: only
+    // markers (the clients') follow it.
+    for (t_zor_db_entry *e = ctx()->path_walk_marker->next; e != nullptr; e = e->next) {
+        EXPECT_TRUE(e->flags & ZOR_ENTRY_MARKER);
+    }
+
+    // One changed TLOC: the tick computes it alone (each computed TLOC
+    // refreshes its device).
+    touch("s");
+    sync();
+    seen();
+    walk();
+    EXPECT_EQ(seen_strs(), Strings{"DATA-DEVICE-ADD 10.1.1.1 2"});
+
+    // With no time left after each entry, a tick computes one entry and
+    // leaves the marker just before the next.
+    g_zor_path_walk_budget_ms = 0;
+    touch("c1");
+    touch("s");
+    touch("r");
+    sync();
+    seen();
+    Strings devices;
+    for (int i = 0; i < 3; i++) {
+        walk();
+        for (const std::string &m : seen_strs()) {
+            if (m.rfind("DATA-DEVICE-ADD", 0) == 0) {
+                devices.push_back(m.substr(16, m.rfind(' ') - 16));
+            }
+        }
+        t_zor_db_entry *next = ctx()->path_walk_marker->next;
+        ASSERT_NE(next, nullptr);
+        if (i < 2) {
+            EXPECT_EQ(next, rec(i == 0 ? "s" : "r")->entry_p) << i;
+        }
+    }
+    EXPECT_EQ(devices, (Strings{"10.2.0.1", "10.1.1.1", "10.2.1.1"}));
+
+    // With the budget back a tick runs to the end, and the next is quiet.
+    g_zor_path_walk_budget_ms = 500;
+    walk();
+    seen();
+    walk();
+    EXPECT_EQ(seen_strs(), Strings{});
+}
+
+TEST_F(ZorPath, PersonalitiesThreeAndFiveComputeNothing)
+{
+    env.daemon()->personality = ZOR_PERSONALITY_STEWARD;
+    overlay();
+    walk();
+    for (const char *name : {"b1", "b2", "c1", "r", "s"}) {
+        EXPECT_EQ(rec(name)->path_list, nullptr) << name;
+        EXPECT_EQ(sent_paths(name), Strings{}) << name;
+    }
+    // Outside every local region and without paths: status 3; inside, BFD
+    // still decides.
+    EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_NO_PATH);
+    EXPECT_EQ(rec("r")->bfd_status, ZOR_BFD_STATE_NO_PATH);
+    EXPECT_EQ(sent_status("s"), ZOR_TLOC_STATUS_DOWN);
+
+    // Another personality computes; back on Solon the paths that exist are
+    // given up and nothing is built again.
+    env.daemon()->personality = 1;
+    touch("r");
+    sync();
+    walk();
+    EXPECT_EQ(sent_paths("r"), (Strings{"l>b1>c1>r mtu 1400", "l>b2>c1>r mtu 1400"}));
+    EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_UP);
+    env.daemon()->personality = ZOR_PERSONALITY_SOLON;
+    touch("r");
+    sync();
+    walk();
+    EXPECT_EQ(rec("r")->path_list, nullptr);
+    EXPECT_EQ(sent_paths("r"), Strings{});
+    EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_NO_PATH);
+    // A TLOC created on Solon starts up, and without paths reads status 3.
+    remote("q", "10.3.0.1", {{3}});
+    sync();
+    EXPECT_EQ(sent_status("q"), ZOR_TLOC_STATUS_UP);
+    walk();
+    EXPECT_EQ(sent_status("q"), ZOR_TLOC_STATUS_NO_PATH);
+    EXPECT_EQ(rec("q")->path_list, nullptr);
+}
+
+TEST_F(ZorPath, AWithdrawnLinkOrLocalTlocGivesUpThePathsThroughIt)
+{
+    local("l2", "10.0.0.1", {{1}}, k_mpls);
+    overlay();
+    plink("l2", "b1", 1, 1300, 1);
+    sync();
+    xfwd->send_register(ZOR_AF_LINK);
+    walk();
+    EXPECT_EQ(sent_paths("r"), (Strings{"l>b1>c1>r mtu 1400", "l>b2>c1>r mtu 1400"}));
+    ASSERT_EQ(path_mtus("r"), (std::vector<uint32_t>{1400, 1400, 1300})) << "l2's path is there, not best";
+
+    // The middle link b1 > c1 goes; xfwd holds it, so its record stays until
+    // xfwd was sent the deletion, but no path uses it from the start.
+    t_zor_af_link *gone = link("b1", "c1");
+    zor_msg_t del = zt::link_msg(ZOR_MSG_LINK_DEL, keys["b1"], keys["c1"]);
+    zor_af_delete(ZOR_AF_LINK, ctx(), client(OST_MODULE_PROBED), &del);
+    EXPECT_TRUE(gone->entry_p->flags & ZOR_ENTRY_WITHDRAWN);
+    EXPECT_EQ(gone->path_links, nullptr);
+    int paths = 0;
+    for (const t_zor_path *p = rec("r")->path_list; p != nullptr; p = p->next_p, paths++) {
+        for (uint32_t i = 0; i < p->link_count; i++) {
+            EXPECT_NE(p->links[i].link_p, gone);
+        }
+    }
+    EXPECT_EQ(paths, 1);
+    // r went out again at once, with what is left, ordered and best.
+    sync();
+    EXPECT_EQ(sent_paths("r"), Strings{"l>b2>c1>r mtu 1400"});
+    EXPECT_EQ(sent_paths("c1"), Strings{"l>b2>c1 mtu 1400"});
+
+    // The local TLOC l goes. Its first hops belong to probed and stay, but
+    // every path from l is given up at once, and r and c1 are rebuilt from
+    // l2 on the next tick.
+    zor_msg_t tdel = zt::tloc_del_msg(keys["l"]);
+    zor_af_delete(ZOR_AF_TLOC_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &tdel);
+    EXPECT_NE(link("l", "b2"), nullptr);
+    EXPECT_EQ(link("l", "b2")->path_links, nullptr);
+    EXPECT_EQ(rec("r")->path_list, nullptr);
+    EXPECT_EQ(rec("c1")->path_list, nullptr);
+    sync();
+    EXPECT_EQ(sent_paths("r"), Strings{});
+    plink("b1", "c1", 1, 1500, 2);
+    sync();
+    walk();
+    EXPECT_EQ(sent_paths("r"), Strings{"l2>b1>c1>r mtu 1300"});
+    EXPECT_EQ(sent_paths("c1"), Strings{"l2>b1>c1 mtu 1300"});
+    // l comes back with a new index; its peer announces its links anew.
+    // r is computed again when it changes next.
+    local("l", "10.0.0.1", {{1}});
+    sync();
+    for (const char *b : {"b1", "b2"}) {
+        plink_del("l", b);
+        sync();
+        plink("l", b, 1, 1400, 1);
+    }
+    sync();
+    walk();
+    EXPECT_EQ(sent_paths("r"), Strings{"l2>b1>c1>r mtu 1300"});
+    touch("r");
+    sync();
+    walk();
+    EXPECT_EQ(sent_paths("r"), (Strings{"l>b1>c1>r mtu 1400", "l>b2>c1>r mtu 1400"}));
+    // A remote border goes: the paths through it are given up too.
+    zor_msg_t bdel = zt::tloc_del_msg(keys["c1"]);
+    zor_af_delete(ZOR_AF_TLOC_IPV4, ctx(), client(OST_MODULE_ADVD), &bdel);
+    EXPECT_EQ(rec("r")->path_list, nullptr);
+    sync();
+}
+
+// ----------------------------------------------------------- ordering rules
+
+t_zor_path mk(uint32_t status, bool stale, uint8_t links, uint8_t local_links, uint32_t pref, uint32_t mtu)
+{
+    t_zor_path p{};
+    p.status = status;
+    p.flags = stale ? ZOR_PATH_FLAG_STALE : 0;
+    p.link_count = links;
+    p.local_links = local_links;
+    p.preference = pref;
+    p.mtu = mtu;
+    return p;
+}
+
+TEST(ZorPathOrder, EachRuleDecidesBeforeTheNext)
+{
+    constexpr uint32_t up = ZOR_PATH_STATUS_UP;
+    constexpr uint32_t down = ZOR_PATH_STATUS_DOWN;
+    struct Case {
+        t_zor_path better;
+        t_zor_path worse;
+        const char *rule;
+    };
+    const Case cases[] = {
+        {mk(up, true, 3, 0, 0, 0), mk(down, false, 2, 2, 9, 9), "up before down"},
+        {mk(up, false, 3, 0, 0, 0), mk(up, true, 2, 2, 9, 9), "not stale before stale"},
+        {mk(up, false, 2, 0, 0, 0), mk(up, false, 3, 3, 9, 9), "fewer links"},
+        {mk(up, false, 2, 2, 0, 0), mk(up, false, 2, 1, 9, 9), "more local links"},
+        {mk(up, false, 2, 1, 9, 0), mk(up, false, 2, 1, 8, 9), "higher preference"},
+        {mk(up, false, 2, 1, 9, 1500), mk(up, false, 2, 1, 9, 1400), "higher MTU"},
+        {mk(down, true, 3, 0, 0, 0), mk(down, true, 3, 0, 0, 0), "equal"},
+    };
+    for (const Case &c : cases) {
+        const bool equal = std::string(c.rule) == "equal";
+        EXPECT_EQ(zor_path_cmp(&c.better, &c.worse), equal ? 0 : -1) << c.rule;
+        EXPECT_EQ(zor_path_cmp(&c.worse, &c.better), equal ? 0 : 1) << c.rule;
+    }
+}
+
+TEST(ZorPathOrder, InsertionKeepsTheListOrderedAndMarksTheLeadingEqualGroup)
+{
+    t_zor_af_tloc r{};
+    t_zor_path p[6];
+    const uint32_t mtus[] = {1400, 1400, 1300, 1400, 1350, 1500};
+    for (int i = 0; i < 6; i++) {
+        p[i] = mk(ZOR_PATH_STATUS_UP, false, 2, 0, 0, mtus[i]);
+        p[i].flags = ZOR_PATH_FLAG_BEST;  // a stale flag from before is cleared
+    }
+    auto order = [&] {
+        std::string out;
+        for (const t_zor_path *x = r.path_list; x != nullptr; x = x->next_p) {
+            EXPECT_EQ(x->next_p == nullptr || x->next_p->prev_p == x, true);
+            out += std::to_string(x - p) + ((x->flags & ZOR_PATH_FLAG_BEST) ? "* " : " ");
+        }
+        return out;
+    };
+    zor_path_insert(&r, &p[0]);
+    EXPECT_EQ(order(), "0* ") << "the first path is best";
+    zor_path_insert(&r, &p[1]);
+    EXPECT_EQ(order(), "1* 0* ") << "an equal one joins the best group in front";
+    zor_path_insert(&r, &p[2]);
+    EXPECT_EQ(order(), "1* 0* 2 ") << "a worse one goes to the tail";
+    zor_path_insert(&r, &p[3]);
+    EXPECT_EQ(order(), "3* 1* 0* 2 ");
+    zor_path_insert(&r, &p[4]);
+    EXPECT_EQ(order(), "3* 1* 0* 4 2 ") << "before the first it is not worse than, not best";
+    zor_path_insert(&r, &p[5]);
+    EXPECT_EQ(order(), "5* 3 1 0 4 2 ") << "a strictly better one takes the flag from the whole group";
+    EXPECT_EQ(r.path_list->prev_p, nullptr);
+}
+
+TEST(ZorPathOrder, EvaluationFromTheLinks)
+{
+    zt::TestDaemon d;
+    ASSERT_EQ(d.init_rc(), 0);
+    t_zor_context *ctx = d.ctx();
+    const zor_tloc_key_t a = zt::tloc_key("10.0.0.1", k_biz, k_ipsec);
+    const zor_tloc_key_t a2 = zt::tloc_key("10.0.0.1", k_mpls, k_ipsec);
+    const zor_tloc_key_t b = zt::tloc_key("10.1.0.1", k_biz, k_ipsec);
+    const zor_tloc_key_t c = zt::tloc_key("10.2.0.1", k_biz, k_ipsec);
+    t_zor_af_link l1{};
+    t_zor_af_link l2{};
+    t_zor_af_link l3{};
+    l1.local_key = a;
+    l1.remote_key = a2;  // both ends on one device
+    l2.local_key = a2;
+    l2.remote_key = b;
+    l3.local_key = b;
+    l3.remote_key = c;
+    for (t_zor_af_link *l : {&l1, &l2, &l3}) {
+        l->status = ZOR_LINK_STATUS_UP;
+    }
+    l1.mtu = 0;
+    l2.mtu = 1400;
+    l3.mtu = 1300;
+    l1.preference = 1;
+    l2.preference = 2;
+    l3.preference = 4;
+    t_zor_path path{};
+    path.flags = ZOR_PATH_FLAG_STALE;
+    zor_path_link_attach(&path, &l1);
+    zor_path_link_attach(&path, &l2);
+    zor_path_link_attach(&path, &l3);
+    EXPECT_EQ(path.link_count, 3);
+    EXPECT_EQ(l1.path_links, &path.links[0]);
+    EXPECT_EQ(path.links[2].path_p, &path);
+    zor_path_evaluate(ctx, &path);
+    EXPECT_EQ(path.status, ZOR_PATH_STATUS_UP);
+    EXPECT_EQ(path.mtu, 1300u) << "the smallest MTU that is not 0";
+    EXPECT_EQ(path.preference, 7u);
+    EXPECT_EQ(path.local_links, 1);
+    EXPECT_EQ(path.flags, 0) << "no end is stale";
+
+    // A stale end makes the path stale.
+    zor_msg_t msg = zt::tloc_msg(c, 2, {{}, false, 0, true});
+    ASSERT_NE(zor_af_add(ZOR_AF_TLOC_IPV4, ctx, ctx->clients[OST_MODULE_ADVD], &msg), nullptr);
+    zor_path_evaluate(ctx, &path);
+    EXPECT_EQ(path.flags, ZOR_PATH_FLAG_STALE);
+
+    // A down link: down, MTU and preference 0; the links after it are not
+    // looked at.
+    l2.status = ZOR_LINK_STATUS_DOWN;
+    zor_path_evaluate(ctx, &path);
+    EXPECT_EQ(path.status, ZOR_PATH_STATUS_DOWN);
+    EXPECT_EQ(path.mtu, 0u);
+    EXPECT_EQ(path.preference, 0u);
+    EXPECT_EQ(path.local_links, 1);
+    EXPECT_EQ(path.flags, 0) << "the stale end lies behind the down link";
+    // A path whose only non-zero MTUs are 0 has MTU 0.
+    l2.status = ZOR_LINK_STATUS_UP;
+    l2.mtu = 0;
+    l3.mtu = 0;
+    zor_path_evaluate(ctx, &path);
+    EXPECT_EQ(path.mtu, 0u);
+}
+
+TEST(ZorPathDeath, TheInvariantsStopTheProcess)
+{
+    const std::string prefix = "zord/zor_path:[0-9]+: failed assertion `";
+    auto expect = [&](const std::function<void()> &fn, const std::string &text) {
+        zt::ChildResult r = zt::run_in_child(fn);
+        EXPECT_FALSE(r.exited) << text;
+        EXPECT_TRUE(std::regex_match(r.out, std::regex(prefix + text + "'\n"))) << r.out;
+    };
+    expect(
+        [] {
+            t_zor_af_tloc r{};
+            t_zor_path a{};
+            t_zor_path b{};
+            b.prev_p = &a;
+            zor_path_insert(&r, &b);
+        },
+        "path_p->prev_p == \\(\\(void \\*\\)0\\)");
+    expect(
+        [] {
+            t_zor_af_tloc r{};
+            t_zor_path a{};
+            t_zor_path b{};
+            b.next_p = &a;
+            zor_path_insert(&r, &b);
+        },
+        "path_p->next_p == \\(\\(void \\*\\)0\\)");
+    expect(
+        [] {
+            t_zor_af_tloc r{};
+            t_zor_path a{};
+            r.path_list = &a;
+            zor_path_insert(&r, &a);
+        },
+        "path_p != temp_path_p");
+    expect(
+        [] {
+            t_zor_af_link l{};
+            t_zor_path p{};
+            p.links[0].link_prev_p = &p.links[1];
+            zor_path_link_attach(&p, &l);
+        },
+        "path_link_p->link_prev_p == \\(\\(void \\*\\)0\\)");
+    expect(
+        [] {
+            t_zor_af_link l{};
+            t_zor_path p{};
+            p.links[0].link_next_p = &p.links[1];
+            zor_path_link_attach(&p, &l);
+        },
+        "path_link_p->link_next_p == \\(\\(void \\*\\)0\\)");
+}
+
+}  // namespace
