@@ -6,7 +6,12 @@
 // withdrawn link or TLOC, and the assertions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <tuple>
 #include <regex>
 #include <string>
 #include <vector>
@@ -21,6 +26,7 @@
 #include "zor_af_tloc_show.h"
 #include "zor_client.h"
 #include "zor_fake_peer.h"
+#include "zor_group.h"
 #include "zor_link_msgs.h"
 #include "zor_path.h"
 #include "zor_test_daemon.h"
@@ -768,6 +774,550 @@ TEST(ZorPathDeath, TheInvariantsStopTheProcess)
             zor_path_link_attach(&p, &l);
         },
         "path_link_p->link_next_p == \\(\\(void \\*\\)0\\)");
+}
+
+// ------------------------------------------------------------ randomised
+
+// Random overlays: TLOCs of several regions with random groups, borders,
+// preferences and staleness, links from a peer between random TLOCs with
+// random states, zord's own links with random status messages, withdraws
+// and re-adds while paths exist, force switched on and off, a peer's
+// connection lost, partial and full path walks, and a client that holds
+// what it was sent so that withdrawn records live on for a while. After
+// every step the path structures must hang together (the sanitizer build
+// catches any use of a freed record); after a full recomputation every
+// remote TLOC's paths must be those of the reference computation below,
+// which knows the rules but none of zord's lists.
+class ZorPathRandom : public ::testing::Test {
+protected:
+    // One end of a candidate path and its metrics, as the reference sees it.
+    struct RefPath {
+        std::vector<const t_zor_af_link *> links;
+        uint32_t status = ZOR_PATH_STATUS_UP;
+        uint32_t mtu = 0;
+        uint32_t pref = 0;
+        uint32_t local_links = 0;
+        bool stale = false;
+    };
+
+    void run(uint32_t seed);
+
+    t_zor_context *ctx() { return env->ctx(); }
+    t_zor_client *client(uint32_t id) { return zor_client_get(ctx(), id); }
+    uint32_t pick(uint32_t n) { return static_cast<uint32_t>(rng() % n); }
+    bool chance(uint32_t percent) { return pick(100) < percent; }
+
+    std::vector<t_zor_db_entry *> tloc_entries()
+    {
+        std::vector<t_zor_db_entry *> out;
+        avl_tree_t *tree = ctx()->trees[ZOR_AF_TLOC_IPV4];
+        for (auto *e = static_cast<t_zor_db_entry *>(avl_first(tree)); e != nullptr;
+             e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
+            out.push_back(e);
+        }
+        return out;
+    }
+    std::vector<t_zor_af_link *> live_links()
+    {
+        std::vector<t_zor_af_link *> out;
+        avl_tree_t *tree = ctx()->trees[ZOR_AF_LINK];
+        for (auto *e = static_cast<t_zor_db_entry *>(avl_first(tree)); e != nullptr;
+             e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
+            out.push_back(zor_af_link_of(e));
+        }
+        return out;
+    }
+
+    const zor_tloc_key_t &any_key() { return pool[pick(static_cast<uint32_t>(pool.size()))]; }
+    const zor_tloc_key_t &remote_key() { return pool[4 + pick(static_cast<uint32_t>(pool.size()) - 4)]; }
+    // A TLOC of the border device of a random region.
+    const zor_tloc_key_t &border_key() { return pool[4 + 6 * pick(regions) + pick(2)]; }
+
+    // ---- operations
+    void announce_tloc()
+    {
+        const zor_tloc_key_t &key = any_key();
+        const bool local = key.addr.u.v4 == local_addr;
+        const uint32_t region = local ? 1 + pick(regions) : ((key.addr.u.v4 >> 16) & 0xff);
+        // Device 1 of each region is its border device, mostly.
+        const bool border_device = !local && (key.addr.u.v4 & 0xff00) == 0x100;
+        TlocSpec spec;
+        spec.border = local ? chance(25) : border_device ? chance(90) : chance(5);
+        if (spec.border && !local) {
+            spec.groups.push_back(0);
+        }
+        spec.groups.push_back(region);
+        if (chance(25)) {
+            spec.groups.push_back(1 + pick(regions));
+        }
+        spec.pref = chance(50) ? pick(4) : 0;
+        spec.stale = chance(10);
+        zor_msg_t msg = zt::tloc_msg(key, local ? 1 : 2, spec);
+        (void)zor_af_add(ZOR_AF_TLOC_IPV4, ctx(), client(local ? OST_MODULE_CTLAGENT : OST_MODULE_ADVD), &msg);
+    }
+    void withdraw_tloc()
+    {
+        std::vector<t_zor_db_entry *> all = tloc_entries();
+        if (all.empty()) {
+            return;
+        }
+        zor_msg_t msg = zt::tloc_del_msg(zor_af_tloc_of(all[pick(static_cast<uint32_t>(all.size()))])->key);
+        zor_af_delete(ZOR_AF_TLOC_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &msg);
+    }
+    void peer_link()
+    {
+        // Mostly the links that make paths: from a local TLOC to a border
+        // device, between border devices, from a border device to any
+        // remote TLOC; now and then any pair.
+        const uint32_t kind = pick(10);
+        const zor_tloc_key_t &a = kind < 4 ? pool[pick(4)] : kind < 9 ? border_key() : any_key();
+        const zor_tloc_key_t &b = kind < 7 ? border_key() : kind < 9 ? remote_key() : any_key();
+        if (zor_af_tloc_key_cmp(&a, &b) == 0) {
+            return;
+        }
+        const uint32_t mtus[] = {0, 1300, 1400, 1500};
+        zor_msg_t msg = zt::peer_link_msg(a, b, chance(80) ? 1 : 0, mtus[pick(4)], 40000 + pick(200), pick(4));
+        (void)zor_af_add(ZOR_AF_LINK, ctx(), client(OST_MODULE_PROBED), &msg);
+    }
+    void peer_link_del()
+    {
+        std::vector<t_zor_af_link *> links = live_links();
+        if (links.empty()) {
+            return;
+        }
+        const t_zor_af_link *l = links[pick(static_cast<uint32_t>(links.size()))];
+        zor_msg_t msg = zt::link_msg(ZOR_MSG_LINK_DEL, l->local_key, l->remote_key);
+        // From the owner mostly; now and then from a client that does not
+        // own the link, which must change nothing.
+        zor_af_delete(ZOR_AF_LINK, ctx(), client(chance(80) ? OST_MODULE_PROBED : OST_MODULE_XFWD), &msg);
+    }
+    void link_status()
+    {
+        std::vector<t_zor_af_link *> links = live_links();
+        if (links.empty()) {
+            return;
+        }
+        const t_zor_af_link *l = links[pick(static_cast<uint32_t>(links.size()))];
+        const uint32_t mtus[] = {0, 1350, 1450, 1500};
+        zor_msg_t msg = zt::link_status_msg(l->local_key, l->remote_key, chance(75) ? 1 : 0, mtus[pick(4)]);
+        zor_af_link_db_bfd_status(ZOR_AF_LINK, ctx(), client(OST_MODULE_PROBED), &msg);
+    }
+    void toggle_force()
+    {
+        force = !force;
+        ASSERT_EQ(zor_client_register(ctx(), OST_MODULE_ADVD, ZOR_AF_LINK, 1, force ? 1 : 0), 0);
+    }
+    void walk(uint32_t budget_ms)
+    {
+        g_zor_path_walk_budget_ms = budget_ms;
+        zor_path_walk(nullptr, ctx(), nullptr, nullptr, nullptr);
+        g_zor_path_walk_budget_ms = 500;
+    }
+
+    // ---- checks
+    void check_structure();
+    void check_against_reference();
+    std::vector<std::string> members(uint32_t group);
+    std::vector<RefPath> reference_paths(const t_zor_af_tloc *r);
+    void evaluate(RefPath *p);
+    static int cmp(const RefPath &p, const RefPath &q);
+    std::string text(const std::vector<const t_zor_af_link *> &links, uint32_t status, uint32_t mtu, uint32_t pref,
+                     uint32_t local_links, bool stale);
+
+    std::mt19937 rng;
+    std::unique_ptr<zt::PeerEnv> env;
+    std::vector<zor_tloc_key_t> pool;
+    uint32_t local_addr = 0;
+    uint32_t regions = 3;
+    bool force = false;
+    uint64_t compared_paths = 0;
+    uint64_t compared_3hop = 0;
+};
+
+bool attr_bit(const zor_tloc_attr_t &a, int bit)
+{
+    return (a.flags & ZOR_TLOC_ATTR_BIT(bit)) != 0;
+}
+
+// The group list as the region rules read it: whatever the presence bit.
+std::vector<uint32_t> group_list(const zor_tloc_attr_t &a)
+{
+    return std::vector<uint32_t>(a.groups, a.groups + std::min<uint32_t>(a.group_count, ZOR_TLOC_GROUP_MAX));
+}
+
+// The region test, written from its rules.
+bool same_region(const zor_tloc_attr_t &a, const zor_tloc_attr_t &b)
+{
+    const std::vector<uint32_t> ga = group_list(a);
+    const std::vector<uint32_t> gb = group_list(b);
+    if (ga.empty() && gb.empty()) {
+        return true;
+    }
+    if ((ga == std::vector<uint32_t>{0} && !a.border) || (gb == std::vector<uint32_t>{0} && !b.border)) {
+        return true;
+    }
+    if ((a.border != 0) != (b.border != 0)) {
+        return false;
+    }
+    if (a.border != 0) {
+        return true;
+    }
+    for (uint32_t g : ga) {
+        if (g != 0 && std::find(gb.begin(), gb.end(), g) != gb.end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t last_region(const zor_tloc_attr_t &a)
+{
+    uint32_t last = 0;
+    for (uint32_t g : group_list(a)) {
+        if (g != 0) {
+            last = g;
+        }
+    }
+    return last;
+}
+
+std::vector<std::string> ZorPathRandom::members(uint32_t group)
+{
+    // Registered: a local TLOC carries 0 in front once it joined its
+    // groups; a remote one has 0 among two or more groups.
+    std::vector<std::string> out;
+    for (t_zor_db_entry *e : tloc_entries()) {
+        const t_zor_af_tloc *t = zor_af_tloc_of(e);
+        const std::vector<uint32_t> g = group_list(t->attr);
+        if (!attr_bit(t->attr, ZOR_TLOC_ATTR_GROUP) || std::find(g.begin(), g.end(), group) == g.end()) {
+            continue;
+        }
+        const bool registered = t->origin == ZOR_TLOC_ORIGIN_LOCAL
+                                    ? g.size() > 1 && g[0] == 0
+                                    : g.size() > 1 && std::find(g.begin(), g.end(), 0u) != g.end();
+        if (registered) {
+            out.push_back(zt::kname(t->key));
+        }
+    }
+    return out;
+}
+
+void ZorPathRandom::evaluate(RefPath *p)
+{
+    for (const t_zor_af_link *l : p->links) {
+        for (const zor_tloc_key_t *end : {&l->local_key, &l->remote_key}) {
+            t_zor_db_entry *e = zor_af_tloc_find(ZOR_AF_TLOC_IPV4, ctx(), end, nullptr);
+            if (e != nullptr && attr_bit(zor_af_tloc_of(e)->attr, ZOR_TLOC_ATTR_STALE)) {
+                p->stale = true;
+            }
+        }
+        if (ip_addr_equal(&l->local_key.addr, &l->remote_key.addr)) {
+            p->local_links++;
+        }
+        if (l->status == ZOR_LINK_STATUS_DOWN) {
+            p->status = ZOR_PATH_STATUS_DOWN;
+            break;
+        }
+        p->pref += l->preference;
+        if (l->mtu != 0 && (p->mtu == 0 || l->mtu < p->mtu)) {
+            p->mtu = l->mtu;
+        }
+    }
+    if (p->status == ZOR_PATH_STATUS_DOWN) {
+        p->mtu = 0;
+        p->pref = 0;
+    }
+}
+
+int ZorPathRandom::cmp(const RefPath &p, const RefPath &q)
+{
+    // Larger is better in every component once each is turned that way.
+    auto key = [](const RefPath &x) {
+        return std::make_tuple(x.status == ZOR_PATH_STATUS_UP, !x.stale, -static_cast<int>(x.links.size()),
+                               x.local_links, x.pref, x.mtu);
+    };
+    return key(p) > key(q) ? -1 : key(q) > key(p) ? 1 : 0;
+}
+
+std::vector<ZorPathRandom::RefPath> ZorPathRandom::reference_paths(const t_zor_af_tloc *r)
+{
+    std::vector<RefPath> out;
+    if (r->origin != ZOR_TLOC_ORIGIN_REMOTE) {
+        return out;
+    }
+    auto find = [&](const zor_tloc_key_t &a, const zor_tloc_key_t &b) { return zor_af_link_lookup(ctx(), &a, &b); };
+    auto key_of = [&](const std::string &name) {
+        for (const zor_tloc_key_t &k : pool) {
+            if (zt::kname(k) == name) {
+                return k;
+            }
+        }
+        return zor_tloc_key_t{};
+    };
+    for (auto *e = static_cast<t_zor_db_entry *>(avl_first(ctx()->local_tloc_db_p)); e != nullptr;
+         e = static_cast<t_zor_db_entry *>(avl_walk(ctx()->local_tloc_db_p, e, AVL_AFTER))) {
+        const t_zor_af_tloc *l = zor_af_tloc_of(e);
+        if (same_region(l->attr, r->attr)) {
+            continue;
+        }
+        const uint32_t gl = last_region(l->attr);
+        const uint32_t gr = last_region(r->attr);
+        if (gl == 0 || gr == 0) {
+            continue;
+        }
+        const std::vector<std::string> ml = members(gl);
+        const std::vector<std::string> mr = members(gr);
+        if (ml.empty() || mr.empty()) {
+            continue;
+        }
+        const bool lb = attr_bit(l->attr, ZOR_TLOC_ATTR_BORDER);
+        const bool rb = attr_bit(r->attr, ZOR_TLOC_ATTR_BORDER);
+        if (lb && rb) {
+            continue;
+        }
+        // First hops: to a member of the group of the region crossed first,
+        // on another device.
+        const std::vector<std::string> &first_group = (!lb && !rb) || rb ? ml : mr;
+        const std::vector<std::string> &last_group = (!lb && !rb) ? mr : first_group;
+        for (const std::string &t1 : first_group) {
+            const zor_tloc_key_t k1 = key_of(t1);
+            const t_zor_af_link *f = find(l->key, k1);
+            if (f == nullptr || ip_addr_equal(&k1.addr, &l->key.addr)) {
+                continue;
+            }
+            for (const std::string &t2 : last_group) {
+                const t_zor_af_link *h = find(key_of(t2), r->key);
+                if (h == nullptr) {
+                    continue;
+                }
+                if (lb || rb) {
+                    if (ip_addr_equal(&h->local_key.addr, &f->remote_key.addr)) {
+                        out.push_back(RefPath{{f, h}});
+                    }
+                    continue;
+                }
+                // Middle links: between any member of each group whose
+                // addresses join the first and the last hop.
+                for (const std::string &m1 : ml) {
+                    for (const std::string &m2 : mr) {
+                        const t_zor_af_link *m = find(key_of(m1), key_of(m2));
+                        if (m != nullptr && ip_addr_equal(&m->local_key.addr, &f->remote_key.addr) &&
+                            ip_addr_equal(&h->local_key.addr, &m->remote_key.addr)) {
+                            out.push_back(RefPath{{f, m, h}});
+                        }
+                    }
+                }
+            }
+        }
+    }
+    for (RefPath &p : out) {
+        evaluate(&p);
+    }
+    return out;
+}
+
+std::string ZorPathRandom::text(const std::vector<const t_zor_af_link *> &links, uint32_t status, uint32_t mtu,
+                                uint32_t pref, uint32_t local_links, bool stale)
+{
+    std::string out;
+    for (const t_zor_af_link *l : links) {
+        out += zt::kname(l->local_key) + ">" + zt::kname(l->remote_key) + " ";
+    }
+    return out + "status " + std::to_string(status) + " mtu " + std::to_string(mtu) + " pref " +
+           std::to_string(pref) + " local " + std::to_string(local_links) + (stale ? " stale" : "");
+}
+
+void ZorPathRandom::check_structure()
+{
+    std::set<const t_zor_af_link *> live;
+    for (t_zor_af_link *l : live_links()) {
+        live.insert(l);
+    }
+    std::set<const t_zor_af_tloc *> tlocs;
+    for (t_zor_db_entry *e : tloc_entries()) {
+        tlocs.insert(zor_af_tloc_of(e));
+    }
+    // Every path hangs in its TLOC's list and uses only live links.
+    for (const t_zor_af_tloc *t : tlocs) {
+        const t_zor_path *prev = nullptr;
+        for (const t_zor_path *p = t->path_list; p != nullptr; prev = p, p = p->next_p) {
+            ASSERT_EQ(p->prev_p, prev);
+            ASSERT_EQ(p->tloc_p, t);
+            ASSERT_TRUE(p->link_count == 2 || p->link_count == 3);
+            for (uint32_t i = 0; i < p->link_count; i++) {
+                ASSERT_EQ(p->links[i].path_p, p);
+                ASSERT_TRUE(live.count(p->links[i].link_p)) << "a path uses a withdrawn link";
+            }
+        }
+    }
+    // Every link's chain holds path-links of paths of live TLOCs.
+    for (const t_zor_af_link *l : live) {
+        const t_zor_path_link *prev = nullptr;
+        for (const t_zor_path_link *pl = l->path_links; pl != nullptr; prev = pl, pl = pl->link_next_p) {
+            ASSERT_EQ(pl->link_prev_p, prev);
+            ASSERT_EQ(pl->link_p, l);
+            ASSERT_TRUE(tlocs.count(pl->path_p->tloc_p)) << "a path of a withdrawn TLOC";
+        }
+    }
+    // Withdrawn records still waiting for their deletions carry nothing.
+    for (zor_af_t af : {ZOR_AF_TLOC_IPV4, ZOR_AF_LINK}) {
+        for (t_zor_db_entry *e = ctx()->entry_lists[af]->first; e != nullptr; e = e->next) {
+            if ((e->flags & ZOR_ENTRY_WITHDRAWN) && e->record != nullptr) {
+                if (af == ZOR_AF_LINK) {
+                    ASSERT_EQ(zor_af_link_of(e)->path_links, nullptr);
+                } else {
+                    ASSERT_EQ(zor_af_tloc_of(e)->path_list, nullptr);
+                }
+            }
+        }
+    }
+}
+
+void ZorPathRandom::check_against_reference()
+{
+    // Every TLOC computed afresh from what is there now.
+    for (t_zor_db_entry *e : tloc_entries()) {
+        zor_db_entry_schedule(ctx(), e);
+    }
+    walk(500);
+    for (t_zor_db_entry *e : tloc_entries()) {
+        const t_zor_af_tloc *r = zor_af_tloc_of(e);
+        std::vector<RefPath> ref = reference_paths(r);
+        std::vector<std::string> want_all;
+        std::vector<std::string> want_best;
+        for (const RefPath &p : ref) {
+            want_all.push_back(text(p.links, p.status, p.mtu, p.pref, p.local_links, p.stale));
+        }
+        for (const RefPath &p : ref) {
+            bool best = true;
+            for (const RefPath &q : ref) {
+                best = best && cmp(p, q) <= 0;
+            }
+            if (best) {
+                want_best.push_back(text(p.links, p.status, p.mtu, p.pref, p.local_links, p.stale));
+            }
+        }
+        std::vector<std::string> got_all;
+        std::vector<std::string> got_best;
+        for (const t_zor_path *p = r->path_list; p != nullptr; p = p->next_p) {
+            std::vector<const t_zor_af_link *> links;
+            for (uint32_t i = 0; i < p->link_count; i++) {
+                links.push_back(p->links[i].link_p);
+            }
+            const std::string t = text(links, p->status, p->mtu, p->preference, p->local_links,
+                                       (p->flags & ZOR_PATH_FLAG_STALE) != 0);
+            got_all.push_back(t);
+            if (p->flags & ZOR_PATH_FLAG_BEST) {
+                got_best.push_back(t);
+            }
+            // Ordered best first.
+            if (p->next_p != nullptr) {
+                ASSERT_LE(zor_path_cmp(p, p->next_p), 0) << t;
+            }
+        }
+        std::sort(want_all.begin(), want_all.end());
+        std::sort(got_all.begin(), got_all.end());
+        std::sort(want_best.begin(), want_best.end());
+        std::sort(got_best.begin(), got_best.end());
+        ASSERT_EQ(got_all, want_all) << zt::kname(r->key);
+        ASSERT_EQ(got_best, want_best) << zt::kname(r->key);
+        compared_paths += got_all.size();
+        for (const RefPath &p : ref) {
+            compared_3hop += p.links.size() == 3 ? 1 : 0;
+        }
+    }
+    // zord's group database holds what the registration rules say.
+    for (uint32_t g = 1; g <= regions; g++) {
+        std::vector<std::string> want = members(g);
+        std::vector<std::string> got;
+        if (t_zor_group *group = zor_group_find(ctx(), g, nullptr)) {
+            for (auto *m = static_cast<t_zor_group_tloc *>(avl_first(&group->members)); m != nullptr;
+                 m = static_cast<t_zor_group_tloc *>(avl_walk(&group->members, m, AVL_AFTER))) {
+                got.push_back(zt::kname(m->key));
+            }
+        }
+        std::sort(want.begin(), want.end());
+        std::sort(got.begin(), got.end());
+        ASSERT_EQ(got, want) << "group " << g;
+    }
+}
+
+void ZorPathRandom::run(uint32_t seed)
+{
+    rng.seed(seed);
+    env = std::make_unique<zt::PeerEnv>();
+    ASSERT_EQ(env->init_rc(), 0);
+    FakePeer *xfwd = env->connect(OST_MODULE_XFWD);
+    ASSERT_NE(xfwd, nullptr);
+    xfwd->send_register(ZOR_AF_TLOC_IPV4);
+    xfwd->send_register(ZOR_AF_LINK);
+    ASSERT_TRUE(env->settle());
+    force = false;
+    regions = 2 + pick(3);
+    pool.clear();
+    local_addr = (10u << 24) | 1u;
+    for (uint8_t color : {1, 2, 4, 5}) {
+        zor_tloc_key_t k = zt::tloc_key("10.0.0.1", color, k_ipsec);
+        pool.push_back(k);
+    }
+    for (uint32_t g = 1; g <= regions; g++) {
+        for (uint32_t d = 1; d <= 3; d++) {
+            for (uint8_t color : {1, 4}) {
+                pool.push_back(zt::tloc_key("10." + std::to_string(g) + "." + std::to_string(d) + ".1", color, k_ipsec));
+            }
+        }
+    }
+    const int steps = 250;
+    for (int step = 0; step < steps; step++) {
+        const uint32_t op = pick(1000);
+        if (op < 250) {
+            announce_tloc();
+        } else if (op < 320) {
+            withdraw_tloc();
+        } else if (op < 630) {
+            peer_link();
+        } else if (op < 700) {
+            peer_link_del();
+        } else if (op < 820) {
+            link_status();
+        } else if (op < 840) {
+            toggle_force();
+        } else if (op < 844) {
+            // probed's connection is lost: every link it announced goes.
+            zor_client_conn_down(nullptr, client(OST_MODULE_PROBED), nullptr, nullptr);
+        } else if (op < 910) {
+            walk(chance(50) ? 0 : 500);
+        } else if (op < 950) {
+            ASSERT_TRUE(env->settle());
+        } else {
+            check_against_reference();
+        }
+        check_structure();
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+    check_against_reference();
+    env->free();
+    env.reset();
+    EXPECT_EQ(zt::mem_unbalanced(), "");
+}
+
+TEST_F(ZorPathRandom, ManySeedsAgreeWithTheReference)
+{
+    const uint32_t seeds = 80;
+    for (uint32_t seed = 1; seed <= seeds; seed++) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        run(seed);
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+    // The overlays did produce paths to compare.
+    EXPECT_GT(compared_paths, 1000u);
+    EXPECT_GT(compared_3hop, 100u);
+    RecordProperty("compared_paths", std::to_string(compared_paths));
+    RecordProperty("compared_3hop", std::to_string(compared_3hop));
 }
 
 }  // namespace
