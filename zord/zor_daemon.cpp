@@ -131,6 +131,11 @@ bool zor_write_pid_file(const char *path, uint32_t pid)
     return true;
 }
 
+void zor_daemon_ready(evutil_socket_t, short, void *arg)
+{
+    zor_daemon_write_pid_file(static_cast<t_zor_daemon *>(arg));
+}
+
 }  // namespace
 
 void zor_daemon_write_pid_file(t_zor_daemon *daemon)
@@ -362,9 +367,12 @@ int zor_daemon_main(int argc, char **argv)
     }
 
     zor_signals_init();
-    // The pid file is written once the signal handlers are in place, so a
-    // supervisor (or a test) that sees it may signal the daemon at once.
-    zor_daemon_write_pid_file(zd);
+    // The pid file is written from the first pass of the event loop: a stop
+    // request (SIGUSR2) before the loop runs would be lost, because starting
+    // the loop clears a pending break. So whoever sees the pid file may
+    // signal the daemon at once.
+    struct timeval now = {0, 0};
+    event_base_once(zd->event_base.get(), -1, EV_TIMEOUT, zor_daemon_ready, zd, &now);
     ZOR_DEBUG("Waiting for events");
     event_base_dispatch(zd->event_base.get());
 
