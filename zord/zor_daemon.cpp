@@ -11,6 +11,10 @@
 #include "ost_assert.h"
 #include "ost_rundir.h"
 #include "ost_signal.h"
+#include "zor_af_ctrl_device.h"
+#include "zor_af_peer_sec.h"
+#include "zor_af_tracker.h"
+#include "zor_af_vpn_sec.h"
 #include "zor_db.h"
 #include "zor_group.h"
 #include "zor_log.h"
@@ -214,6 +218,11 @@ t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
     ctx->daemon = daemon;
     ctx->default_flag = default_flag;
     ctx->last_link_label = 32769;
+    // Family tables go in before the database creates the family trees.
+    zor_af_ctrl_device_register();
+    zor_af_vpn_sec_register();
+    zor_af_peer_sec_register();
+    zor_af_tracker_register();
     if (zor_db_init(ctx) != 0) {
         ZOR_LOG("Failed to initialize Database");
         zor_context_free(ctx);
