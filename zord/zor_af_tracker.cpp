@@ -109,7 +109,7 @@ t_zor_db_entry *zor_af_tracker_add(zor_af_t af, t_zor_context *ctx, t_zor_client
     return entry;
 }
 
-void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg)
+void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *msg)
 {
     t_zor_db_entry *entry = zor_af_tracker_find(af, ctx, msg, nullptr);
     if (entry == nullptr || rec(entry)->status == msg->body.tracker.status) {

@@ -49,7 +49,7 @@ t_zor_db_entry *zor_af_tracker_add(zor_af_t af, t_zor_context *ctx, t_zor_client
 // Status message: a known tracker whose status differs takes the body's
 // status and is scheduled; nothing else is read. Unknown trackers and
 // unchanged statuses change nothing.
-void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg);
+void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *msg);
 // Takes the entry away on behalf of its owner; any other client changes
 // nothing.
 void zor_af_tracker_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry);
