@@ -1,60 +1,75 @@
-// A daemon context for tests of the family modules: the real daemon and
-// database, client records in the context's client table, and a client walk
-// that distributes each family's change list to the clients registered for
-// it the way the client module does (marker walk, sent bits, deletions, the
-// owner's withdraw once the deletion went out). Every message a client is
-// sent goes through the real codec and is kept as the peer would decode it.
+// A daemon with real peers for tests of the family modules: the real daemon,
+// database and client module in-process, and for each peer module of a test
+// a raw socket that connects to zord's message-queue socket, registers, and
+// sends and receives zor messages through the codec. What zord sends a peer
+// is read back from the socket and decoded as the peer would decode it.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "msgq_test_support.h"
 #include "zor_db.h"
 #include "zor_msg.h"
 #include "zor_test_daemon.h"
 
 namespace zt {
 
-// One message as a client received it.
+// One message as a peer received it.
 struct SentMsg {
-    uint32_t client;  // module id
+    uint32_t client;  // module id of the peer
     zor_msg_t msg;    // decoded
 };
 
 class FamilyHarness {
 public:
-    FamilyHarness();  // check init_rc() == 0
+    FamilyHarness();   // check init_rc() == 0
     ~FamilyHarness();  // teardown() when not done yet
     FamilyHarness(const FamilyHarness &) = delete;
     FamilyHarness &operator=(const FamilyHarness &) = delete;
 
     int init_rc() const { return daemon_->init_rc(); }
-    t_zor_context *ctx() const { return daemon_->ctx(); }
+    t_zor_context *ctx() const { return daemon_ ? daemon_->ctx() : nullptr; }
 
-    // A client record in the table at id (an id that is not a peer of zord,
-    // so that no client module ever holds that slot), registered with a
-    // marker at the head of each family's change list. Freed by teardown().
+    // Connects a peer of module id (one of zord's peers) and registers it,
+    // announcing and originating each family, through real messages. Returns
+    // zord's client record of the peer. The walk that registration starts
+    // has run when it returns (its messages wait for deliver()).
     t_zor_client *client(uint32_t id, std::initializer_list<zor_af_t> families = {});
+    // Sends msg from peer id (its sender field set to id) and runs zord until
+    // it has received it.
+    void send(uint32_t id, zor_msg_t msg);
+    // Closes the peer's connection and runs zord until it has seen the loss.
+    void disconnect(uint32_t id);
 
-    // True while the walk event is armed (something was scheduled).
+    // True while zord's walk event is armed (something was scheduled).
     bool walk_pending() const;
-    // Runs the walk event when it is armed and returns what it sent, in
-    // order; nothing (and no waiting) when it is not armed.
+    // Runs zord until its walks are done and the peers have read everything
+    // written to them; returns the messages received meanwhile, peer by peer
+    // in id order, each peer's in the order received.
     std::vector<SentMsg> deliver();
 
-    // Frees the clients and their markers, then the daemon.
+    // Closes the peers, then frees the daemon.
     void teardown();
 
 private:
+    // One non-blocking pass of zord's event loop.
+    void pass();
+    // Passes until done() holds; a test failure when it still does not
+    // after a real-time limit (which only stops a broken test from hanging).
+    void run_until(const std::function<bool()> &done);
+
     std::unique_ptr<TestDaemon> daemon_;
-    std::vector<uint32_t> ids_;
+    std::map<uint32_t, std::unique_ptr<RawPeer>> peers_;
 };
 
-// The message after an encode and a decode through the codec, as zord
-// receives it from a peer; a failure of either is a test failure.
+// The message after an encode and a decode through the codec; a failure of
+// either is a test failure.
 zor_msg_t codec_roundtrip(const zor_msg_t &msg);
 
 // Everything the show operation of af prints for one entry.

@@ -16,9 +16,10 @@
 
 namespace {
 
-constexpr uint32_t k_box = OST_MODULE_BOXKEEPERD;    // "boxkeeperd"
-constexpr uint32_t k_host = OST_MODULE_HOSTKEEPERD;  // "hostkeeperd"
-constexpr uint32_t k_tether = OST_MODULE_TETHER_0;   // "tether_0"
+// Peers of zord: their module names appear in log and show lines.
+constexpr uint32_t k_box = OST_MODULE_CTLAGENT;     // "ctlagent"
+constexpr uint32_t k_host = OST_MODULE_SETKEEPER;   // "setkeeper"
+constexpr uint32_t k_tether = OST_MODULE_POLICYD;   // "policyd"
 
 ip_addr_t addr(const char *text)
 {
@@ -66,15 +67,16 @@ protected:
         h_.teardown();
         EXPECT_EQ(zt::mem_unbalanced(), "");
     }
+    // An add or delete sent by the client's peer; the entry of its address
+    // afterwards.
     t_zor_db_entry *add(zor_af_t af, t_zor_client *client, const zor_msg_t &msg)
     {
-        zor_msg_t in = zt::codec_roundtrip(msg);
-        return zor_af_add(af, h_.ctx(), client, &in);
+        h_.send(client->id, msg);
+        return zor_af_find(af, h_.ctx(), &msg, nullptr);
     }
     void del(zor_af_t af, t_zor_client *client, const char *ip)
     {
-        zor_msg_t in = zt::codec_roundtrip(device_msg(af, ip, 0, 0, 0, {}, true));
-        zor_af_delete(af, h_.ctx(), client, &in);
+        h_.send(client->id, device_msg(af, ip, 0, 0, 0, {}, true));
     }
     t_zor_db_entry *find(zor_af_t af, const char *ip)
     {
@@ -165,7 +167,7 @@ TEST_F(ZorAfCtrlDevice, RegionIdsPastTheSixtySixthAreDroppedWithALogLine)
     zt::LogCapture log;
     t_zor_db_entry *e = add(ZOR_AF_CTRL_DEVICE_IPV4, box, device_msg(ZOR_AF_CTRL_DEVICE_IPV4, "10.1.0.2", 1, 1, 0, hundred));
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(log.count("Device 10.1.0.2 from boxkeeperd: 100 region ids, keeping the first 66"), 1u) << log.dump();
+    EXPECT_EQ(log.count("Device 10.1.0.2 from ctlagent: 100 region ids, keeping the first 66"), 1u) << log.dump();
     const std::vector<uint16_t> first66(hundred.begin(), hundred.begin() + 66);
     EXPECT_EQ(regions_of(e), first66);
     std::vector<zt::SentMsg> sent = h_.deliver();
@@ -179,7 +181,7 @@ TEST_F(ZorAfCtrlDevice, RegionIdsPastTheSixtySixthAreDroppedWithALogLine)
     e = zor_af_add(ZOR_AF_CTRL_DEVICE_IPV4, h_.ctx(), box, &big);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(regions_of(e), first66);
-    EXPECT_TRUE(log.contains("Device 10.1.0.3 from boxkeeperd: 60000 region ids, keeping the first 66"));
+    EXPECT_TRUE(log.contains("Device 10.1.0.3 from ctlagent: 60000 region ids, keeping the first 66"));
 }
 
 TEST_F(ZorAfCtrlDevice, OnlyTheOwnerWithdrawsAndTheDeletionCarriesTheWholeRecord)
@@ -194,7 +196,7 @@ TEST_F(ZorAfCtrlDevice, OnlyTheOwnerWithdrawsAndTheDeletionCarriesTheWholeRecord
     zt::LogCapture log;
     del(ZOR_AF_CTRL_DEVICE_IPV4, host, "10.1.0.1");
     zor_af_withdraw(ZOR_AF_CTRL_DEVICE_IPV4, h_.ctx(), host, e);
-    EXPECT_EQ(log.count("CTRL-DEVICE-IPV4 withdraw from hostkeeperd ignored: the entry belongs to boxkeeperd"), 2u)
+    EXPECT_EQ(log.count("CTRL-DEVICE-IPV4 withdraw from setkeeper ignored: the entry belongs to ctlagent"), 2u)
         << log.dump();
     EXPECT_EQ(find(ZOR_AF_CTRL_DEVICE_IPV4, "10.1.0.1"), e);
     EXPECT_EQ(e->flags & ZOR_ENTRY_WITHDRAWN, 0u);
@@ -204,7 +206,7 @@ TEST_F(ZorAfCtrlDevice, OnlyTheOwnerWithdrawsAndTheDeletionCarriesTheWholeRecord
     del(ZOR_AF_CTRL_DEVICE_IPV4, box, "10.1.0.9");
     zor_msg_t bad = device_msg(ZOR_AF_CTRL_DEVICE_IPV4, "10.1.0.1", 0, 0, 0, {}, true);
     bad.body.ctrl_device.addr.family = 7;
-    zor_af_delete(ZOR_AF_CTRL_DEVICE_IPV4, h_.ctx(), box, &bad);
+    h_.send(k_box, bad);
     EXPECT_EQ(find(ZOR_AF_CTRL_DEVICE_IPV4, "10.1.0.1"), e);
 
     // The owner's delete: out of the tree at once, the deletion with the
@@ -241,8 +243,9 @@ TEST_F(ZorAfCtrlDevice, AnAddressOfAnotherFamilyIsDroppedWithALogLine)
     zor_msg_t msg = device_msg(ZOR_AF_CTRL_DEVICE_IPV4, "10.1.0.1", 1, 1, 0, {});
     msg.body.ctrl_device.addr.family = 0;
     zt::LogCapture log;
+    h_.send(box->id, msg);
+    EXPECT_TRUE(log.contains("CTRL-DEVICE-IPV4 add from ctlagent dropped: address family 0")) << log.dump();
     EXPECT_EQ(zor_af_add(ZOR_AF_CTRL_DEVICE_IPV4, h_.ctx(), box, &msg), nullptr);
-    EXPECT_TRUE(log.contains("CTRL-DEVICE-IPV4 add from boxkeeperd dropped: address family 0")) << log.dump();
     EXPECT_EQ(zt::mem_current(ZOR_MEM_CTRL_DEVICE_NLRI), 0u);
     EXPECT_FALSE(h_.walk_pending());
 }
@@ -299,9 +302,9 @@ TEST_F(ZorAfCtrlDevice, DatabaseDumpShowsEntriesAndMarkers)
     std::vector<std::string> lines = zt::split_lines(cli.text());
     char entry_line[128];
     char marker_line[128];
-    snprintf(entry_line, sizeof(entry_line), "ZOR-Entry: (%p), CTRL-DEVICE-IPV4, Owner: boxkeeperd, Flags: (0x0) ",
+    snprintf(entry_line, sizeof(entry_line), "ZOR-Entry: (%p), CTRL-DEVICE-IPV4, Owner: ctlagent, Flags: (0x0) ",
              static_cast<void *>(e));
-    snprintf(marker_line, sizeof(marker_line), "ZOR-Entry: (%p), CTRL-DEVICE-IPV4, Owner: boxkeeperd, Flags: (0x1) MARKER ",
+    snprintf(marker_line, sizeof(marker_line), "ZOR-Entry: (%p), CTRL-DEVICE-IPV4, Owner: ctlagent, Flags: (0x1) MARKER ",
              static_cast<void *>(box->marker[ZOR_AF_CTRL_DEVICE_IPV4]));
     const std::vector<std::string> want = {
         "CTRL-DEVICE-IPV4",

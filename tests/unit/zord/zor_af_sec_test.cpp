@@ -13,13 +13,15 @@
 #include "zor_af_peer_sec.h"
 #include "zor_af_sec_common.h"
 #include "zor_af_test_harness.h"
+#include "zor_client.h"
 #include "zor_af_vpn_sec.h"
 
 namespace {
 
-constexpr uint32_t k_box = OST_MODULE_BOXKEEPERD;    // "boxkeeperd"
-constexpr uint32_t k_host = OST_MODULE_HOSTKEEPERD;  // "hostkeeperd"
-constexpr uint32_t k_tether = OST_MODULE_TETHER_0;   // "tether_0"
+// Peers of zord: their module names appear in log and show lines.
+constexpr uint32_t k_box = OST_MODULE_CTLAGENT;     // "ctlagent"
+constexpr uint32_t k_host = OST_MODULE_SETKEEPER;   // "setkeeper"
+constexpr uint32_t k_tether = OST_MODULE_POLICYD;   // "policyd"
 
 ip_addr_t addr(const char *text)
 {
@@ -98,15 +100,16 @@ protected:
     }
     zor_af_t af() const { return GetParam(); }
     uint32_t mem_type() const { return af() == ZOR_AF_VPN_SEC ? ZOR_MEM_VPN_SEC_NLRI : ZOR_MEM_PEER_SEC_NLRI; }
+    // An add or delete sent by the client's peer; the entry of the key
+    // afterwards.
     t_zor_db_entry *add(t_zor_client *client, const SecKey &k, const zor_tloc_attr_t &attr, uint8_t origin = 1)
     {
-        zor_msg_t in = zt::codec_roundtrip(sec_msg(af(), k, origin, attr));
-        return zor_af_add(af(), h_.ctx(), client, &in);
+        h_.send(client->id, sec_msg(af(), k, origin, attr));
+        return find(k);
     }
     void del(t_zor_client *client, const SecKey &k)
     {
-        zor_msg_t in = zt::codec_roundtrip(sec_msg(af(), k, 1, zor_tloc_attr_t{}, true));
-        zor_af_delete(af(), h_.ctx(), client, &in);
+        h_.send(client->id, sec_msg(af(), k, 1, zor_tloc_attr_t{}, true));
     }
     t_zor_db_entry *find(const SecKey &k)
     {
@@ -207,11 +210,11 @@ TEST_P(ZorAfSec, TheOwnerKeepsItsEntryAndAloneDeletesIt)
     // Another client's add of the same key is refused: logged, nothing
     // changed or sent.
     zt::LogCapture log;
-    EXPECT_EQ(add(host, k_key, ipsec_attr(0x10), 2), nullptr);
+    EXPECT_EQ(add(host, k_key, ipsec_attr(0x10), 2), e);
     const std::string refused = af() == ZOR_AF_VPN_SEC
-                                    ? "VPN-SEC add from hostkeeperd refused: vpn 100 IP 10.0.0.1 belongs to boxkeeperd"
-                                    : "PEER-SEC add from hostkeeperd refused: vpn 100 origin IP 10.0.0.1 dest IP "
-                                      "10.0.0.2 belongs to boxkeeperd";
+                                    ? "VPN-SEC add from setkeeper refused: vpn 100 IP 10.0.0.1 belongs to ctlagent"
+                                    : "PEER-SEC add from setkeeper refused: vpn 100 origin IP 10.0.0.1 dest IP "
+                                      "10.0.0.2 belongs to ctlagent";
     EXPECT_EQ(log.count(refused), 1u) << log.dump();
     EXPECT_EQ(e->client_p, box);
     EXPECT_EQ(memcmp(attr_of(e), &mine, sizeof(mine)), 0);
@@ -221,7 +224,7 @@ TEST_P(ZorAfSec, TheOwnerKeepsItsEntryAndAloneDeletesIt)
     del(host, k_key);
     zor_af_withdraw(af(), h_.ctx(), host, e);
     const std::string ignored =
-        std::string(zor_af_str(af())) + " withdraw from hostkeeperd ignored: the entry belongs to boxkeeperd";
+        std::string(zor_af_str(af())) + " withdraw from setkeeper ignored: the entry belongs to ctlagent";
     EXPECT_EQ(log.count(ignored), 2u) << log.dump();
     EXPECT_EQ(find(k_key), e);
     EXPECT_FALSE(h_.walk_pending());
@@ -255,6 +258,28 @@ TEST_P(ZorAfSec, TheOwnerKeepsItsEntryAndAloneDeletesIt)
     EXPECT_EQ(memcmp(attr_of(filled), &mine, sizeof(mine)), 0);
 }
 
+TEST_P(ZorAfSec, EntriesOfAPeerThatGoesAwayAreDeleted)
+{
+    t_zor_client *box = h_.client(k_box, {af()});
+    t_zor_client *host = h_.client(k_host, {af()});
+    const SecKey theirs = {5, "10.9.0.1", "10.9.0.2"};
+    ASSERT_NE(add(box, k_key, ipsec_attr(0x08)), nullptr);
+    t_zor_db_entry *kept = add(host, theirs, ipsec_attr(0x10));
+    ASSERT_NE(kept, nullptr);
+    ASSERT_EQ(h_.deliver().size(), 4u);
+
+    h_.disconnect(k_box);
+    EXPECT_EQ(find(k_key), nullptr);
+    EXPECT_EQ(find(theirs), kept);
+    std::vector<zt::SentMsg> sent = h_.deliver();
+    ASSERT_EQ(sent.size(), 1u) << "the peer that went away is sent nothing";
+    EXPECT_EQ(sent[0].client, k_host);
+    EXPECT_EQ(sent[0].msg.type, zor_msg_type_for_af(af(), 1));
+    expect_key(sent[0].msg, k_key, 1);
+    EXPECT_EQ(zt::mem_current(mem_type()), 1u);
+    EXPECT_FALSE(zor_bitmap_test(kept->sent_bitmap, k_box));
+}
+
 TEST_P(ZorAfSec, BadAddressesAreDroppedWithALogLine)
 {
     t_zor_client *box = h_.client(k_box, {af()});
@@ -265,12 +290,13 @@ TEST_P(ZorAfSec, BadAddressesAreDroppedWithALogLine)
         msg.body.peer_sec.dest_ip.family = 3;
     }
     zt::LogCapture log;
+    h_.send(box->id, msg);
     EXPECT_EQ(zor_af_add(af(), h_.ctx(), box, &msg), nullptr);
     EXPECT_EQ(zor_af_find(af(), h_.ctx(), &msg, nullptr), nullptr);
     zor_af_delete(af(), h_.ctx(), box, &msg);
     const std::string line = af() == ZOR_AF_VPN_SEC
-                                 ? "VPN-SEC add from boxkeeperd dropped: vpn 100, address family 0"
-                                 : "PEER-SEC add from boxkeeperd dropped: vpn 100, address families 2 and 3";
+                                 ? "VPN-SEC add from ctlagent dropped: vpn 100, address family 0"
+                                 : "PEER-SEC add from ctlagent dropped: vpn 100, address families 2 and 3";
     EXPECT_TRUE(log.contains(line)) << log.dump();
     EXPECT_EQ(zt::mem_current(mem_type()), 0u);
 }
@@ -298,7 +324,7 @@ TEST_P(ZorAfSec, ShowLines)
     EXPECT_EQ(zt::split_lines(show(plain)), (std::vector<std::string>{
                                                 header,
                                                 "    Attributes: Flags: (0x6) PREF WEIGHT ",
-                                                "    Advertised to: boxkeeperd tether_0 ",
+                                                "    Advertised to: ctlagent policyd ",
                                                 "",
                                             }));
 
@@ -310,7 +336,7 @@ TEST_P(ZorAfSec, ShowLines)
     gre.encap_key = 4242;
     EXPECT_EQ(show(gre), header +
                              "\n    Attributes: Flags: (0x80) ENCAP \n"
-                             "        Encap: gre, key: 4242    Advertised to: boxkeeperd tether_0 \n\n");
+                             "        Encap: gre, key: 4242    Advertised to: ctlagent policyd \n\n");
 
     // IPsec: the integrity names highest bit first, the number, the cipher,
     // the SPI and the same masked key twice. The twins differ by one blank
@@ -323,7 +349,7 @@ TEST_P(ZorAfSec, ShowLines)
                          "        Encap: ipsec-tunnel, Integrity: ip-udp-esp-no-id ip-udp-esp esp" + gap +
                              "(0x38), encrypt: aes128(0xa), spi 4097",
                          "          ckey: *****1218 akey: *****1218",
-                         "    Advertised to: boxkeeperd tether_0 ",
+                         "    Advertised to: ctlagent policyd ",
                          "",
                      }));
 
@@ -338,7 +364,7 @@ TEST_P(ZorAfSec, ShowLines)
     EXPECT_EQ(zt::split_lines(show(other)), (std::vector<std::string>{
                                                 header,
                                                 "    Attributes: Flags: (0x80) ENCAP ",
-                                                "    Advertised to: boxkeeperd tether_0 ",
+                                                "    Advertised to: ctlagent policyd ",
                                                 "",
                                             }));
 }

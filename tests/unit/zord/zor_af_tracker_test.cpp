@@ -11,13 +11,15 @@
 #include "maapi_cli.h"
 #include "test_support.h"
 #include "zor_af_test_harness.h"
+#include "zor_client.h"
 #include "zor_af_tracker.h"
 
 namespace {
 
-constexpr uint32_t k_box = OST_MODULE_BOXKEEPERD;    // "boxkeeperd"
-constexpr uint32_t k_host = OST_MODULE_HOSTKEEPERD;  // "hostkeeperd"
-constexpr uint32_t k_tether = OST_MODULE_TETHER_0;   // "tether_0"
+// Peers of zord: their module names appear in log and show lines.
+constexpr uint32_t k_box = OST_MODULE_CTLAGENT;     // "ctlagent"
+constexpr uint32_t k_host = OST_MODULE_SETKEEPER;   // "setkeeper"
+constexpr uint32_t k_tether = OST_MODULE_POLICYD;   // "policyd"
 
 struct Tracker {
     std::string name;
@@ -68,20 +70,17 @@ protected:
         h_.teardown();
         EXPECT_EQ(zt::mem_unbalanced(), "");
     }
+    // Messages sent by the client's peer; an add gives the entry of the key
+    // afterwards.
     t_zor_db_entry *add(t_zor_client *client, const Tracker &t)
     {
-        zor_msg_t in = zt::codec_roundtrip(tracker_msg(ZOR_MSG_TRACKER_ADD, t));
-        return zor_af_add(ZOR_AF_TRACKER, h_.ctx(), client, &in);
+        h_.send(client->id, tracker_msg(ZOR_MSG_TRACKER_ADD, t));
+        return find(t);
     }
-    void del(t_zor_client *client, const Tracker &t)
+    void del(t_zor_client *client, const Tracker &t) { h_.send(client->id, tracker_msg(ZOR_MSG_TRACKER_DEL, t)); }
+    void status(t_zor_client *client, const Tracker &t)
     {
-        zor_msg_t in = zt::codec_roundtrip(tracker_msg(ZOR_MSG_TRACKER_DEL, t));
-        zor_af_delete(ZOR_AF_TRACKER, h_.ctx(), client, &in);
-    }
-    void status(const Tracker &t)
-    {
-        zor_msg_t in = zt::codec_roundtrip(tracker_msg(ZOR_MSG_TRACKER_STATUS, t));
-        zor_af_tracker_status_msg(ZOR_AF_TRACKER, h_.ctx(), &in);
+        h_.send(client->id, tracker_msg(ZOR_MSG_TRACKER_STATUS, t));
     }
     t_zor_db_entry *find(const Tracker &t)
     {
@@ -149,7 +148,7 @@ TEST_F(ZorAfTracker, StatusMessagesSendOnlyAChangedStatus)
     ASSERT_NE(e, nullptr);
     ASSERT_EQ(h_.deliver().size(), 1u);
 
-    status(t);  // the same status
+    status(box, t);  // the same status
     EXPECT_FALSE(h_.walk_pending());
 
     // Only the status is taken from a status message.
@@ -157,7 +156,7 @@ TEST_F(ZorAfTracker, StatusMessagesSendOnlyAChangedStatus)
     down.status = 0;
     down.opaque1 = 99;
     down.fill = 0x77;
-    status(down);
+    status(box, down);
     EXPECT_TRUE(h_.walk_pending());
     std::vector<zt::SentMsg> sent = h_.deliver();
     ASSERT_EQ(sent.size(), 1u);
@@ -169,7 +168,7 @@ TEST_F(ZorAfTracker, StatusMessagesSendOnlyAChangedStatus)
     Tracker unknown = t;
     unknown.vpn = 4;
     unknown.status = 1;
-    status(unknown);
+    status(box, unknown);
     EXPECT_FALSE(h_.walk_pending());
     EXPECT_EQ(find(unknown), nullptr);
 }
@@ -186,7 +185,7 @@ TEST_F(ZorAfTracker, TheOwnerAloneDeletesAndTheDeletionCarriesStatusZero)
     zt::LogCapture log;
     del(host, t);
     zor_af_withdraw(ZOR_AF_TRACKER, h_.ctx(), host, e);
-    EXPECT_EQ(log.count("TRACKER withdraw from hostkeeperd ignored: the entry belongs to boxkeeperd"), 2u) << log.dump();
+    EXPECT_EQ(log.count("TRACKER withdraw from setkeeper ignored: the entry belongs to ctlagent"), 2u) << log.dump();
     EXPECT_EQ(find(t), e);
     EXPECT_FALSE(h_.walk_pending());
 
@@ -237,7 +236,7 @@ TEST_F(ZorAfTracker, NamesAreCutTo324Characters)
     EXPECT_EQ(zt::split_lines(zt::show_text(ZOR_AF_TRACKER, h_.ctx(), e)),
               (std::vector<std::string>{"    Name: " + base + " Attach-Point: " + std::string(324, 'a') +
                                             " VPN Id : 1 Status: Up",
-                                        "    Advertised to: boxkeeperd ", ""}));
+                                        "    Advertised to: ctlagent ", ""}));
 }
 
 TEST_F(ZorAfTracker, DumpListsTrackersInKeyOrder)
@@ -256,7 +255,7 @@ TEST_F(ZorAfTracker, DumpListsTrackersInKeyOrder)
     }
     EXPECT_EQ(zt::mem_current(ZOR_MEM_TRACKER), 6u);
     EXPECT_EQ(h_.deliver().size(), 12u);
-    const std::string adv = "    Advertised to: boxkeeperd tether_0 ";
+    const std::string adv = "    Advertised to: ctlagent policyd ";
     EXPECT_EQ(zt::split_lines(dump()), (std::vector<std::string>{
                                            "    Name: t0 Attach-Point: zz VPN Id : 99 Status: Up",
                                            adv,
