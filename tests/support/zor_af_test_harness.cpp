@@ -159,6 +159,13 @@ zor_msg_t codec_roundtrip(const zor_msg_t &msg)
     return out;
 }
 
+ip_addr_t addr(const char *text)
+{
+    ip_addr_t a{};
+    EXPECT_EQ(ip_addr_from_str(text, &a), 1) << text;
+    return a;
+}
+
 std::string show_text(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry)
 {
     maapi_cli_capture cli(21, 22);

@@ -72,6 +72,9 @@ private:
 // either is a test failure.
 zor_msg_t codec_roundtrip(const zor_msg_t &msg);
 
+// The address of a text (a test failure when it is not one).
+ip_addr_t addr(const char *text);
+
 // Everything the show operation of af prints for one entry.
 std::string show_text(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry);
 

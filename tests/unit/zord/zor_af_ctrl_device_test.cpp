@@ -21,12 +21,7 @@ constexpr uint32_t k_box = OST_MODULE_CTLAGENT;     // "ctlagent"
 constexpr uint32_t k_host = OST_MODULE_SETKEEPER;   // "setkeeper"
 constexpr uint32_t k_tether = OST_MODULE_POLICYD;   // "policyd"
 
-ip_addr_t addr(const char *text)
-{
-    ip_addr_t a{};
-    EXPECT_EQ(ip_addr_from_str(text, &a), 1) << text;
-    return a;
-}
+using zt::addr;
 
 // A control-device message as a peer sends it (before the codec).
 zor_msg_t device_msg(zor_af_t af, const char *ip, uint32_t type, uint32_t state, uint8_t staging,

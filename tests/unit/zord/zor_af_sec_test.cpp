@@ -23,12 +23,7 @@ constexpr uint32_t k_box = OST_MODULE_CTLAGENT;     // "ctlagent"
 constexpr uint32_t k_host = OST_MODULE_SETKEEPER;   // "setkeeper"
 constexpr uint32_t k_tether = OST_MODULE_POLICYD;   // "policyd"
 
-ip_addr_t addr(const char *text)
-{
-    ip_addr_t a{};
-    EXPECT_EQ(ip_addr_from_str(text, &a), 1) << text;
-    return a;
-}
+using zt::addr;
 
 // One key of either twin: VPN-SEC uses the VPN and the first address.
 struct SecKey {
