@@ -774,6 +774,31 @@ TEST_F(ZorClient, ClientAndMessageQueueDumps)
     EXPECT_EQ(msgq.text(), direct.text());
 }
 
+TEST_F(ZorClient, AClientIdBeyondTheModuleTableIsAProgrammingError)
+{
+    for (int which = 0; which < 4; which++) {
+        zt::ChildResult r = zt::run_in_child([&] {
+            switch (which) {
+            case 0:
+                (void)zor_client_create(ctx(), OST_MODULE_MAX);
+                break;
+            case 1:
+                zor_client_destroy(ctx(), OST_MODULE_MAX);
+                break;
+            case 2:
+                (void)zor_client_register(ctx(), OST_MODULE_MAX, ZOR_AF_TLOC_IPV4, 1, 0);
+                break;
+            default:
+                zor_client_unregister(ctx(), OST_MODULE_MAX, ZOR_AF_TLOC_IPV4);
+                break;
+            }
+        });
+        EXPECT_FALSE(r.exited) << which;
+        EXPECT_NE(r.out.find("zord/zor_client:"), std::string::npos) << which;
+        EXPECT_NE(r.out.find(": failed assertion `client_id < OST_MODULE_MAX'\n"), std::string::npos) << r.out;
+    }
+}
+
 TEST(ZorClientDeath, LossOfANullClientStopsTheProcess)
 {
     zt::ChildResult r = zt::run_in_child([] { zor_client_conn_down(nullptr, nullptr, nullptr, nullptr); });
