@@ -567,17 +567,10 @@ int zor_client_walk(t_zor_client *client, zor_af_t af)
         // The entry is held, so it is still where it was; what follows it
         // is read only now.
         t_zor_db_entry *next = e->next;
-        e->flags &= ~ZOR_ENTRY_BROWSE;
         // A change recorded while the entry was held (the send may withdraw
-        // it and so reschedule it) is carried out now, as the database's own
-        // walk does when it lets an entry go.
-        if (e->flags & ZOR_ENTRY_SCHED) {
-            e->flags &= ~ZOR_ENTRY_SCHED;
-            zor_db_entry_schedule(ctx, e);
-        }
-        if (e->flags & ZOR_ENTRY_DEL) {
-            zor_db_entry_free(ctx, e);
-        }
+        // it and so reschedule it) is carried out now, as in the database's
+        // own walk.
+        zor_db_entry_release(ctx, e);
         if (rc != 0) {
             // The marker stays: this slice is sent again on the next walk.
             return rc;
