@@ -396,7 +396,7 @@ void zor_clients_fini(t_zor_context *ctx)
 
 t_zor_client *zor_client_create(t_zor_context *ctx, uint32_t id)
 {
-    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT_TEXT(id < OST_MODULE_MAX, "client_id < OST_MODULE_MAX");
     if (ctx->clients[id] != nullptr) {
         return ctx->clients[id];
     }
@@ -431,7 +431,7 @@ t_zor_client *zor_client_create(t_zor_context *ctx, uint32_t id)
 
 void zor_client_destroy(t_zor_context *ctx, uint32_t id)
 {
-    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT_TEXT(id < OST_MODULE_MAX, "client_id < OST_MODULE_MAX");
     t_zor_client *client = ctx->clients[id];
     if (client == nullptr) {
         return;
@@ -457,7 +457,7 @@ int zor_client_register(t_zor_context *ctx, uint32_t id, zor_af_t af, uint8_t an
     if (announce == 0) {
         return 0;
     }
-    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT_TEXT(id < OST_MODULE_MAX, "client_id < OST_MODULE_MAX");
     OST_ASSERT(af < ZOR_AF_COUNT);
     t_zor_client *client = ctx->clients[id];
     if (client == nullptr) {
@@ -488,7 +488,7 @@ int zor_client_register(t_zor_context *ctx, uint32_t id, zor_af_t af, uint8_t an
 
 void zor_client_unregister(t_zor_context *ctx, uint32_t id, zor_af_t af)
 {
-    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT_TEXT(id < OST_MODULE_MAX, "client_id < OST_MODULE_MAX");
     t_zor_client *client = ctx->clients[id];
     if (client == nullptr || af >= ZOR_AF_COUNT || client->marker[af] == nullptr) {
         return;
@@ -567,14 +567,10 @@ int zor_client_walk(t_zor_client *client, zor_af_t af)
         // The entry is held, so it is still where it was; what follows it
         // is read only now.
         t_zor_db_entry *next = e->next;
-        e->flags &= ~ZOR_ENTRY_BROWSE;
-        if (e->flags & ZOR_ENTRY_SCHED) {
-            e->flags &= ~ZOR_ENTRY_SCHED;
-            zor_db_entry_schedule(ctx, e);
-        }
-        if (e->flags & ZOR_ENTRY_DEL) {
-            zor_db_entry_free(ctx, e);
-        }
+        // A change recorded while the entry was held (the send may withdraw
+        // it and so reschedule it) is carried out now, as in the database's
+        // own walk.
+        zor_db_entry_release(ctx, e);
         if (rc != 0) {
             // The marker stays: this slice is sent again on the next walk.
             return rc;

@@ -126,19 +126,28 @@ void zor_signals_init()
     ost_signal_init();
 }
 
+// The file appears whole: it is written under a temporary name and renamed,
+// so whoever sees it reads the pid.
 bool zor_write_pid_file(const char *path, uint32_t pid)
 {
-    FILE *file = fopen(path, "w");
+    char tmp[MONIT_PIDFILE_MAX + 8];
+    snprintf(tmp, sizeof(tmp), "%s.tmp", path);
+    FILE *file = fopen(tmp, "w");
     if (file == nullptr) {
         ZOR_LOG("Failed to write pid file %s: %s", path, strerror(errno));
         return false;
     }
-    fprintf(file, "%u\n", pid);
-    fclose(file);
+    bool ok = fprintf(file, "%u\n", pid) > 0;
+    ok = fclose(file) == 0 && ok;
+    if (!ok || rename(tmp, path) != 0) {
+        ZOR_LOG("Failed to write pid file %s: %s", path, strerror(errno));
+        unlink(tmp);
+        return false;
+    }
     return true;
 }
 
-void zor_daemon_ready(evutil_socket_t, short, void *arg)
+void zor_pid_file_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
 {
     zor_daemon_write_pid_file(static_cast<t_zor_daemon *>(arg));
 }
@@ -392,12 +401,14 @@ int zor_daemon_main(int argc, char **argv)
     }
 
     zor_signals_init();
-    // The pid file is written from the first pass of the event loop: a stop
-    // request (SIGUSR2) before the loop runs would be lost, because starting
-    // the loop clears a pending break. So whoever sees the pid file may
-    // signal the daemon at once.
-    struct timeval now = {0, 0};
-    event_base_once(zd->event_base.get(), -1, EV_TIMEOUT, zor_daemon_ready, zd, &now);
+    // The pid file is written by the first callback of the loop, so a
+    // supervisor (or a test) that sees it may signal the daemon at once:
+    // SIGUSR2 breaks a running loop, while a break asked for before the
+    // loop starts would be forgotten when it starts.
+    struct timeval at_once = {0, 0};
+    if (event_base_once(zd->event_base.get(), -1, EV_TIMEOUT, zor_pid_file_cb, zd, &at_once) != 0) {
+        zor_daemon_write_pid_file(zd);
+    }
     ZOR_DEBUG("Waiting for events");
     event_base_dispatch(zd->event_base.get());
 
