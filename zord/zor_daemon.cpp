@@ -11,6 +11,9 @@
 #include "ost_assert.h"
 #include "ost_rundir.h"
 #include "ost_signal.h"
+#include "zor_af_data_device.h"
+#include "zor_af_tloc.h"
+#include "zor_client.h"
 #include "zor_db.h"
 #include "zor_group.h"
 #include "zor_log.h"
@@ -161,6 +164,9 @@ int zor_daemon_alloc(t_zor_daemon **out)
         ZOR_LOG("Failed to allocate initial daemon");
         return 2;
     }
+    // The default instance until the command line says otherwise: the
+    // clients' message queues need a module id to open under.
+    daemon->instance = ZOR_DEFAULT_INSTANCE;
     *out = daemon;
     return 0;
 }
@@ -214,8 +220,17 @@ t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
     ctx->daemon = daemon;
     ctx->default_flag = default_flag;
     ctx->last_link_label = 32769;
+    // The families' tables are in place before the database creates their
+    // trees.
+    zor_af_tloc_register();
+    zor_af_data_device_register();
     if (zor_db_init(ctx) != 0) {
         ZOR_LOG("Failed to initialize Database");
+        zor_context_free(ctx);
+        return nullptr;
+    }
+    if (zor_clients_init(ctx) != 0) {
+        ZOR_LOG("Failed to initialize clients");
         zor_context_free(ctx);
         return nullptr;
     }
@@ -234,6 +249,8 @@ void zor_context_free(t_zor_context *ctx)
         return;
     }
     ctx->shutting_down = 1;
+    // Clients go first: their markers sit on the change lists.
+    zor_clients_fini(ctx);
     zor_db_fini(ctx);
     zor_groups_fini(ctx);
     if (ctx->path_timer != nullptr) {

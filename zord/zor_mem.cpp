@@ -6,9 +6,14 @@
 #include <malloc.h>
 
 #include "maapi_cli.h"
+#include "zor_af_data_device.h"
+#include "zor_af_link.h"
+#include "zor_af_tloc.h"
+#include "zor_client.h"
 #include "zor_daemon.h"
 #include "zor_db.h"
 #include "zor_group.h"
+#include "zor_path.h"
 
 namespace {
 
@@ -19,7 +24,7 @@ zor_mem_row_t g_rows[ZOR_MEM_MAX + 1] = {
     {0, 0, "unknown", "unknown", 0, 0, 0, 0},
     {1, 0, "daemon", "t_zor_daemon", sizeof(t_zor_daemon), 0, 0, 0},
     {2, 0, "context", "t_zor_context", sizeof(t_zor_context), 0, 0, 0},
-    {3, 1, "client", "t_zor_client", 0, 0, 0, 0},
+    {3, 1, "client", "t_zor_client", sizeof(t_zor_client), 0, 0, 0},
     {4, 1, "message-queue", "unknown", 0, 0, 0, 0},
     {5, 0, "events", "unknown", 0, 0, 0, 0},
     {6, 0, "timers", "unknown", 0, 0, 0, 0},
@@ -28,12 +33,12 @@ zor_mem_row_t g_rows[ZOR_MEM_MAX + 1] = {
     {9, 1, "db-entry", "t_zor_db_entry", sizeof(t_zor_db_entry), 0, 0, 0},
     {10, 1, "group", "t_zor_group", sizeof(t_zor_group), 0, 0, 0},
     {11, 1, "group-tloc", "t_zor_group_tloc", sizeof(t_zor_group_tloc), 0, 0, 0},
-    {12, 1, "path", "t_zor_path", 0, 0, 0, 0},
-    {13, 1, "tloc-nlri", "t_zor_af_tloc", 0, 0, 0, 0},
-    {14, 1, "link-nlri", "t_zor_af_link", 0, 0, 0, 0},
+    {12, 1, "path", "t_zor_path", sizeof(t_zor_path), 0, 0, 0},
+    {13, 1, "tloc-nlri", "t_zor_af_tloc", sizeof(t_zor_af_tloc), 0, 0, 0},
+    {14, 1, "link-nlri", "t_zor_af_link", sizeof(t_zor_af_link), 0, 0, 0},
     {15, 1, "ctrl-device-nlri", "t_zor_af_ctrl_device", 0, 0, 0, 0},
-    {16, 1, "data-device-nlri", "t_zor_af_data_device", 0, 0, 0, 0},
-    {17, 1, "data-device-opt", "t_zor_data_device_opt", 0, 0, 0, 0},
+    {16, 1, "data-device-nlri", "t_zor_af_data_device", sizeof(t_zor_af_data_device), 0, 0, 0},
+    {17, 1, "data-device-opt", "t_zor_data_device_opt", sizeof(t_zor_data_device_opt), 0, 0, 0},
     {18, 1, "vpn-sec-nlri", "t_zor_af_vpn_sec", 0, 0, 0, 0},
     {19, 1, "peer-sec-nlri", "t_zor_af_peer_sec", 0, 0, 0, 0},
     {20, 0, "tracker", "t_zor_af_tracker", 0, 0, 0, 0},

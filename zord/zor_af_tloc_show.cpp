@@ -1,0 +1,311 @@
+#include "zor_af_tloc_show.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <openssl/evp.h>
+
+#include "ip_util.h"
+#include "maapi_cli.h"
+#include "ost_util.h"
+#include "zor_af_tloc.h"
+#include "zor_path.h"
+
+namespace {
+
+constexpr const char *k_usage = "Usage show support zor tlocs tloc-ip:color:encap\n";
+constexpr const char *k_usage_tloc = "Usage show support zor tlocs tloc tloc-ip:color:encap\n";
+constexpr const char *k_usage_internal = "Usage show internal zor tlocs tloc tloc-ip:color:encap\n";
+constexpr const char *k_tlocip_opt = "--tlocip=";
+constexpr size_t k_tlocip_opt_len = 9;
+constexpr size_t k_integrity_reserve = 5;
+
+const char *zor_integrity_name(uint32_t bit)
+{
+    switch (bit) {
+    case 0:
+        return "none";
+    case 3:
+        return "esp";
+    case 4:
+        return "ip-udp-esp";
+    case 5:
+        return "ip-udp-esp-no-id";
+    default:
+        return "MISMATCH";
+    }
+}
+
+// A security key is shown only by its first and last byte.
+void zor_show_sec_key(int sock, int usess, const char *what, uint32_t i, const zor_tloc_sec_key_t &key)
+{
+    maapi_cli_printf(sock, usess, "             %s[%u]: type: %s Key: %c..%c\n", what, i, ost_key_type_str(key.type),
+                     key.key[0], key.key[ZOR_TLOC_SEC_KEY_LEN - 1]);
+}
+
+void zor_show_security(int sock, int usess, const zor_tloc_sec_t &sec)
+{
+    maapi_cli_printf(sock, usess,
+                     "        Security:\n"
+                     "           Inbound SA Index: %u, SPI:              %u, Anti-replay:   %s\n"
+                     "           Num protos:       %u, Num encrypt type: %u, Num integrity: %u\n"
+                     "           Num auth key:     %u Num encrypt keys:  %u\n",
+                     sec.inbound_sa_index, sec.spi, "True", sec.proto_count, sec.enc_type_count, sec.integrity_count,
+                     sec.auth_key_count, sec.enc_key_count);
+    for (uint32_t i = 0; i < std::min<uint32_t>(sec.proto_count, ZOR_TLOC_SEC_PROTO_MAX); i++) {
+        maapi_cli_printf(sock, usess, "             Proto[%u]: %s\n", i, ost_sec_proto_str(sec.protos[i]));
+    }
+    // The block has room for one integrity type whatever the count says.
+    for (uint32_t i = 0; i < std::min<uint32_t>(sec.integrity_count, 1); i++) {
+        maapi_cli_printf(sock, usess, "             Integrity[%u]: %s\n", i, ost_integrity_str(sec.integrity_type));
+    }
+    for (uint32_t i = 0; i < std::min<uint32_t>(sec.enc_type_count, ZOR_TLOC_SEC_ENC_TYPE_MAX); i++) {
+        maapi_cli_printf(sock, usess, "             encrypt type[%u]: %s\n", i, ost_enc_type_str(sec.enc_types[i]));
+    }
+    for (uint32_t i = 0; i < std::min<uint32_t>(sec.auth_key_count, ZOR_TLOC_SEC_KEY_MAX); i++) {
+        zor_show_sec_key(sock, usess, "auth key", i, sec.auth_keys[i]);
+    }
+    for (uint32_t i = 0; i < std::min<uint32_t>(sec.enc_key_count, ZOR_TLOC_SEC_KEY_MAX); i++) {
+        zor_show_sec_key(sock, usess, "encrypt key", i, sec.enc_keys[i]);
+    }
+}
+
+void zor_show_encap(int sock, int usess, const zor_tloc_attr_t &attr)
+{
+    if (attr.encap == ZOR_TUNNEL_ENCAP_GRE) {
+        maapi_cli_printf(sock, usess, "        Encap: %s, key: %u\n", ost_tunnel_encap_str(attr.encap), attr.encap_key);
+    } else if (attr.encap == ZOR_TUNNEL_ENCAP_IPSEC) {
+        char integrity[512];
+        char masked[16];
+        zor_tloc_masked_key(&attr, masked, sizeof(masked));
+        maapi_cli_printf(sock, usess,
+                         "        Encap: %s, Integrity: %s(0x%x), encrypt: %s(0x%x), spi %u\n"
+                         "          ckey: %s akey: %s\n",
+                         ost_tunnel_encap_str(attr.encap),
+                         zor_tloc_integrity_str(attr.integrity, integrity, sizeof(integrity)), attr.integrity,
+                         ost_cipher_str(attr.cipher), attr.cipher, attr.spi, masked, masked);
+    }
+}
+
+}  // namespace
+
+char *zor_tloc_integrity_str(uint32_t mask, char *buf, size_t len)
+{
+    if (len == 0) {
+        return buf;
+    }
+    buf[0] = '\0';
+    size_t used = 0;
+    for (int bit = 31; bit >= 0; bit--) {
+        if (bit == 7 || !(mask & (1u << bit))) {
+            continue;
+        }
+        const char *name = zor_integrity_name(static_cast<uint32_t>(bit));
+        const size_t add = strlen(name) + (used > 0 ? 1 : 0);
+        if (used + add + k_integrity_reserve >= len) {
+            continue;
+        }
+        snprintf(buf + used, len - used, "%s%s", used > 0 ? " " : "", name);
+        used += add;
+    }
+    return buf;
+}
+
+char *zor_tloc_masked_key(const zor_tloc_attr_t *attr, char *buf, size_t len)
+{
+    uint8_t keys[2 * ZOR_TLOC_ENCAP_KEY_LEN];
+    memcpy(keys, attr->key2, ZOR_TLOC_ENCAP_KEY_LEN);
+    memcpy(keys + ZOR_TLOC_ENCAP_KEY_LEN, attr->key1, ZOR_TLOC_ENCAP_KEY_LEN);
+    unsigned char digest[EVP_MAX_MD_SIZE] = {};
+    unsigned int digest_len = 0;
+    // A digest that cannot be made (MD5 refused by the crypto policy) shows
+    // as zeros: the key itself is never shown in its place.
+    if (EVP_Digest(keys, sizeof(keys), digest, &digest_len, EVP_md5(), nullptr) != 1 || digest_len < 16) {
+        memset(digest, 0, sizeof(digest));
+    }
+    snprintf(buf, len, "*****%02x%02x", digest[14], digest[15]);
+    return buf;
+}
+
+void zor_af_tloc_show(zor_af_t /*af*/, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo)
+{
+    const int sock = uinfo->msock;
+    const int usess = uinfo->usid;
+    const t_zor_af_tloc *tloc = zor_af_tloc_of(entry);
+    const zor_tloc_attr_t &attr = tloc->attr;
+    auto has = [&attr](int bit) { return (attr.flags & ZOR_TLOC_ATTR_BIT(bit)) != 0; };
+    char key[128];
+    char text[OST_ATTR_FLAGS_STR_LEN];
+
+    maapi_cli_printf(sock, usess, "    TLOC: %s, Origin: %s, Index: %d, Carrier: %d, LR Enabled: %u, LR hold time: %u\n",
+                     tloc_to_str(&tloc->key, key, sizeof(key)), zor_msg_tloc_origin_str(tloc->origin),
+                     static_cast<int>(tloc->index), attr.carrier, tloc->lr_enabled, tloc->lr_hold_time);
+    maapi_cli_printf(sock, usess, "    Status: %s, Active: %s, BFD Handle: %u, BFD Status: %s\n",
+                     tloc->status == ZOR_TLOC_STATUS_UP ? "Up" : "Down", tloc->inactive == 0 ? "Yes" : "No",
+                     tloc->bfd_handle, zor_msg_bfd_state_str(tloc->bfd_status));
+    maapi_cli_printf(sock, usess, "    Attributes: Flags: (0x%lx) %s\n", static_cast<unsigned long>(attr.flags),
+                     ost_attr_flags_str(attr.flags, text, sizeof(text)));
+    maapi_cli_printf(sock, usess, "        Pref: %u, Weight: %u, site-id: %u, region-id: %u, Stale: %d\n",
+                     attr.preference, attr.weight, attr.site_id, attr.region_id, attr.stale);
+    // The peers' message format puts restrict and on-demand the other way
+    // round from the announcement log; both outputs keep their labels.
+    maapi_cli_printf(sock, usess, "        Ver: %u, Gen-id: %u, Restrict: %d, On-Demand: %dBorder: %u\n", attr.version,
+                     attr.gen_id, attr.on_demand, attr.restricted, attr.border);
+    if (has(ZOR_TLOC_ATTR_GROUP)) {
+        maapi_cli_printf(sock, usess, "        Group-count %u\n", attr.group_count);
+        if (attr.group_count != 0) {
+            maapi_cli_printf(sock, usess, "        Group-List: ");
+            for (uint32_t i = 0; i < std::min<uint32_t>(attr.group_count, ZOR_TLOC_GROUP_MAX); i++) {
+                maapi_cli_printf(sock, usess, "%u ", attr.groups[i]);
+            }
+            maapi_cli_printf(sock, usess, "\n");
+        }
+    }
+    if (has(ZOR_TLOC_ATTR_BANDWIDTH)) {
+        maapi_cli_printf(sock, usess, "        Bandwidth %u\n", tloc->bandwidth);
+    }
+    if (has(ZOR_TLOC_ATTR_QOS_GROUP)) {
+        maapi_cli_printf(sock, usess, "        Qos_Group %.*s\n", ZOR_TLOC_QOS_NAME_LEN, tloc->qos_group);
+    }
+    if (has(ZOR_TLOC_ATTR_CAPABILITY)) {
+        maapi_cli_printf(sock, usess, "        Capability 0x%lu\n", static_cast<unsigned long>(attr.capability));
+    }
+    if (has(ZOR_TLOC_ATTR_TLOCV4_PUB)) {
+        maapi_cli_printf(sock, usess, "        TLOCv4-Public: %s\n",
+                         ip_addr_port_to_str(&attr.tloc_v4_public, text, sizeof(text)));
+    }
+    if (has(ZOR_TLOC_ATTR_TLOCV4_PRI)) {
+        maapi_cli_printf(sock, usess, "        TLOCv4-Private: %s\n",
+                         ip_addr_port_to_str(&attr.tloc_v4_private, text, sizeof(text)));
+    }
+    if (has(ZOR_TLOC_ATTR_TLOCV6_PUB)) {
+        maapi_cli_printf(sock, usess, "        TLOCv6-Public: %s\n",
+                         ip_addr_port_to_str(&attr.tloc_v6_public, text, sizeof(text)));
+    }
+    if (has(ZOR_TLOC_ATTR_TLOCV6_PRI)) {
+        maapi_cli_printf(sock, usess, "        TLOCv6-Private: %s\n",
+                         ip_addr_port_to_str(&attr.tloc_v6_private, text, sizeof(text)));
+    }
+    if (has(ZOR_TLOC_ATTR_ENCAP)) {
+        zor_show_encap(sock, usess, attr);
+    }
+    if (has(ZOR_TLOC_ATTR_SECURITY)) {
+        zor_show_security(sock, usess, attr.sec);
+    }
+    maapi_cli_printf(sock, usess, "    Advertised to: %s\n\n", zor_db_entry_clients_str(ctx, entry, text, sizeof(text)));
+    zor_path_list_show(uinfo, tloc->path_list);
+}
+
+void zor_af_tloc_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo)
+{
+    if (ctx == nullptr || af >= ZOR_AF_COUNT || ctx->trees[af] == nullptr) {
+        return;
+    }
+    avl_tree_t *tree = ctx->trees[af];
+    for (auto *e = static_cast<t_zor_db_entry *>(avl_first(tree)); e != nullptr;
+         e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
+        zor_af_tloc_show(af, ctx, e, uinfo);
+    }
+}
+
+void zor_af_tloc_local_db_dump(confd_user_info *uinfo)
+{
+    t_zor_context *ctx = g_zor_context;
+    if (ctx == nullptr || ctx->local_tloc_db_p == nullptr) {
+        return;
+    }
+    const int sock = uinfo->msock;
+    const int usess = uinfo->usid;
+    maapi_cli_printf(sock, usess, "\n   ================================");
+    maapi_cli_printf(sock, usess, "\n       ZOR Local TLOC Database       ");
+    maapi_cli_printf(sock, usess, "\n   ================================\n");
+    avl_tree_t *local = ctx->local_tloc_db_p;
+    for (auto *e = static_cast<t_zor_db_entry *>(avl_first(local)); e != nullptr;
+         e = static_cast<t_zor_db_entry *>(avl_walk(local, e, AVL_AFTER))) {
+        zor_af_tloc_show(e->family, ctx, e, uinfo);
+        zor_daemon_yield(ctx);
+    }
+}
+
+int zor_show_support_tlocs(confd_user_info *uinfo, int argc, char **argv)
+{
+    const int sock = uinfo->msock;
+    const int usess = uinfo->usid;
+    t_zor_context *ctx = g_zor_context;
+    if (ctx == nullptr) {
+        maapi_cli_printf(sock, usess, "ZOR context not UP\n");
+        return 0;
+    }
+    if (argc <= 0) {
+        maapi_cli_printf(sock, usess, "%s", k_usage);
+        return 0;
+    }
+    avl_tree_t *tree = ctx->trees[ZOR_AF_TLOC_IPV4];
+    if (argc == 1) {
+        if (tree == nullptr) {
+            return 0;
+        }
+        // Each step looks up the next key afresh: yielding lets timers add
+        // and withdraw entries in between.
+        t_zor_af_tloc probe{};
+        t_zor_db_entry tmpl{};
+        tmpl.record = &probe;
+        for (;;) {
+            auto *e = static_cast<t_zor_db_entry *>(avl_find_next(tree, &tmpl));
+            if (e == nullptr) {
+                break;
+            }
+            zor_af_show(e->family, ctx, e, uinfo);
+            probe.key = zor_af_tloc_of(e)->key;
+            zor_daemon_yield(ctx);
+        }
+        return 0;
+    }
+
+    const char *arg = argv[1];
+    if (arg == nullptr || strstr(arg, k_tlocip_opt) == nullptr) {
+        maapi_cli_printf(sock, usess, "%s", k_usage_tloc);
+        return 0;
+    }
+    const char *text = arg + k_tlocip_opt_len;
+    unsigned int octets[4] = {};
+    char rest[512] = "";
+    const int items = sscanf(text, "%u.%u.%u.%u:%511s", &octets[0], &octets[1], &octets[2], &octets[3], rest);
+    char *save = nullptr;
+    const char *color_text = strtok_r(rest, ":", &save);
+    const char *encap_text = color_text != nullptr ? strtok_r(nullptr, ":", &save) : nullptr;
+    if (color_text == nullptr) {
+        maapi_cli_printf(sock, usess, "%s", k_usage_tloc);
+        return 0;
+    }
+    if (encap_text == nullptr) {
+        maapi_cli_printf(sock, usess, "%s", k_usage_internal);
+        return 0;
+    }
+    if (items != 5 || std::any_of(octets, octets + 4, [](unsigned int o) { return o >= 256; })) {
+        maapi_cli_printf(sock, usess, "Bad IP address specified %s\n", text);
+        return 0;
+    }
+    zor_tloc_key_t key{};
+    key.addr = ip_addr_v4((octets[0] << 24) | (octets[1] << 16) | (octets[2] << 8) | octets[3]);
+    key.color = ost_color_from_str(color_text);
+    if (key.color == 0) {
+        maapi_cli_printf(sock, usess, "Bad color specified %s\n", color_text);
+        return 0;
+    }
+    key.encap = ost_encap_from_str(encap_text);
+    if (key.encap == 0) {
+        maapi_cli_printf(sock, usess, "Bad encap specified %s\n", encap_text);
+        return 0;
+    }
+    char key_text[128];
+    tloc_to_str(&key, key_text, sizeof(key_text));
+    maapi_cli_printf(sock, usess, "Looking up TLOC %s\n", key_text);
+    t_zor_db_entry *entry = zor_af_tloc_find(ZOR_AF_TLOC_IPV4, ctx, &key, nullptr);
+    if (entry == nullptr) {
+        maapi_cli_printf(sock, usess, "TLOC %s not found\n", key_text);
+        return 0;
+    }
+    zor_af_show(entry->family, ctx, entry, uinfo);
+    return 0;
+}

@@ -1,0 +1,810 @@
+#include "zor_client.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "maapi_cli.h"
+#include "msgq_util.h"
+#include "ost_assert.h"
+#include "ost_util.h"
+#include "timer.h"
+#include "zor_af_data_device.h"
+#include "zor_af_link.h"
+#include "zor_af_tloc.h"
+#include "zor_af_tloc_show.h"
+#include "zor_log.h"
+
+uint32_t g_zor_debug_announce = 0;
+uint32_t g_zor_pwk_enabled = 0;
+
+// The tracker family lives in its own module. Until that module is linked
+// in, a tracker status message has nowhere to go and is dropped.
+void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *msg) __attribute__((weak));
+
+namespace {
+
+constexpr uint32_t k_zor_sender_id = OST_MODULE_ZORD;
+constexpr uint32_t k_zor_send_buf_len = ZOR_MSG_ENCODE_MAX;
+
+// A module name for any id: ids that come from peers are checked before
+// they reach the module table.
+const char *zor_module_name(uint32_t id)
+{
+    return id < OST_MODULE_MAX ? ost_module_str(id) : "unknown";
+}
+
+void zor_client_conn_up(msgq_handle_t * /*handle*/, void * /*client*/, msgq_handle_t * /*handle2*/, void * /*arg2*/) {}
+
+void zor_client_spare(msgq_handle_t * /*handle*/, void * /*client*/, msgq_handle_t * /*handle2*/, void * /*arg2*/) {}
+
+// Whether a message type may name this family. Adds and deletes must carry
+// their family's own type: the family's operations read the body of that
+// type only, so a TLOC body handed to, say, the tracker family would be
+// read as something it is not. Status messages go to the family whose
+// handler reads them (type 20 names the TLOC family of the device, or the
+// data-device family itself).
+bool zor_client_type_fits_family(uint32_t type, zor_af_t af)
+{
+    switch (type) {
+    case ZOR_MSG_REGISTER:
+    case ZOR_MSG_UNREGISTER:
+        return true;
+    case ZOR_MSG_TLOC_BFD_STATUS:
+        return af == ZOR_AF_TLOC_IPV4 || af == ZOR_AF_TLOC_IPV6;
+    case ZOR_MSG_LINK_STATUS:
+        return af == ZOR_AF_LINK;
+    case ZOR_MSG_TRACKER_STATUS:
+        return af == ZOR_AF_TRACKER;
+    case ZOR_MSG_DATA_DEVICE_STATE:
+        return af == ZOR_AF_TLOC_IPV4 || af == ZOR_AF_TLOC_IPV6 || af == ZOR_AF_DATA_DEVICE_IPV4 ||
+               af == ZOR_AF_DATA_DEVICE_IPV6;
+    case ZOR_MSG_TLOC_ADD:
+    case ZOR_MSG_LINK_ADD:
+    case ZOR_MSG_CTRL_DEVICE_ADD:
+    case ZOR_MSG_VPN_SEC_ADD:
+    case ZOR_MSG_PEER_SEC_ADD:
+    case ZOR_MSG_TRACKER_ADD:
+        return zor_msg_type_for_af(af, 0) == type;
+    case ZOR_MSG_TLOC_DEL:
+    case ZOR_MSG_LINK_DEL:
+    case ZOR_MSG_CTRL_DEVICE_DEL:
+    case ZOR_MSG_VPN_SEC_DEL:
+    case ZOR_MSG_PEER_SEC_DEL:
+    case ZOR_MSG_TRACKER_DEL:
+        return zor_msg_type_for_af(af, 1) == type;
+    default:
+        return true;
+    }
+}
+
+void zor_client_dispatch(t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
+{
+    const zor_af_t af = msg->family;
+    if (!zor_client_type_fits_family(msg->type, af)) {
+        ZOR_LOG("Dropped %s from %s: not a message of family %s", zor_msg_type_str(msg->type),
+                zor_module_name(client->id), zor_af_str(af));
+        return;
+    }
+    switch (msg->type) {
+    case ZOR_MSG_REGISTER:
+        (void)zor_client_register(ctx, client->id, af, msg->body.reg.announce, msg->body.reg.originate);
+        break;
+    case ZOR_MSG_UNREGISTER:
+        zor_client_unregister(ctx, client->id, af);
+        break;
+    case ZOR_MSG_TLOC_BFD_STATUS:
+        zor_af_tloc_db_bfd_status(af, ctx, client, msg);
+        break;
+    case ZOR_MSG_LINK_STATUS:
+        zor_af_link_db_bfd_status(af, ctx, client, msg);
+        break;
+    case ZOR_MSG_TLOC_ADD:
+    case ZOR_MSG_LINK_ADD:
+    case ZOR_MSG_CTRL_DEVICE_ADD:
+    case ZOR_MSG_VPN_SEC_ADD:
+    case ZOR_MSG_PEER_SEC_ADD:
+    case ZOR_MSG_TRACKER_ADD:
+        if (zor_af_filter(af, msg)) {
+            (void)zor_af_add(af, ctx, client, msg);
+        }
+        break;
+    case ZOR_MSG_TLOC_DEL:
+    case ZOR_MSG_LINK_DEL:
+    case ZOR_MSG_CTRL_DEVICE_DEL:
+    case ZOR_MSG_VPN_SEC_DEL:
+    case ZOR_MSG_PEER_SEC_DEL:
+    case ZOR_MSG_TRACKER_DEL:
+        zor_af_delete(af, ctx, client, msg);
+        break;
+    case ZOR_MSG_TRACKER_STATUS:
+        if (zor_af_tracker_status_msg != nullptr) {
+            zor_af_tracker_status_msg(af, ctx, msg);
+        }
+        break;
+    case ZOR_MSG_DATA_DEVICE_STATE:
+        zor_af_data_device_state_msg(af, ctx, msg);
+        break;
+    default:
+        // Data-device entries are only ever sent by zord.
+        ZOR_LOG("Dropped %s from %s: zord does not take this message type", zor_msg_type_str(msg->type),
+                zor_module_name(client->id));
+        break;
+    }
+}
+
+// The walk of a lost client: its bit goes from every entry and the entries
+// it owns are withdrawn. An entry that is already withdrawn and was held by
+// this client alone has nobody left to send the deletion to, so it is
+// finished here too (otherwise it would wait on the list until teardown).
+int zor_client_lost_cb(t_zor_db_entry *entry, void *arg, void * /*arg2*/, void * /*arg3*/)
+{
+    auto *client = static_cast<t_zor_client *>(arg);
+    t_zor_context *ctx = client->context;
+    if (entry->sent_bitmap == nullptr) {
+        return 0;
+    }
+    zor_bitmap_clear(entry->sent_bitmap, client->id);
+    if (entry->client_p == client) {
+        zor_af_withdraw(entry->family, ctx, client, entry);
+    } else if ((entry->flags & ZOR_ENTRY_WITHDRAWN) && !zor_db_entry_is_held(entry)) {
+        zor_af_withdraw(entry->family, ctx, entry->client_p, entry);
+    }
+    return 0;
+}
+
+uint64_t zor_elapsed_ms(const struct timespec &start)
+{
+    struct timespec now;
+    timer_clock_now(&now);
+    long sec = now.tv_sec - start.tv_sec;
+    long nsec = now.tv_nsec - start.tv_nsec;
+    if (nsec < 0) {
+        sec--;
+        nsec += 1000000000L;
+    }
+    return static_cast<uint64_t>(sec) * 1000u + static_cast<uint64_t>(nsec) / 1000000u;
+}
+
+// ------------------------------------------------------------ debug log
+
+void zor_debug_encap(const zor_tloc_attr_t *attr, bool tloc)
+{
+    // The security families name the same line without the TLOC prefix.
+    if (tloc) {
+        ZOR_LOG("        TLOC-Encap: %s\n", ost_tunnel_encap_str(attr->encap));
+    } else {
+        ZOR_LOG("        Encap: %s\n", ost_tunnel_encap_str(attr->encap));
+    }
+    if (attr->encap != ZOR_TUNNEL_ENCAP_IPSEC) {
+        ZOR_LOG("          Key: %u\n", attr->encap_key);
+        return;
+    }
+    char integrity[512];
+    ZOR_LOG("          Integrity: %s(0x%x) Encryption: %s(0x%x) SPI %u",
+            zor_tloc_integrity_str(attr->integrity, integrity, sizeof(integrity)), attr->integrity,
+            ost_cipher_str(attr->cipher), attr->cipher, attr->spi);
+}
+
+void zor_debug_security(const zor_tloc_sec_t *sec)
+{
+    ZOR_LOG("          SPI %u, Flags 0x%x\n          Integrity: %d, encrypt-keys: %d auth-keys: %d\n", sec->spi,
+            sec->flags, static_cast<int>(sec->integrity_type), sec->enc_key_count, sec->auth_key_count);
+    ZOR_LOG("          Number of protocols %d", sec->proto_count);
+    for (uint32_t i = 0; i < sec->proto_count && i < ZOR_TLOC_SEC_PROTO_MAX; i++) {
+        ZOR_LOG("          Proto[%d] %s", static_cast<int>(i), ost_sec_proto_str(sec->protos[i]));
+    }
+    ZOR_LOG("          Number of encrypt types: %d", sec->enc_type_count);
+    for (uint32_t i = 0; i < sec->enc_type_count && i < ZOR_TLOC_SEC_ENC_TYPE_MAX; i++) {
+        ZOR_LOG("          Encrypt type[%d] %s", static_cast<int>(i), ost_enc_type_str(sec->enc_types[i]));
+    }
+    // The block has room for one integrity type whatever the count says.
+    ZOR_LOG("          Number of integrity types: %d", sec->integrity_count);
+    if (sec->integrity_count > 0) {
+        ZOR_LOG("          integrity type[%d] %s", 0, ost_integrity_str(sec->integrity_type));
+    }
+}
+
+void zor_debug_tloc_attr(const zor_tloc_attr_t *attr, const char *qos_group)
+{
+    const uint64_t f = attr->flags;
+    auto has = [f](int bit) { return (f & ZOR_TLOC_ATTR_BIT(bit)) != 0; };
+    char addr[160];
+    if (has(ZOR_TLOC_ATTR_PREF)) {
+        ZOR_LOG("        Preference: %u\n", attr->preference);
+    }
+    if (has(ZOR_TLOC_ATTR_WEIGHT)) {
+        ZOR_LOG("        Weight: %u\n", attr->weight);
+    }
+    if (has(ZOR_TLOC_ATTR_GEN_ID)) {
+        ZOR_LOG("        Gen-ID: %u\n", attr->gen_id);
+    }
+    if (has(ZOR_TLOC_ATTR_VERSION)) {
+        ZOR_LOG("        Version: %u\n", attr->version);
+    }
+    if (has(ZOR_TLOC_ATTR_SITE_ID)) {
+        ZOR_LOG("        Site-ID: %u\n", attr->site_id);
+    }
+    if (has(ZOR_TLOC_ATTR_REGION_ID)) {
+        ZOR_LOG("        Region-ID: %u\n", attr->region_id);
+    }
+    if (has(ZOR_TLOC_ATTR_CARRIER)) {
+        ZOR_LOG("        Carrier: %u\n", attr->carrier);
+    }
+    if (has(ZOR_TLOC_ATTR_INSTALLED)) {
+        ZOR_LOG("        TLOC_installed: %u\n", attr->installed);
+    }
+    if (has(ZOR_TLOC_ATTR_STALE)) {
+        ZOR_LOG("        Stale: %u\n", attr->stale);
+    }
+    if (has(ZOR_TLOC_ATTR_RESTRICT)) {
+        ZOR_LOG("        Restrict: %u\n", attr->restricted);
+    }
+    if (has(ZOR_TLOC_ATTR_ON_DEMAND)) {
+        ZOR_LOG("        On-Demand: %u", attr->on_demand);
+    }
+    if (has(ZOR_TLOC_ATTR_BORDER)) {
+        ZOR_LOG("        Border: %u\n", attr->border);
+    }
+    if (has(ZOR_TLOC_ATTR_BANDWIDTH)) {
+        ZOR_LOG("        Bandwidth: %u\n", attr->bandwidth);
+    }
+    if (has(ZOR_TLOC_ATTR_QOS_GROUP) && qos_group != nullptr) {
+        ZOR_LOG("        Qos_Group: %.*s\n", ZOR_TLOC_QOS_NAME_LEN, qos_group);
+    }
+    if (has(ZOR_TLOC_ATTR_CAPABILITY)) {
+        ZOR_LOG("        Capability: 0x%lu\n", static_cast<unsigned long>(attr->capability));
+    }
+    if (has(ZOR_TLOC_ATTR_GROUP)) {
+        ZOR_LOG("        Group: Count: %u\n", attr->group_count);
+        if (attr->group_count > 0) {
+            char groups[128] = "";
+            size_t len = 0;
+            for (uint32_t i = 0; i < attr->group_count && i < ZOR_TLOC_GROUP_MAX; i++) {
+                len += static_cast<size_t>(snprintf(groups + len, sizeof(groups) - len, "%u ", attr->groups[i]));
+            }
+            ZOR_LOG("        Groups: %s\n", groups);
+        }
+    }
+    if (has(ZOR_TLOC_ATTR_TLOCV4_PUB)) {
+        ZOR_LOG("        TLOCv4-Public: %s\n", ip_addr_port_to_str(&attr->tloc_v4_public, addr, sizeof(addr)));
+    }
+    if (has(ZOR_TLOC_ATTR_TLOCV4_PRI)) {
+        ZOR_LOG("        TLOCv4-Private: %s\n", ip_addr_port_to_str(&attr->tloc_v4_private, addr, sizeof(addr)));
+    }
+    if (has(ZOR_TLOC_ATTR_TLOCV6_PUB)) {
+        ZOR_LOG("        TLOCv6-Public: %s\n", ip_addr_port_to_str(&attr->tloc_v6_public, addr, sizeof(addr)));
+    }
+    if (has(ZOR_TLOC_ATTR_TLOCV6_PRI)) {
+        ZOR_LOG("        TLOCv6-Private: %s\n", ip_addr_port_to_str(&attr->tloc_v6_private, addr, sizeof(addr)));
+    }
+    if (has(ZOR_TLOC_ATTR_ENCAP)) {
+        zor_debug_encap(attr, true);
+    }
+    if (has(ZOR_TLOC_ATTR_SECURITY)) {
+        zor_debug_security(&attr->sec);
+    }
+}
+
+void zor_debug_tloc(const zor_msg_tloc_t *tloc)
+{
+    char key[128];
+    char flags[OST_ATTR_FLAGS_STR_LEN];
+    ZOR_LOG("    TLOC: %s, Index: %d, Origin: %s, Status: %s, LR enabled: %u, LR hold time: %u\n",
+            tloc_to_str(&tloc->key, key, sizeof(key)), static_cast<int>(tloc->index),
+            zor_msg_tloc_origin_str(tloc->origin), zor_msg_tloc_status_str(tloc->status), tloc->lr_enabled,
+            tloc->lr_hold_time);
+    ZOR_LOG("      Attributes: %s\n", ost_attr_flags_str(tloc->attr.flags, flags, sizeof(flags)));
+    zor_debug_tloc_attr(&tloc->attr, tloc->qos_group);
+    ZOR_LOG("      #Paths: %d\n", tloc->path_count);
+    for (uint32_t i = 0; i < tloc->path_count && i < ZOR_TLOC_PATH_MAX; i++) {
+        const zor_tloc_path_t &path = tloc->paths[i];
+        char labels[64] = "";
+        size_t len = 0;
+        for (uint32_t l = 0; l < path.label_count && l < ZOR_TLOC_PATH_LABEL_MAX; l++) {
+            len += static_cast<size_t>(snprintf(labels + len, sizeof(labels) - len, "%u ", path.labels[l]));
+        }
+        ZOR_LOG("        Path %d => Local: %d, Border: %d, MTU: %u, Labels: %s\n", static_cast<int>(i + 1),
+                static_cast<int>(path.local_index), static_cast<int>(path.border_index), path.mtu, labels);
+    }
+}
+
+void zor_debug_link(const zor_msg_t *msg)
+{
+    const zor_msg_link_t &link = msg->body.link;
+    char local[128];
+    char remote[128];
+    ZOR_LOG("    [%s] [%d] ==> [%s] [%d]  Origin: %s\n", tloc_to_str(&link.local, local, sizeof(local)),
+            static_cast<int>(link.local_index), tloc_to_str(&link.remote, remote, sizeof(remote)),
+            static_cast<int>(link.remote_index), zor_msg_tloc_origin_str(link.origin));
+    if (msg->type != ZOR_MSG_LINK_ADD) {
+        return;
+    }
+    ZOR_LOG("      Preference: %u, MTU: %u, Label: %u, Status: %s, Stale: %d\n", link.preference, link.mtu, link.label,
+            link.status == 1 ? "UP" : "DOWN", link.stale);
+    ZOR_LOG("      Loss: %u, Latency: %u, Jitter: %u\n", link.loss, link.latency, link.jitter);
+}
+
+void zor_debug_ctrl_device(const zor_msg_ctrl_device_t *dev)
+{
+    char addr[128];
+    // The region-id set: "NA" when empty; a set too long for the line
+    // reads "TRUNCATED".
+    char regions[512] = "NA";
+    if (dev->region_count > 0) {
+        size_t len = 0;
+        regions[0] = '\0';
+        for (uint32_t i = 0; i < dev->region_count && i < ZOR_MSG_CTRL_DEVICE_REGION_MAX; i++) {
+            int w = snprintf(regions + len, sizeof(regions) - len, i == 0 ? "%u" : " %u", dev->region_ids[i]);
+            if (w < 0 || len + static_cast<size_t>(w) >= sizeof(regions)) {
+                snprintf(regions, sizeof(regions), "TRUNCATED");
+                break;
+            }
+            len += static_cast<size_t>(w);
+        }
+    }
+    ZOR_LOG("    Device: %s, Type: %s, State: %s, Staging: %s\n    Region-id-set: %s\n",
+            ip_addr_to_str(&dev->addr, addr, sizeof(addr)), ost_personality_str(dev->type),
+            dev->state == 1 ? "UP" : "DOWN", dev->staging ? "yes" : "no", regions);
+}
+
+void zor_debug_tracker(const zor_msg_tracker_t *tracker)
+{
+    ZOR_LOG("    Tracker-Name: %.*s, Attach-Point: %.*s, VpnId : %lu Status: %s\n", ZOR_MSG_TRACKER_NAME_LEN,
+            tracker->name, ZOR_MSG_TRACKER_NAME_LEN, tracker->attach_point,
+            static_cast<unsigned long>(tracker->vpn_id), tracker->status == 1 ? "UP" : "DOWN");
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ clients
+
+bool zor_client_is_peer(uint32_t id)
+{
+    switch (id) {
+    case OST_MODULE_ADVD:
+    case OST_MODULE_XFWD:
+    case OST_MODULE_CTLAGENT:
+    case OST_MODULE_SETKEEPER:
+    case OST_MODULE_POLICYD:
+    case OST_MODULE_PROBED:
+    case OST_MODULE_MCASTD:
+    case OST_MODULE_KLXD:
+        return true;
+    default:
+        return id >= OST_MODULE_CTLAGENT_0 && id <= OST_MODULE_CTLAGENT_63;
+    }
+}
+
+int zor_clients_init(t_zor_context *ctx)
+{
+    zor_db_client_walk_set(zor_client_walk);
+    for (uint32_t id = 1; id < OST_MODULE_MAX; id++) {
+        if (zor_client_is_peer(id) && zor_client_create(ctx, id) == nullptr) {
+            return 2;
+        }
+    }
+    return 0;
+}
+
+void zor_clients_fini(t_zor_context *ctx)
+{
+    for (uint32_t id = 1; id < OST_MODULE_MAX; id++) {
+        zor_client_destroy(ctx, id);
+    }
+}
+
+t_zor_client *zor_client_create(t_zor_context *ctx, uint32_t id)
+{
+    OST_ASSERT(id < OST_MODULE_MAX);
+    if (ctx->clients[id] != nullptr) {
+        return ctx->clients[id];
+    }
+    t_zor_client *client = zor_mem_new<t_zor_client>();
+    if (client == nullptr) {
+        return nullptr;
+    }
+    client->id = id;
+    client->context = ctx;
+    ctx->clients[id] = client;
+
+    msgq_params_t params{};
+    params.evbase = ctx->daemon->event_base.get();
+    params.timer_mgr = ctx->daemon->timer_mgr;
+    params.facility = LOG_LOCAL7;
+    params.sock_type = MSGQ_SOCK_TYPE_UNIX;
+    msgq_callbacks_t cbs{};
+    cbs.conn_up = zor_client_conn_up;
+    cbs.conn_down = zor_client_conn_down;
+    cbs.spare = zor_client_spare;
+    cbs.recv_msg = zor_client_recv;
+    cbs.alloc_msg = zor_mem_msgq_alloc;
+    cbs.free_msg = zor_mem_msgq_free;
+    client->handle = msgq_init(ctx->daemon->instance, id, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, client);
+    if (client->handle == nullptr) {
+        ZOR_LOG("Failed to open the message queue of client %s", zor_module_name(id));
+        zor_client_destroy(ctx, id);
+        return nullptr;
+    }
+    return client;
+}
+
+void zor_client_destroy(t_zor_context *ctx, uint32_t id)
+{
+    OST_ASSERT(id < OST_MODULE_MAX);
+    t_zor_client *client = ctx->clients[id];
+    if (client == nullptr) {
+        return;
+    }
+    for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
+        zor_client_unregister(ctx, id, af);
+    }
+    // Closing a connected handle reports the connection down to the client
+    // record, which therefore stays in the table until the handle is gone.
+    msgq_deinit(client->handle);
+    client->handle = nullptr;
+    ctx->clients[id] = nullptr;
+    zor_mem_delete(client);
+}
+
+t_zor_client *zor_client_get(const t_zor_context *ctx, uint32_t id)
+{
+    return ctx != nullptr && id < OST_MODULE_MAX ? ctx->clients[id] : nullptr;
+}
+
+int zor_client_register(t_zor_context *ctx, uint32_t id, zor_af_t af, uint8_t announce, uint8_t originate)
+{
+    if (announce == 0) {
+        return 0;
+    }
+    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT(af < ZOR_AF_COUNT);
+    t_zor_client *client = ctx->clients[id];
+    if (client == nullptr) {
+        return 6;
+    }
+    client->announce[af] = 1;
+    // The flag is compared as a flag: originate 5 after originate 1 is no
+    // change.
+    const uint8_t flag = originate != 0 ? 1 : 0;
+    const bool originate_changed = flag != client->originate[af];
+    client->originate[af] = flag;
+
+    if (client->marker[af] == nullptr) {
+        client->marker[af] = zor_db_marker_create(ctx, client, af, 1);
+        if (client->marker[af] == nullptr) {
+            for (zor_af_t f = 0; f < ZOR_AF_COUNT; f++) {
+                zor_client_unregister(ctx, id, f);
+            }
+            return 2;
+        }
+        zor_db_walk_kick(ctx);
+    }
+    if (originate_changed) {
+        zor_af_tloc_links_update_local(ctx, flag == 0);
+    }
+    return 0;
+}
+
+void zor_client_unregister(t_zor_context *ctx, uint32_t id, zor_af_t af)
+{
+    OST_ASSERT(id < OST_MODULE_MAX);
+    t_zor_client *client = ctx->clients[id];
+    if (client == nullptr || af >= ZOR_AF_COUNT || client->marker[af] == nullptr) {
+        return;
+    }
+    zor_db_entry_free(ctx, client->marker[af]);
+    client->marker[af] = nullptr;
+}
+
+void zor_client_recv(msgq_handle_t *handle, void *app, uint16_t len, void *arg)
+{
+    auto *client = static_cast<t_zor_client *>(arg);
+    zor_msg_t msg;
+    const int rc = zor_msg_decode(&msg, static_cast<const uint8_t *>(app), len);
+    // The record holds everything the message said: the buffer can go now.
+    msgq_free_msg(handle, app);
+    if (client == nullptr) {
+        return;
+    }
+    if (rc != 0) {
+        ZOR_LOG("Dropped a message from %s that cannot be decoded (%u bytes)", zor_module_name(client->id), len);
+        return;
+    }
+    // The family indexes the client's per-family arrays and the operation
+    // tables: a family outside them is dropped before anything is counted.
+    if (msg.family >= ZOR_AF_COUNT) {
+        ZOR_LOG("Dropped %s from %s: unknown address family %u", zor_msg_type_str(msg.type),
+                zor_module_name(client->id), msg.family);
+        return;
+    }
+    client->counters[msg.family].received++;
+    zor_debug_announcement(&msg, client->id, false);
+    zor_client_dispatch(client->context, client, &msg);
+}
+
+void zor_client_conn_down(msgq_handle_t * /*handle*/, void *arg, msgq_handle_t * /*handle2*/, void * /*arg2*/)
+{
+    auto *client = static_cast<t_zor_client *>(arg);
+    if (client == nullptr) {
+        OST_ASSERT_AT(false, "0", 84);
+    }
+    t_zor_context *ctx = client->context;
+    // At teardown every entry is freed anyway: withdrawing them one by one
+    // would only send deletions nobody is left to read.
+    if (!ctx->shutting_down) {
+        for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
+            (void)zor_db_walk(ctx, af, zor_client_lost_cb, client, nullptr, nullptr);
+        }
+    }
+    for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
+        zor_client_unregister(ctx, client->id, af);
+    }
+}
+
+// ------------------------------------------------------------ distribution
+
+int zor_client_walk(t_zor_client *client, zor_af_t af)
+{
+    if (af >= ZOR_AF_COUNT || !client->announce[af] || client->marker[af] == nullptr) {
+        return 0;
+    }
+    t_zor_context *ctx = client->context;
+    t_zor_db_list *list = zor_db_list(ctx, af);
+    t_zor_db_entry *marker = client->marker[af];
+    struct timespec start;
+    timer_clock_now(&start);
+    uint64_t elapsed = 0;
+    bool sent_any = false;
+    t_zor_db_entry *e = marker->next;
+    while (e != nullptr && elapsed < g_zor_walk_budget_ms) {
+        if (e->flags & ZOR_ENTRY_MARKER) {
+            e = e->next;
+            continue;
+        }
+        e->flags |= ZOR_ENTRY_BROWSE;
+        const int rc = zor_db_entry_send(client, e);
+        // The entry is held, so it is still where it was; what follows it
+        // is read only now.
+        t_zor_db_entry *next = e->next;
+        e->flags &= ~ZOR_ENTRY_BROWSE;
+        if (e->flags & ZOR_ENTRY_SCHED) {
+            e->flags &= ~ZOR_ENTRY_SCHED;
+            zor_db_entry_schedule(ctx, e);
+        }
+        if (e->flags & ZOR_ENTRY_DEL) {
+            zor_db_entry_free(ctx, e);
+        }
+        if (rc != 0) {
+            // The marker stays: this slice is sent again on the next walk.
+            return rc;
+        }
+        sent_any = true;
+        zor_daemon_yield(ctx);
+        elapsed = zor_elapsed_ms(start);
+        e = next;
+    }
+    while (e != nullptr && (e->flags & ZOR_ENTRY_MARKER)) {
+        e = e->next;
+    }
+    if (sent_any) {
+        zor_db_list_remove(list, marker);
+        if (e != nullptr) {
+            zor_db_list_insert_before(e, marker);
+        } else {
+            zor_db_list_insert_tail(list, marker);
+        }
+    }
+    if (e != nullptr) {
+        zor_db_walk_kick(ctx);
+    }
+    return 0;
+}
+
+int zor_db_entry_send(t_zor_client *client, t_zor_db_entry *entry)
+{
+    const uint32_t bit = client->id;
+    if (entry->flags & ZOR_ENTRY_WITHDRAWN) {
+        if (!zor_bitmap_test(entry->sent_bitmap, bit)) {
+            return 0;
+        }
+        const int rc = zor_db_send(client, entry, 1);
+        zor_bitmap_clear(entry->sent_bitmap, bit);
+        zor_af_withdraw(entry->family, client->context, entry->client_p, entry);
+        return rc;
+    }
+    const int rc = zor_db_send(client, entry, 0);
+    zor_bitmap_set(entry->sent_bitmap, bit);
+    return rc;
+}
+
+int zor_db_send(t_zor_client *client, t_zor_db_entry *entry, uint8_t is_delete)
+{
+    void *buf = msgq_alloc_msg(client->handle, k_zor_send_buf_len);
+    if (buf == nullptr) {
+        return 2;
+    }
+    zor_msg_t msg;
+    memset(&msg, 0, sizeof(msg));
+    msg.type = zor_msg_type_for_af(entry->family, is_delete);
+    msg.sender = k_zor_sender_id;
+    msg.family = entry->family;
+    zor_af_fill_msg(entry->family, entry, &msg, is_delete);
+
+    zor_msg_tloc_t &tloc = msg.body.tloc;
+    if (msg.type == ZOR_MSG_TLOC_ADD && tloc.origin == ZOR_TLOC_ORIGIN_LOCAL && g_zor_pwk_enabled) {
+        ZOR_DEBUG("TLOC MSG ADD - installed %s", tloc.attr.installed ? "TRUE" : "FALSE");
+        if (zor_pwk_db_send_filter(client->id, msg.type, &msg.body)) {
+            msgq_free_msg(client->handle, buf);
+            return 0;
+        }
+        // Only the forwarding daemon gets the second encryption key of a
+        // pairwise-keys TLOC; everybody else sees it zeroed.
+        if (client->id != OST_MODULE_XFWD && tloc.key.encap == OST_ENCAP_IPSEC &&
+            (tloc.attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_SECURITY)) && tloc.attr.sec.enc_key_count > 1) {
+            memset(tloc.attr.sec.enc_keys[1].key, 0, sizeof(tloc.attr.sec.enc_keys[1].key));
+        }
+    }
+
+    uint16_t len = 0;
+    if (zor_msg_encode(&msg, static_cast<uint8_t *>(buf), &len) != 0) {
+        msgq_free_msg(client->handle, buf);
+        return 3;
+    }
+    client->counters[entry->family].sent++;
+    zor_debug_announcement(&msg, client->id, true);
+    if (msgq_write(client->handle, buf, len) != 0) {
+        msgq_free_msg(client->handle, buf);
+        return 5;
+    }
+    return 0;
+}
+
+int zor_pwk_db_send_filter(uint32_t client_id, uint32_t type, const zor_msg_body_t *body)
+{
+    const zor_msg_tloc_t &tloc = body->tloc;
+    if (type != ZOR_MSG_TLOC_ADD || tloc.origin != ZOR_TLOC_ORIGIN_LOCAL || tloc.key.encap != OST_ENCAP_IPSEC ||
+        !(tloc.attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_SECURITY))) {
+        return 0;
+    }
+    if (client_id != OST_MODULE_ADVD && client_id != OST_MODULE_XFWD) {
+        return 0;
+    }
+    char key[64];
+    char text[128];
+    snprintf(text, sizeof(text), "tloc_origin=%s, tloc_id: %s", zor_msg_tloc_origin_str(tloc.origin),
+             tloc_to_str(&tloc.key, key, sizeof(key)));
+    const bool installed = tloc.attr.installed != 0;
+    if (client_id == OST_MODULE_ADVD) {
+        // advd announces the TLOC only once the forwarding plane has it.
+        if (installed) {
+            ZOR_DEBUG("ZOR_MSG_TLOC_ADD msg to ADV: %s.", text);
+            return 0;
+        }
+        ZOR_DEBUG("Filtered ZOR_MSG_TLOC_ADD(Needs to be installed in FP) to ADV. %s", text);
+        return 1;
+    }
+    // xfwd needs the TLOC only while it has not installed it.
+    if (installed) {
+        ZOR_DEBUG("Filtered ZOR_MSG_TLOC_ADD(Already installed in FP) to XFW. %s", text);
+        return 1;
+    }
+    return 0;
+}
+
+void zor_debug_announcement(const zor_msg_t *msg, uint32_t client_id, bool sent)
+{
+    if (g_zor_debug_announce == 0) {
+        return;
+    }
+    ZOR_LOG("%s ZOR Msg %s, Client: %s, AF: %s", sent ? "Sent" : "Received", zor_msg_type_str(msg->type),
+            zor_module_name(client_id), zor_af_str(msg->family));
+    const zor_msg_body_t &body = msg->body;
+    char a[128];
+    char b[128];
+    char flags[OST_ATTR_FLAGS_STR_LEN];
+    switch (msg->type) {
+    case ZOR_MSG_REGISTER:
+    case ZOR_MSG_UNREGISTER:
+        ZOR_LOG("    Announcement: %s, Originate: %s\n", body.reg.announce ? "Enabled" : "Disabled",
+                body.reg.originate ? "Enabled" : "Disabled");
+        break;
+    case ZOR_MSG_TLOC_BFD_STATUS:
+        ZOR_LOG("    TLOC: %s, Status: %s\n", tloc_to_str(&body.bfd.key, a, sizeof(a)),
+                zor_msg_bfd_state_str(body.bfd.status));
+        break;
+    case ZOR_MSG_LINK_STATUS: {
+        const zor_msg_link_status_t &ls = body.link_status;
+        ZOR_LOG("    Remote-TLOC: %s, Local-TLOC: %s, Status: %s, Rec Idx: %d MTU: %u, Loss: %u, Latency: %u, "
+                "Jitter: %u\n",
+                tloc_to_str(&ls.remote, a, sizeof(a)), tloc_to_str(&ls.local, b, sizeof(b)),
+                ls.bfd_status == 1 ? "UP" : "DOWN", ls.tun_rec_index, ls.mtu, ls.loss, ls.latency, ls.jitter);
+        break;
+    }
+    case ZOR_MSG_TLOC_ADD:
+    case ZOR_MSG_TLOC_DEL:
+        zor_debug_tloc(&body.tloc);
+        break;
+    case ZOR_MSG_LINK_ADD:
+    case ZOR_MSG_LINK_DEL:
+        zor_debug_link(msg);
+        break;
+    case ZOR_MSG_CTRL_DEVICE_ADD:
+    case ZOR_MSG_CTRL_DEVICE_DEL:
+        zor_debug_ctrl_device(&body.ctrl_device);
+        break;
+    case ZOR_MSG_DATA_DEVICE_ADD:
+    case ZOR_MSG_DATA_DEVICE_DEL:
+        ZOR_LOG("    Device: %s, Status: %d\n", ip_addr_to_str(&body.data_device.addr, a, sizeof(a)),
+                static_cast<int>(body.data_device.status));
+        break;
+    case ZOR_MSG_VPN_SEC_ADD:
+    case ZOR_MSG_VPN_SEC_DEL:
+        ZOR_LOG("    VPN: %lu Remote IP: %s Origin: %s\n", static_cast<unsigned long>(body.vpn_sec.vpn_id),
+                ip_addr_to_str(&body.vpn_sec.remote, a, sizeof(a)), zor_msg_origin_str(body.vpn_sec.origin));
+        ZOR_LOG("      Attributes: %s\n", ost_attr_flags_str(body.vpn_sec.attr.flags, flags, sizeof(flags)));
+        if (body.vpn_sec.attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_ENCAP)) {
+            zor_debug_encap(&body.vpn_sec.attr, false);
+        }
+        break;
+    case ZOR_MSG_PEER_SEC_ADD:
+    case ZOR_MSG_PEER_SEC_DEL:
+        ZOR_LOG("    VPN: %lu Origin IP: %s Dest IP: %s Origin: %s\n", static_cast<unsigned long>(body.peer_sec.vpn_id),
+                ip_addr_to_str(&body.peer_sec.origin_ip, a, sizeof(a)),
+                ip_addr_to_str(&body.peer_sec.dest_ip, b, sizeof(b)), zor_msg_origin_str(body.peer_sec.origin));
+        ZOR_LOG("      Attributes: %s\n", ost_attr_flags_str(body.peer_sec.attr.flags, flags, sizeof(flags)));
+        if (body.peer_sec.attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_ENCAP)) {
+            zor_debug_encap(&body.peer_sec.attr, false);
+        }
+        break;
+    case ZOR_MSG_TRACKER_ADD:
+    case ZOR_MSG_TRACKER_DEL:
+    case ZOR_MSG_TRACKER_STATUS:
+        zor_debug_tracker(&body.tracker);
+        break;
+    case ZOR_MSG_DATA_DEVICE_STATE:
+        ZOR_LOG("    System IP: %s, state set to %s", ip_addr_to_str(&body.data_device_state.addr, a, sizeof(a)),
+                zor_af_data_device_state_str(body.data_device_state.state));
+        break;
+    default:
+        break;
+    }
+}
+
+// ------------------------------------------------------------ commands
+
+int zor_dump_clients(confd_user_info *uinfo, char * /*path*/, int /*argc*/, char ** /*argv*/)
+{
+    const int sock = uinfo->msock;
+    const int usess = uinfo->usid;
+    maapi_cli_printf(sock, usess, "======================\n");
+    maapi_cli_printf(sock, usess, "DUMPING CLIENTS\n");
+    maapi_cli_printf(sock, usess, "======================\n");
+    t_zor_context *ctx = g_zor_context;
+    if (ctx == nullptr) {
+        return 0;
+    }
+    for (uint32_t id = 1; id < OST_MODULE_MAX; id++) {
+        const t_zor_client *client = ctx->clients[id];
+        if (client == nullptr) {
+            continue;
+        }
+        maapi_cli_printf(sock, usess, "\nClient: %s (%p)\n", ost_module_str(id), static_cast<const void *>(client));
+        for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
+            maapi_cli_printf(sock, usess, "\n    %s  ", zor_af_str(af));
+            maapi_cli_printf(sock, usess, "  Announce: %d  Originate: %d  Sent: %lu  Received: %lu\n",
+                             client->announce[af], client->originate[af],
+                             static_cast<unsigned long>(client->counters[af].sent),
+                             static_cast<unsigned long>(client->counters[af].received));
+        }
+        maapi_cli_printf(sock, usess, "\n");
+        zor_daemon_yield(ctx);
+    }
+    return 0;
+}
+
+int zor_dump_msgq(confd_user_info *uinfo, char * /*path*/, int /*argc*/, char ** /*argv*/)
+{
+    msgq_dump(uinfo->msock, uinfo->usid);
+    return 0;
+}
