@@ -10,7 +10,7 @@
 // and for comparison a plain AF_UNIX pump of the same number of equally
 // sized messages between two processes of this program.
 //
-//   build/bench/zor_distribution_bench [--tlocs N] [--clients 1,4,8] [--zord PATH]
+//   build/bench/zor_distribution_bench [--tlocs N] [--clients 1,4,8] [--zord PATH] [--log]
 #include <algorithm>
 #include <cerrno>
 #include <cinttypes>
@@ -370,12 +370,16 @@ uint64_t vm_kib(pid_t pid, const char *field)
 
 // ---------------------------------------------------------------- zord
 
-pid_t start_zord(const std::string &zord, const std::string &run_dir)
+// zord runs in the foreground so that its exit status can be checked; its
+// mirror of the log lines on stderr goes to /dev/null unless keep_log
+// (writing it costs zord time that a detached daemon does not spend).
+pid_t start_zord(const std::string &zord, const std::string &run_dir, bool keep_log)
 {
     pid_t pid = fork();
     if (pid == 0) {
         setenv(OST_RUN_DIR_ENV, run_dir.c_str(), 1);
-        int log = open((run_dir + "/zord.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int log = keep_log ? open((run_dir + "/zord.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+                           : open("/dev/null", O_WRONLY);
         if (log >= 0) {
             dup2(log, STDOUT_FILENO);
             dup2(log, STDERR_FILENO);
@@ -468,7 +472,7 @@ struct result {
     bool ok = false;
 };
 
-result run_once(const std::string &zord, uint32_t n, int clients)
+result run_once(const std::string &zord, uint32_t n, int clients, bool keep_log)
 {
     result res;
     res.clients = clients;
@@ -479,7 +483,7 @@ result run_once(const std::string &zord, uint32_t n, int clients)
     }
     std::string run_dir = tmpl;
     setenv(OST_RUN_DIR_ENV, run_dir.c_str(), 1);
-    pid_t zpid = start_zord(zord, run_dir);
+    pid_t zpid = start_zord(zord, run_dir, keep_log);
 
     std::vector<child> kids(static_cast<size_t>(clients));
     std::vector<child *> all;
@@ -528,17 +532,18 @@ result run_once(const std::string &zord, uint32_t n, int clients)
         res.hwm_kib = vm_kib(zpid, "VmHWM:");
         res.ok = true;
     } else {
-        fprintf(stderr, "bench: run with %d clients did not complete (zord log: %s/zord.log)\n", clients,
-                run_dir.c_str());
+        fprintf(stderr, "bench: run with %d clients did not complete (run directory %s; --log keeps zord's log)\n",
+                clients, run_dir.c_str());
     }
     for (child &k : kids) {
         stop(k);
     }
     stop(owner);
     if (!stop_zord(zpid)) {
-        fprintf(stderr, "bench: zord did not stop cleanly on SIGUSR2 (log: %s/zord.log)\n", run_dir.c_str());
+        fprintf(stderr, "bench: zord did not stop cleanly on SIGUSR2 (run directory %s)\n", run_dir.c_str());
+        res.ok = false;
     }
-    if (res.ok) {
+    if (res.ok && !keep_log) {
         std::filesystem::remove_all(run_dir);
     }
     return res;
@@ -551,9 +556,11 @@ int main(int argc, char **argv)
     std::string zord = std::string(ZOR_BUILD_DIR) + "/zord/zord";
     uint32_t n = 20000;
     std::vector<int> client_counts = {1, 4, 8};
+    bool keep_log = false;
     static const option opts[] = {{"tlocs", required_argument, nullptr, 't'},
                                   {"clients", required_argument, nullptr, 'c'},
                                   {"zord", required_argument, nullptr, 'z'},
+                                  {"log", no_argument, nullptr, 'l'},
                                   {"help", no_argument, nullptr, 'h'},
                                   {nullptr, 0, nullptr, 0}};
     int c;
@@ -583,8 +590,11 @@ int main(int argc, char **argv)
         case 'z':
             zord = optarg;
             break;
+        case 'l':
+            keep_log = true;
+            break;
         default:
-            printf("usage: zor_distribution_bench [--tlocs N] [--clients 1,4,8] [--zord PATH]\n");
+            printf("usage: zor_distribution_bench [--tlocs N] [--clients 1,4,8] [--zord PATH] [--log]\n       --log keeps each run directory with zord's log lines (zord.log)\n");
             return c == 'h' ? 0 : 1;
         }
     }
@@ -605,7 +615,7 @@ int main(int argc, char **argv)
            "resent", "zord VmHWM", "AF_UNIX pump, same messages");
     int failed = 0;
     for (int k : client_counts) {
-        result r = run_once(zord, n, k);
+        result r = run_once(zord, n, k, keep_log);
         if (!r.ok) {
             failed++;
             continue;
