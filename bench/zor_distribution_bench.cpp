@@ -23,6 +23,7 @@
 #include <fstream>
 #include <functional>
 #include <getopt.h>
+#include <iterator>
 #include <poll.h>
 #include <sstream>
 #include <string>
@@ -368,6 +369,29 @@ uint64_t vm_kib(pid_t pid, const char *field)
     return 0;
 }
 
+// User plus system CPU seconds a process has used so far.
+double cpu_seconds(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t close = text.rfind(')');  // the command name may hold blanks
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(text.substr(close + 2));
+    std::string f;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int i = 3; i <= 15 && fields >> f; i++) {
+        if (i == 14) {
+            utime = strtoull(f.c_str(), nullptr, 10);
+        } else if (i == 15) {
+            stime = strtoull(f.c_str(), nullptr, 10);
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
 // ---------------------------------------------------------------- zord
 
 // zord runs in the foreground so that its exit status can be checked; its
@@ -468,6 +492,7 @@ struct result {
     double adds_per_s = 0;
     double resent = 0;
     uint64_t hwm_kib = 0;
+    double zord_cpu_s = 0;
     double pump_s = 0;
     bool ok = false;
 };
@@ -484,6 +509,7 @@ result run_once(const std::string &zord, uint32_t n, int clients, bool keep_log)
     std::string run_dir = tmpl;
     setenv(OST_RUN_DIR_ENV, run_dir.c_str(), 1);
     pid_t zpid = start_zord(zord, run_dir, keep_log);
+    const double cpu_at_start = cpu_seconds(zpid);
 
     std::vector<child> kids(static_cast<size_t>(clients));
     std::vector<child *> all;
@@ -530,6 +556,7 @@ result run_once(const std::string &zord, uint32_t n, int clients, bool keep_log)
         res.adds_per_s = static_cast<double>(n) * clients / res.all_s;
         res.resent = static_cast<double>(adds) / clients - n;
         res.hwm_kib = vm_kib(zpid, "VmHWM:");
+        res.zord_cpu_s = cpu_seconds(zpid) - cpu_at_start;
         res.ok = true;
     } else {
         fprintf(stderr, "bench: run with %d clients did not complete (run directory %s; --log keeps zord's log)\n",
@@ -611,8 +638,8 @@ int main(int argc, char **argv)
     printf("zord distribution: %u remote TLOCs from one owner (advd), clients registered for TLOC-IPV4\n", n);
     printf("a TLOC add is %u bytes encoded, %zu on the wire; %ld CPUs online\n\n", len, wire,
            sysconf(_SC_NPROCESSORS_ONLN));
-    printf("%-8s %-12s %-14s %-18s %-10s %-12s %s\n", "clients", "owner->zord", "all held", "adds/s delivered",
-           "resent", "zord VmHWM", "AF_UNIX pump, same messages");
+    printf("%-8s %-12s %-10s %-17s %-7s %-10s %-11s %s\n", "clients", "owner->zord", "all held", "adds/s delivered",
+           "resent", "zord CPU", "zord VmHWM", "AF_UNIX pump, same messages");
     int failed = 0;
     for (int k : client_counts) {
         result r = run_once(zord, n, k, keep_log);
@@ -622,14 +649,21 @@ int main(int argc, char **argv)
         }
         uint64_t count = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
         r.pump_s = pump(count, wire);
-        printf("%-8d %-12s %-14s %-18.0f %-10.1f %-12s %.3f s, %.0f msgs/s\n", k,
-               (std::to_string(r.owner_s).substr(0, 6) + " s").c_str(), (std::to_string(r.all_s).substr(0, 6) + " s").c_str(),
-               r.adds_per_s, r.resent, (std::to_string(r.hwm_kib / 1024) + " MiB").c_str(), r.pump_s,
-               static_cast<double>(count) / r.pump_s);
+        char owner_s[32];
+        char all_s[32];
+        char cpu_s[32];
+        char hwm[32];
+        snprintf(owner_s, sizeof(owner_s), "%.3f s", r.owner_s);
+        snprintf(all_s, sizeof(all_s), "%.3f s", r.all_s);
+        snprintf(cpu_s, sizeof(cpu_s), "%.2f s", r.zord_cpu_s);
+        snprintf(hwm, sizeof(hwm), "%.1f MiB", static_cast<double>(r.hwm_kib) / 1024.0);
+        printf("%-8d %-12s %-10s %-17.0f %-7.1f %-10s %-11s %.3f s, %.0f msgs/s\n", k, owner_s, all_s, r.adds_per_s,
+               r.resent, cpu_s, hwm, r.pump_s, static_cast<double>(count) / r.pump_s);
         fflush(stdout);
     }
     printf("\nowner->zord: from the owner's first add until zord had read them all (its send queue empty).\n"
            "all held: from the first add until the last client held every TLOC.\n"
-           "adds/s delivered: TLOCs x clients / all held. resent: adds per client beyond one per TLOC.\n");
+           "adds/s delivered: TLOCs x clients / all held. resent: adds per client beyond one per TLOC.\n"
+           "zord CPU: user + system time zord spent from its start until every client held every TLOC.\n");
     return failed == 0 ? 0 : 1;
 }
