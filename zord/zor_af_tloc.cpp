@@ -274,9 +274,10 @@ int zor_af_tloc_cmp(const void *a, const void *b)
                                &zor_af_tloc_of(static_cast<const t_zor_db_entry *>(b))->key);
 }
 
-bool zor_af_tloc_key_valid(const zor_tloc_key_t *key)
+bool zor_af_tloc_key_fits(zor_af_t af, const zor_tloc_key_t *key)
 {
-    return key->addr.family == IP_AF_INET || key->addr.family == IP_AF_INET6;
+    return (af == ZOR_AF_TLOC_IPV4 && key->addr.family == IP_AF_INET) ||
+           (af == ZOR_AF_TLOC_IPV6 && key->addr.family == IP_AF_INET6);
 }
 
 t_zor_db_entry *zor_af_tloc_find(zor_af_t af, t_zor_context *ctx, const zor_tloc_key_t *key, avl_index_t *where)
@@ -304,8 +305,8 @@ t_zor_db_entry *zor_af_tloc_add(zor_af_t af, t_zor_context *ctx, t_zor_client *c
         return nullptr;
     }
     const zor_tloc_key_t &key = msg->body.tloc.key;
-    if (!zor_af_tloc_key_valid(&key)) {
-        ZOR_LOG("Dropped a TLOC add with address family %u", key.addr.family);
+    if (!zor_af_tloc_key_fits(af, &key)) {
+        ZOR_LOG("Dropped a TLOC add of family %s with address family %u", zor_af_str(af), key.addr.family);
         return nullptr;
     }
     avl_index_t where = 0;
@@ -342,8 +343,8 @@ void zor_af_tloc_withdraw(zor_af_t /*af*/, t_zor_context *ctx, t_zor_client *cli
 void zor_af_tloc_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
 {
     const zor_tloc_key_t &key = msg->body.tloc.key;
-    if (!zor_af_tloc_key_valid(&key)) {
-        ZOR_LOG("Dropped a TLOC delete with address family %u", key.addr.family);
+    if (!zor_af_tloc_key_fits(af, &key)) {
+        ZOR_LOG("Dropped a TLOC delete of family %s with address family %u", zor_af_str(af), key.addr.family);
         return;
     }
     t_zor_db_entry *entry = zor_af_tloc_find(af, ctx, &key, nullptr);
@@ -457,8 +458,8 @@ void zor_af_tloc_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg_t *msg
 void zor_af_tloc_db_bfd_status(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
 {
     const zor_msg_tloc_bfd_status_t &bfd = msg->body.bfd;
-    if (!zor_is_tloc_af(af) || !zor_af_tloc_key_valid(&bfd.key)) {
-        ZOR_LOG("Dropped a BFD status for family %s, address family %u", zor_af_str(af), bfd.key.addr.family);
+    if (!zor_af_tloc_key_fits(af, &bfd.key)) {
+        ZOR_LOG("Dropped a BFD status of family %s with address family %u", zor_af_str(af), bfd.key.addr.family);
         return;
     }
     char key[128];

@@ -87,8 +87,10 @@ inline t_zor_af_tloc *zor_af_tloc_of(const t_zor_db_entry *entry)
 int zor_af_tloc_key_cmp(const zor_tloc_key_t *a, const zor_tloc_key_t *b);
 // The tree comparison over two entries (libavl form).
 int zor_af_tloc_cmp(const void *a, const void *b);
-// True for a key whose address is IPv4 or IPv6: the only keys the trees take.
-bool zor_af_tloc_key_valid(const zor_tloc_key_t *key);
+// True when the key's address is of the family's kind: IPv4 for TLOC-IPV4,
+// IPv6 for TLOC-IPV6. The trees take no other keys, so that one key never
+// stands in both families (they share the tree of local TLOCs).
+bool zor_af_tloc_key_fits(zor_af_t af, const zor_tloc_key_t *key);
 
 // The entry of a key in a TLOC family's tree, or null (also for a family
 // that is not a TLOC family). When absent and where is not null, *where is

@@ -100,9 +100,17 @@ std::string LogCapture::dump() const
 
 namespace {
 struct timespec g_fake_now;
+long g_fake_step_ns = 0;
+void fake_clock_advance(long ns)
+{
+    long total = g_fake_now.tv_nsec + ns;
+    g_fake_now.tv_sec += total / 1000000000L;
+    g_fake_now.tv_nsec = total % 1000000000L;
+}
 void fake_clock(struct timespec *now)
 {
     *now = g_fake_now;
+    fake_clock_advance(g_fake_step_ns);
 }
 }  // namespace
 
@@ -110,12 +118,19 @@ FakeClock::FakeClock()
 {
     g_fake_now.tv_sec = 1000;
     g_fake_now.tv_nsec = 0;
+    g_fake_step_ns = 0;
     timer_set_clock(fake_clock);
 }
 
 FakeClock::~FakeClock()
 {
+    g_fake_step_ns = 0;
     timer_set_clock(nullptr);
+}
+
+void FakeClock::step_on_read_ms(long ms)
+{
+    g_fake_step_ns = ms * 1000000L;
 }
 
 void FakeClock::advance_ms(long ms)
@@ -125,9 +140,7 @@ void FakeClock::advance_ms(long ms)
 
 void FakeClock::advance_ns(long ns)
 {
-    long total = g_fake_now.tv_nsec + ns;
-    g_fake_now.tv_sec += total / 1000000000L;
-    g_fake_now.tv_nsec = total % 1000000000L;
+    fake_clock_advance(ns);
 }
 
 namespace {

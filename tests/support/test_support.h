@@ -69,6 +69,9 @@ public:
     ~FakeClock();
     void advance_ms(long ms);
     void advance_ns(long ns);
+    // From now on every read of the clock moves it on by ms afterwards (0
+    // stops that), for code that measures its own time budget.
+    void step_on_read_ms(long ms);
 };
 
 // Result of a finished child.

@@ -1,0 +1,348 @@
+#include "zor_fake_peer.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <event2/event.h>
+#include <sys/ioctl.h>
+#include <syslog.h>
+
+#include "ip_util.h"
+#include "zor_client.h"
+
+namespace zt {
+
+namespace {
+
+void *peer_alloc(size_t size)
+{
+    return malloc(size);
+}
+
+void peer_free(void *ptr)
+{
+    free(ptr);
+}
+
+void peer_spare(msgq_handle_t *, void *, msgq_handle_t *, void *) {}
+
+// Bytes waiting to be read on a socket.
+int unread(int fd)
+{
+    int n = 0;
+    return fd >= 0 && ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+bool handle_quiet(const msgq_handle_t *h)
+{
+    return h == nullptr || h->sock_fd < 0 || (unread(h->sock_fd) == 0 && h->txq_head == nullptr);
+}
+
+void wake_cb(evutil_socket_t, short, void *) {}
+
+}  // namespace
+
+// ------------------------------------------------------------ FakePeer
+
+FakePeer::FakePeer(t_zor_daemon *daemon, uint32_t id) : id_(id)
+{
+    msgq_params_t params{};
+    params.evbase = daemon->event_base.get();
+    params.timer_mgr = daemon->timer_mgr;
+    params.facility = LOG_LOCAL7;
+    params.sock_type = MSGQ_SOCK_TYPE_UNIX;
+    msgq_callbacks_t cbs{};
+    cbs.conn_up = on_up;
+    cbs.conn_down = on_down;
+    cbs.spare = peer_spare;
+    cbs.recv_msg = on_recv;
+    cbs.alloc_msg = peer_alloc;
+    cbs.free_msg = peer_free;
+    handle_ = msgq_init(id, OST_MODULE_ZORD, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, this);
+}
+
+FakePeer::~FakePeer()
+{
+    close();
+}
+
+void FakePeer::close()
+{
+    if (handle_ != nullptr) {
+        msgq_deinit(handle_);
+        handle_ = nullptr;
+    }
+    up_ = false;
+}
+
+void FakePeer::on_up(msgq_handle_t *, void *arg, msgq_handle_t *, void *)
+{
+    static_cast<FakePeer *>(arg)->up_ = true;
+}
+
+void FakePeer::on_down(msgq_handle_t *, void *arg, msgq_handle_t *, void *)
+{
+    static_cast<FakePeer *>(arg)->up_ = false;
+}
+
+void FakePeer::on_recv(msgq_handle_t *h, void *app, uint16_t len, void *arg)
+{
+    auto *peer = static_cast<FakePeer *>(arg);
+    zor_msg_t msg;
+    if (zor_msg_decode(&msg, static_cast<const uint8_t *>(app), len) == 0) {
+        peer->received_.push_back(msg);
+    } else {
+        peer->decode_failures_++;
+    }
+    msgq_free_msg(h, app);
+}
+
+int FakePeer::send(const zor_msg_t &msg)
+{
+    zor_msg_t copy = msg;
+    if (copy.sender == 0) {
+        copy.sender = id_;
+    }
+    void *buf = msgq_alloc_msg(handle_, ZOR_MSG_ENCODE_MAX);
+    uint16_t len = 0;
+    if (buf == nullptr) {
+        return MSGQ_ERR_AGAIN;
+    }
+    if (zor_msg_encode(&copy, static_cast<uint8_t *>(buf), &len) != 0) {
+        msgq_free_msg(handle_, buf);
+        return -1;
+    }
+    int rc = msgq_write(handle_, buf, len);
+    if (rc != 0) {
+        msgq_free_msg(handle_, buf);
+    }
+    return rc;
+}
+
+int FakePeer::send_bytes(const std::string &bytes)
+{
+    void *buf = msgq_alloc_msg(handle_, static_cast<uint32_t>(bytes.size()));
+    if (buf == nullptr) {
+        return MSGQ_ERR_AGAIN;
+    }
+    memcpy(buf, bytes.data(), bytes.size());
+    int rc = msgq_write(handle_, buf, static_cast<uint16_t>(bytes.size()));
+    if (rc != 0) {
+        msgq_free_msg(handle_, buf);
+    }
+    return rc;
+}
+
+int FakePeer::send_register(zor_af_t af, uint8_t announce, uint8_t originate)
+{
+    return send(msg_register(af, announce, originate));
+}
+
+int FakePeer::send_unregister(zor_af_t af)
+{
+    zor_msg_t msg{};
+    msg.type = ZOR_MSG_UNREGISTER;
+    msg.family = af;
+    return send(msg);
+}
+
+std::vector<zor_msg_t> FakePeer::take()
+{
+    std::vector<zor_msg_t> out;
+    out.swap(received_);
+    return out;
+}
+
+// ------------------------------------------------------------ PeerEnv
+
+PeerEnv::PeerEnv() = default;
+
+PeerEnv::~PeerEnv()
+{
+    free();
+}
+
+void PeerEnv::free()
+{
+    peers_.clear();
+    daemon_.free();
+}
+
+FakePeer *PeerEnv::connect(uint32_t id)
+{
+    auto peer = std::make_unique<FakePeer>(daemon(), id);
+    if (peer->handle() == nullptr) {
+        return nullptr;
+    }
+    FakePeer *p = peer.get();
+    peers_.push_back(std::move(peer));
+    tick();
+    const t_zor_client *client = zor_client_get(ctx(), id);
+    bool ok = run_until([&] {
+        return p->up() && client != nullptr && client->handle != nullptr && client->handle->in_reg_list;
+    });
+    return ok ? p : nullptr;
+}
+
+void PeerEnv::drop(FakePeer *peer)
+{
+    for (auto it = peers_.begin(); it != peers_.end(); ++it) {
+        if (it->get() == peer) {
+            peers_.erase(it);
+            return;
+        }
+    }
+}
+
+void PeerEnv::tick(int n)
+{
+    for (int i = 0; i < n; i++) {
+        clock_.advance_ms(1000);
+        timer_mgr_exec(daemon()->timer_mgr, 3, 100);
+    }
+}
+
+bool PeerEnv::run_until(const std::function<bool()> &done, std::chrono::milliseconds limit)
+{
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    event_base *base = daemon()->event_base.get();
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        ost_event_ptr wake(evtimer_new(base, wake_cb, nullptr));
+        timeval tv{0, 1000};
+        evtimer_add(wake.get(), &tv);
+        event_base_loop(base, EVLOOP_ONCE);
+    }
+    return true;
+}
+
+bool PeerEnv::quiet() const
+{
+    t_zor_context *c = ctx();
+    if (c->walk_event != nullptr && event_pending(c->walk_event, EV_TIMEOUT, nullptr)) {
+        return false;
+    }
+    for (uint32_t id = 1; id < OST_MODULE_MAX; id++) {
+        if (c->clients[id] != nullptr && !handle_quiet(c->clients[id]->handle)) {
+            return false;
+        }
+    }
+    for (const auto &peer : peers_) {
+        if (!handle_quiet(peer->handle())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PeerEnv::settle(std::chrono::milliseconds limit)
+{
+    // Two quiet passes in a row: the second shows that the first pass's
+    // callbacks started nothing new.
+    int quiet_passes = 0;
+    return run_until(
+        [&] {
+            quiet_passes = quiet() ? quiet_passes + 1 : 0;
+            return quiet_passes >= 2;
+        },
+        limit);
+}
+
+// ------------------------------------------------------------ messages
+
+zor_tloc_key_t tloc_key(const std::string &ip, uint8_t color, uint8_t encap)
+{
+    zor_tloc_key_t key{};
+    ip_addr_from_str(ip.c_str(), &key.addr);
+    key.color = color;
+    key.encap = encap;
+    return key;
+}
+
+zor_af_t tloc_af(const zor_tloc_key_t &key)
+{
+    return key.addr.family == IP_AF_INET6 ? ZOR_AF_TLOC_IPV6 : ZOR_AF_TLOC_IPV4;
+}
+
+zor_msg_t msg_register(zor_af_t af, uint8_t announce, uint8_t originate)
+{
+    zor_msg_t msg{};
+    msg.type = ZOR_MSG_REGISTER;
+    msg.family = af;
+    msg.body.reg.announce = announce;
+    msg.body.reg.originate = originate;
+    return msg;
+}
+
+zor_msg_t tloc_add_msg(const zor_tloc_key_t &key, uint8_t origin)
+{
+    zor_msg_t msg{};
+    msg.type = ZOR_MSG_TLOC_ADD;
+    msg.family = tloc_af(key);
+    msg.body.tloc.key = key;
+    msg.body.tloc.origin = origin;
+    msg.body.tloc.attr.flags = ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_CARRIER);
+    msg.body.tloc.attr.carrier = 1;
+    return msg;
+}
+
+zor_msg_t tloc_del_msg(const zor_tloc_key_t &key)
+{
+    zor_msg_t msg{};
+    msg.type = ZOR_MSG_TLOC_DEL;
+    msg.family = tloc_af(key);
+    msg.body.tloc.key = key;
+    return msg;
+}
+
+zor_msg_t bfd_msg(const zor_tloc_key_t &key, uint32_t state)
+{
+    zor_msg_t msg{};
+    msg.type = ZOR_MSG_TLOC_BFD_STATUS;
+    msg.family = tloc_af(key);
+    msg.body.bfd.key = key;
+    msg.body.bfd.status = state;
+    return msg;
+}
+
+zor_msg_t dd_state_msg(zor_af_t af, const std::string &ip, uint32_t state)
+{
+    zor_msg_t msg{};
+    msg.type = ZOR_MSG_DATA_DEVICE_STATE;
+    msg.family = af;
+    ip_addr_from_str(ip.c_str(), &msg.body.data_device_state.addr);
+    msg.body.data_device_state.state = state;
+    return msg;
+}
+
+std::string msg_str(const zor_msg_t &msg)
+{
+    char text[160];
+    std::string out = zor_msg_type_str(msg.type);
+    switch (msg.type) {
+    case ZOR_MSG_TLOC_ADD:
+    case ZOR_MSG_TLOC_DEL:
+        out += std::string(" ") + tloc_to_str(&msg.body.tloc.key, text, sizeof(text));
+        break;
+    case ZOR_MSG_DATA_DEVICE_ADD:
+    case ZOR_MSG_DATA_DEVICE_DEL:
+        out += std::string(" ") + ip_addr_to_str(&msg.body.data_device.addr, text, sizeof(text)) + " " +
+               std::to_string(msg.body.data_device.status);
+        break;
+    default:
+        break;
+    }
+    return out;
+}
+
+std::vector<std::string> msg_strs(const std::vector<zor_msg_t> &msgs)
+{
+    std::vector<std::string> out;
+    for (const zor_msg_t &msg : msgs) {
+        out.push_back(msg_str(msg));
+    }
+    return out;
+}
+
+}  // namespace zt

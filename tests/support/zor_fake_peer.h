@@ -1,0 +1,121 @@
+// Peers of zord inside the test process: real message-queue client handles
+// on the daemon's own event base that connect to "<run dir>/.zord", register
+// as their module, send encoded messages and decode what zord sends them.
+//
+// PeerEnv owns a hand-driven timer clock, a TestDaemon and the peers, and
+// drives the one event loop they share; peers are deleted before the daemon
+// (a handle must not outlive the event base of the message-queue instance).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "msgq_util.h"
+#include "test_support.h"
+#include "zor_db.h"
+#include "zor_msg.h"
+#include "zor_test_daemon.h"
+
+namespace zt {
+
+class FakePeer {
+public:
+    // Opens the client handle of module id towards zord (first attempt on
+    // the next timer tick).
+    FakePeer(t_zor_daemon *daemon, uint32_t id);
+    ~FakePeer();
+    FakePeer(const FakePeer &) = delete;
+    FakePeer &operator=(const FakePeer &) = delete;
+
+    uint32_t id() const { return id_; }
+    msgq_handle_t *handle() const { return handle_; }
+    bool up() const { return up_; }
+
+    // Encodes and writes a message (sender set to this peer unless given):
+    // the write result, or -1 when the codec refuses the record.
+    int send(const zor_msg_t &msg);
+    // Writes application bytes as they are (for input zord must reject).
+    int send_bytes(const std::string &bytes);
+    int send_register(zor_af_t af, uint8_t announce = 1, uint8_t originate = 0);
+    int send_unregister(zor_af_t af);
+
+    // Messages received so far, decoded; take() empties the list.
+    const std::vector<zor_msg_t> &received() const { return received_; }
+    std::vector<zor_msg_t> take();
+    size_t decode_failures() const { return decode_failures_; }
+
+    // Closes the connection and deletes the handle: zord sees the peer go.
+    void close();
+
+private:
+    static void on_up(msgq_handle_t *h, void *arg, msgq_handle_t *h2, void *arg2);
+    static void on_down(msgq_handle_t *h, void *arg, msgq_handle_t *h2, void *arg2);
+    static void on_recv(msgq_handle_t *h, void *app, uint16_t len, void *arg);
+
+    uint32_t id_;
+    msgq_handle_t *handle_ = nullptr;
+    bool up_ = false;
+    std::vector<zor_msg_t> received_;
+    size_t decode_failures_ = 0;
+};
+
+class PeerEnv {
+public:
+    PeerEnv();
+    ~PeerEnv();
+    PeerEnv(const PeerEnv &) = delete;
+    PeerEnv &operator=(const PeerEnv &) = delete;
+
+    int init_rc() const { return daemon_.init_rc(); }
+    t_zor_daemon *daemon() const { return daemon_.daemon(); }
+    t_zor_context *ctx() const { return daemon_.ctx(); }
+    FakeClock &clock() { return clock_; }
+
+    // A new peer of module id, connected: both ends registered. Null when
+    // the connection does not come up.
+    FakePeer *connect(uint32_t id);
+    // Deletes a peer (closing its connection) and forgets it.
+    void drop(FakePeer *peer);
+
+    // Moves the timer clock by one tick (1 s) n times, running due timers.
+    void tick(int n = 1);
+    // Runs the loop until done() holds; false if it still does not after
+    // the real-time limit (which only stops a broken test from hanging).
+    bool run_until(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    // Runs the loop until nothing is left in flight: no walk pending, no
+    // queued or unread bytes on any connection of zord or of the peers.
+    bool settle(std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+    // Deletes the peers, then the daemon.
+    void free();
+
+private:
+    bool quiet() const;
+
+    FakeClock clock_;  // before the daemon: its timers start on this clock
+    TestDaemon daemon_;
+    std::deque<std::unique_ptr<FakePeer>> peers_;
+};
+
+// Message builders. Every TLOC add is made acceptable to the TLOC filter
+// (carrier 1 with its presence bit) unless the caller changes it.
+zor_tloc_key_t tloc_key(const std::string &ip, uint8_t color, uint8_t encap);
+zor_msg_t msg_register(zor_af_t af, uint8_t announce, uint8_t originate);
+zor_msg_t tloc_add_msg(const zor_tloc_key_t &key, uint8_t origin);
+zor_msg_t tloc_del_msg(const zor_tloc_key_t &key);
+zor_msg_t bfd_msg(const zor_tloc_key_t &key, uint32_t state);
+zor_msg_t dd_state_msg(zor_af_t af, const std::string &ip, uint32_t state);
+// The TLOC family of a key (IPv4 or IPv6).
+zor_af_t tloc_af(const zor_tloc_key_t &key);
+
+// Short texts of received messages for whole-list comparisons:
+// "TLOC-ADD 10.0.0.1 : default : ipsec", "DATA-DEVICE-ADD 10.0.0.1 1", ...
+std::string msg_str(const zor_msg_t &msg);
+std::vector<std::string> msg_strs(const std::vector<zor_msg_t> &msgs);
+
+}  // namespace zt
