@@ -153,7 +153,9 @@ TEST_F(InProc, PairwiseKeysFilterBetweenAdvAndXfwd)
     // Installed (xfwd refreshes the TLOC on behalf of its owner): ADV gets
     // it, zeroed; XFW does not.
     xfw.write_stdin("tloc-add " + L1 + sec + " installed=1\n");
-    ASSERT_TRUE(drive([&] { return tloc_msgs(other, L1).size() == 2; })) << other.out();
+    // Each peer prints in its own time: wait for every message looked at.
+    ASSERT_TRUE(drive([&] { return tloc_msgs(other, L1).size() == 2 && tloc_msgs(adv, L1).size() == 1; }))
+        << other.out();
     EXPECT_EQ(tloc_msgs(adv, L1), (Strings{"ADD installed=1"}));
     EXPECT_EQ(enc_keys(msgs(adv), L1), (Strings{hex_key(1, 0), std::string(128, '0')}));
     EXPECT_EQ(tloc_msgs(xfw, L1), (Strings{"ADD installed=0"}));
@@ -161,14 +163,18 @@ TEST_F(InProc, PairwiseKeysFilterBetweenAdvAndXfwd)
     // A dropped add still counts as held: ADV is sent the deletion of the
     // TLOC it never saw.
     owner.write_stdin("tloc-del " + L2 + " origin=local\n");
-    ASSERT_TRUE(drive([&] { return tloc_msgs(adv, L2).size() == 1 && tloc_msgs(other, L2).size() == 2; }));
+    ASSERT_TRUE(drive([&] {
+        return tloc_msgs(adv, L2).size() == 1 && tloc_msgs(other, L2).size() == 2 && tloc_msgs(xfw, L2).size() == 2;
+    }));
     EXPECT_EQ(tloc_msgs(adv, L2), (Strings{"DEL"}));
     EXPECT_EQ(tloc_msgs(xfw, L2), (Strings{"ADD installed=0", "DEL"}));
 
     // The switch off: everyone gets everything as it is.
     g_zor_pwk_enabled = 0;
     owner.write_stdin("tloc-add " + L1 + sec + " installed=1 pref=3\n");
-    ASSERT_TRUE(drive([&] { return tloc_msgs(xfw, L1).size() == 2 && tloc_msgs(adv, L1).size() == 2; }));
+    ASSERT_TRUE(drive([&] {
+        return tloc_msgs(xfw, L1).size() == 2 && tloc_msgs(adv, L1).size() == 2 && tloc_msgs(other, L1).size() == 3;
+    }));
     EXPECT_EQ(enc_keys(msgs(adv), L1), (Strings{hex_key(1, 0), hex_key(1, 1)}));
     EXPECT_EQ(enc_keys(msgs(other), L1), (Strings{hex_key(1, 0), hex_key(1, 1)}));
 }
