@@ -12,15 +12,13 @@
 #include "zor_af_data_device.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc.h"
+#include "zor_af_sec_common.h"
+#include "zor_af_tracker.h"
 #include "zor_af_tloc_show.h"
 #include "zor_log.h"
 
 uint32_t g_zor_debug_announce = 0;
 uint32_t g_zor_pwk_enabled = 0;
-
-// The tracker family lives in its own module. Until that module is linked
-// in, a tracker status message has nowhere to go and is dropped.
-void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *msg) __attribute__((weak));
 
 namespace {
 
@@ -118,9 +116,7 @@ void zor_client_dispatch(t_zor_context *ctx, t_zor_client *client, zor_msg_t *ms
         zor_af_delete(af, ctx, client, msg);
         break;
     case ZOR_MSG_TRACKER_STATUS:
-        if (zor_af_tracker_status_msg != nullptr) {
-            zor_af_tracker_status_msg(af, ctx, msg);
-        }
+        zor_af_tracker_status_msg(af, ctx, msg);
         break;
     case ZOR_MSG_DATA_DEVICE_STATE:
         zor_af_data_device_state_msg(af, ctx, msg);
@@ -182,7 +178,7 @@ void zor_debug_encap(const zor_tloc_attr_t *attr, bool tloc)
     }
     char integrity[512];
     ZOR_LOG("          Integrity: %s(0x%x) Encryption: %s(0x%x) SPI %u",
-            zor_tloc_integrity_str(attr->integrity, integrity, sizeof(integrity)), attr->integrity,
+            zor_sec_integrity_str(attr->integrity, integrity, sizeof(integrity)), attr->integrity,
             ost_cipher_str(attr->cipher), attr->cipher, attr->spi);
 }
 

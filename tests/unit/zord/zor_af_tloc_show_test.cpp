@@ -14,6 +14,7 @@
 #include "test_support.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc.h"
+#include "zor_af_sec_common.h"
 #include "zor_af_tloc_show.h"
 #include "zor_client.h"
 #include "zor_fake_peer.h"
@@ -144,35 +145,35 @@ TEST_F(ZorAfTlocShow, TheMaskedKeyFollowsBothKeysAndShowsNoneOfTheirBytes)
 {
     zor_tloc_attr_t a = zt::tloc_msg_every_attr().body.tloc.attr;
     char text[16];
-    const std::string base = zor_tloc_masked_key(&a, text, sizeof(text));
+    const std::string base = zor_sec_masked_key(&a, text, sizeof(text));
     EXPECT_EQ(base, masked(a));
     EXPECT_EQ(base.size(), 9u);
     EXPECT_EQ(base.substr(0, 5), "*****");
     zor_tloc_attr_t other1 = a;
     other1.key1[10] ^= 0x40;
-    EXPECT_EQ(zor_tloc_masked_key(&other1, text, sizeof(text)), masked(other1));
+    EXPECT_EQ(zor_sec_masked_key(&other1, text, sizeof(text)), masked(other1));
     EXPECT_NE(masked(other1), base);
     zor_tloc_attr_t other2 = a;
     other2.key2[63] ^= 0x01;
-    EXPECT_EQ(zor_tloc_masked_key(&other2, text, sizeof(text)), masked(other2));
+    EXPECT_EQ(zor_sec_masked_key(&other2, text, sizeof(text)), masked(other2));
     EXPECT_NE(masked(other2), base);
     // The order is second key, then first: swapping them changes the digest.
     zor_tloc_attr_t swapped = a;
     memcpy(swapped.key1, a.key2, 64);
     memcpy(swapped.key2, a.key1, 64);
-    EXPECT_NE(zor_tloc_masked_key(&swapped, text, sizeof(text)), base);
+    EXPECT_NE(zor_sec_masked_key(&swapped, text, sizeof(text)), base);
 }
 
 TEST_F(ZorAfTlocShow, IntegrityText)
 {
     char buf[512];
-    EXPECT_STREQ(zor_tloc_integrity_str(0, buf, sizeof(buf)), "");
-    EXPECT_STREQ(zor_tloc_integrity_str(0x1, buf, sizeof(buf)), "none");
-    EXPECT_STREQ(zor_tloc_integrity_str(0x80, buf, sizeof(buf)), "") << "bit 7 is ignored";
-    EXPECT_STREQ(zor_tloc_integrity_str(0x2fd, buf, sizeof(buf)),
+    EXPECT_STREQ(zor_sec_integrity_str(0, buf, sizeof(buf)), "");
+    EXPECT_STREQ(zor_sec_integrity_str(0x1, buf, sizeof(buf)), "none");
+    EXPECT_STREQ(zor_sec_integrity_str(0x80, buf, sizeof(buf)), "") << "bit 7 is ignored";
+    EXPECT_STREQ(zor_sec_integrity_str(0x2fd, buf, sizeof(buf)),
                  "MISMATCH MISMATCH ip-udp-esp-no-id ip-udp-esp esp MISMATCH none");
     // Every bit set: 30 names fit the 512-byte buffer.
-    std::string all = zor_tloc_integrity_str(0xffffffff, buf, sizeof(buf));
+    std::string all = zor_sec_integrity_str(0xffffffff, buf, sizeof(buf));
     const std::string tail = "MISMATCH ip-udp-esp-no-id ip-udp-esp esp MISMATCH MISMATCH none";
     ASSERT_GT(all.size(), tail.size());
     EXPECT_EQ(all.substr(all.size() - tail.size()), tail);
@@ -181,11 +182,11 @@ TEST_F(ZorAfTlocShow, IntegrityText)
     // A name goes in only while the text stays more than 5 bytes short of
     // the buffer: shorter names further on may still fit.
     char small[20];
-    EXPECT_STREQ(zor_tloc_integrity_str(0xffffffff, small, sizeof(small)), "MISMATCH esp");
+    EXPECT_STREQ(zor_sec_integrity_str(0xffffffff, small, sizeof(small)), "MISMATCH esp");
     char fits[14];
-    EXPECT_STREQ(zor_tloc_integrity_str(0x9, fits, sizeof(fits)), "esp none") << "8 bytes: 6 short of 14";
-    char tight[13];
-    EXPECT_STREQ(zor_tloc_integrity_str(0x9, tight, sizeof(tight)), "esp") << "8 bytes would be only 5 short of 13";
+    EXPECT_STREQ(zor_sec_integrity_str(0x9, fits, sizeof(fits)), "esp none") << "3 + 4 + 5 stays below 14";
+    char tight[12];
+    EXPECT_STREQ(zor_sec_integrity_str(0x9, tight, sizeof(tight)), "esp") << "3 + 4 + 5 does not stay below 12";
 }
 
 TEST_F(ZorAfTlocShow, GreAndRemoteTlocsAndThePathList)
