@@ -33,7 +33,16 @@ int msgq_log_pri()
     return static_cast<int>(facility) | LOG_DEBUG;
 }
 
-#define MSGQ_LOG(fmt, ...) ost_log(msgq_log_pri(), "[MSG] " fmt __VA_OPT__(, ) __VA_ARGS__)
+// "[MSG] " lines are debug lines: written only while the transport's debug
+// switch is on (the owning daemon turns it on with its event debugging).
+// "[MSG-ERR] " lines are always written.
+int g_msgq_debug = 0;
+#define MSGQ_LOG(fmt, ...)                                                          \
+    do {                                                                            \
+        if (g_msgq_debug > 0) {                                                     \
+            ost_log(msgq_log_pri(), "[MSG] " fmt __VA_OPT__(, ) __VA_ARGS__);       \
+        }                                                                           \
+    } while (0)
 #define MSGQ_ERR(fmt, ...) \
     ost_log(msgq_log_pri(), "[MSG-ERR] %s[%d]: " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
 
@@ -1464,6 +1473,11 @@ void msgq_dump_list(int sock, int usess, const msgq_handle_list_t *list)
 }
 
 }  // namespace
+
+void msgq_set_debug(int level)
+{
+    g_msgq_debug = level;
+}
 
 void msgq_dump(int sock, int usess)
 {

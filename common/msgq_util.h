@@ -358,3 +358,7 @@ void msgq_connect_timer(timer_util_t *timer, void *arg1, void *arg2, void *arg3,
 // The instance and every handle with its non-zero counters, printed with
 // maapi_cli_printf on the CLI session (sock, usess).
 void msgq_dump(int sock, int usess);
+
+// The "[MSG] " debug lines of the transport are written only while the
+// level is above 0 (0 at start); "[MSG-ERR] " lines always are.
+void msgq_set_debug(int level);

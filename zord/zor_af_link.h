@@ -66,7 +66,8 @@ struct t_zor_af_link {
 ZOR_MEM_RECORD(t_zor_af_link, ZOR_MEM_LINK_NLRI);
 static_assert(std::is_trivially_default_constructible_v<t_zor_af_link>, "records are calloc'ed");
 
-// Registers the LINK family's operation table (before zor_db_init).
+// Registers the LINK family's operation table (before zor_db_init), unless
+// the column holds a table already.
 void zor_af_link_register();
 
 // The record of a LINK entry.

@@ -682,6 +682,13 @@ void zor_af_tloc_links_update(zor_af_t af, t_zor_context *ctx, t_zor_af_tloc *tl
     if (!zor_is_tloc_af(af) || ctx->trees[af] == nullptr) {
         return;
     }
+    // Removing takes away links that exist: with no link at all there is
+    // nothing any pair could lose, and the walk over every TLOC (which makes
+    // a mass withdraw quadratic) is spared.
+    avl_tree_t *links = ctx->trees[ZOR_AF_LINK];
+    if (remove && (links == nullptr || avl_numnodes(links) == 0)) {
+        return;
+    }
     // Two remote TLOCs never get a link, so a remote TLOC that is being
     // linked needs only the local TLOCs of its family, which the local tree
     // holds in the same key order. Removal looks at every pair: a peer may

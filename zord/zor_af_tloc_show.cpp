@@ -1,5 +1,7 @@
 #include "zor_af_tloc_show.h"
 
+#include "zor_af_sec_common.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -18,23 +20,6 @@ constexpr const char *k_usage_tloc = "Usage show support zor tlocs tloc tloc-ip:
 constexpr const char *k_usage_internal = "Usage show internal zor tlocs tloc tloc-ip:color:encap\n";
 constexpr const char *k_tlocip_opt = "--tlocip=";
 constexpr size_t k_tlocip_opt_len = 9;
-constexpr size_t k_integrity_reserve = 5;
-
-const char *zor_integrity_name(uint32_t bit)
-{
-    switch (bit) {
-    case 0:
-        return "none";
-    case 3:
-        return "esp";
-    case 4:
-        return "ip-udp-esp";
-    case 5:
-        return "ip-udp-esp-no-id";
-    default:
-        return "MISMATCH";
-    }
-}
 
 // A security key is shown only by its first and last byte.
 void zor_show_sec_key(int sock, int usess, const char *what, uint32_t i, const zor_tloc_sec_key_t &key)
@@ -77,55 +62,17 @@ void zor_show_encap(int sock, int usess, const zor_tloc_attr_t &attr)
     } else if (attr.encap == ZOR_TUNNEL_ENCAP_IPSEC) {
         char integrity[512];
         char masked[16];
-        zor_tloc_masked_key(&attr, masked, sizeof(masked));
+        zor_sec_masked_key(&attr, masked, sizeof(masked));
         maapi_cli_printf(sock, usess,
                          "        Encap: %s, Integrity: %s(0x%x), encrypt: %s(0x%x), spi %u\n"
                          "          ckey: %s akey: %s\n",
                          ost_tunnel_encap_str(attr.encap),
-                         zor_tloc_integrity_str(attr.integrity, integrity, sizeof(integrity)), attr.integrity,
+                         zor_sec_integrity_str(attr.integrity, integrity, sizeof(integrity)), attr.integrity,
                          ost_cipher_str(attr.cipher), attr.cipher, attr.spi, masked, masked);
     }
 }
 
 }  // namespace
-
-char *zor_tloc_integrity_str(uint32_t mask, char *buf, size_t len)
-{
-    if (len == 0) {
-        return buf;
-    }
-    buf[0] = '\0';
-    size_t used = 0;
-    for (int bit = 31; bit >= 0; bit--) {
-        if (bit == 7 || !(mask & (1u << bit))) {
-            continue;
-        }
-        const char *name = zor_integrity_name(static_cast<uint32_t>(bit));
-        const size_t add = strlen(name) + (used > 0 ? 1 : 0);
-        if (used + add + k_integrity_reserve >= len) {
-            continue;
-        }
-        snprintf(buf + used, len - used, "%s%s", used > 0 ? " " : "", name);
-        used += add;
-    }
-    return buf;
-}
-
-char *zor_tloc_masked_key(const zor_tloc_attr_t *attr, char *buf, size_t len)
-{
-    uint8_t keys[2 * ZOR_TLOC_ENCAP_KEY_LEN];
-    memcpy(keys, attr->key2, ZOR_TLOC_ENCAP_KEY_LEN);
-    memcpy(keys + ZOR_TLOC_ENCAP_KEY_LEN, attr->key1, ZOR_TLOC_ENCAP_KEY_LEN);
-    unsigned char digest[EVP_MAX_MD_SIZE] = {};
-    unsigned int digest_len = 0;
-    // A digest that cannot be made (MD5 refused by the crypto policy) shows
-    // as zeros: the key itself is never shown in its place.
-    if (EVP_Digest(keys, sizeof(keys), digest, &digest_len, EVP_md5(), nullptr) != 1 || digest_len < 16) {
-        memset(digest, 0, sizeof(digest));
-    }
-    snprintf(buf, len, "*****%02x%02x", digest[14], digest[15]);
-    return buf;
-}
 
 void zor_af_tloc_show(zor_af_t /*af*/, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo)
 {

@@ -27,11 +27,3 @@ void zor_af_tloc_local_db_dump(confd_user_info *uinfo);
 // one TLOC. Bad arguments get a usage or error line. Always 0.
 int zor_show_support_tlocs(confd_user_info *uinfo, int argc, char **argv);
 
-// The names of the set bits of an IPsec integrity mask, highest bit first
-// (bit 7 ignored), separated by blanks; a name is appended only while the
-// text stays more than 5 bytes shorter than len. Returns buf.
-char *zor_tloc_integrity_str(uint32_t mask, char *buf, size_t len);
-
-// "*****" and two hex bytes of the MD5 digest of the attribute block's
-// second and first IPsec keys. Returns buf (at least 10 bytes).
-char *zor_tloc_masked_key(const zor_tloc_attr_t *attr, char *buf, size_t len);

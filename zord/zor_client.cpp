@@ -12,15 +12,13 @@
 #include "zor_af_data_device.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc.h"
+#include "zor_af_sec_common.h"
+#include "zor_af_tracker.h"
 #include "zor_af_tloc_show.h"
 #include "zor_log.h"
 
 uint32_t g_zor_debug_announce = 0;
 uint32_t g_zor_pwk_enabled = 0;
-
-// The tracker family lives in its own module. Until that module is linked
-// in, a tracker status message has nowhere to go and is dropped.
-void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *msg) __attribute__((weak));
 
 namespace {
 
@@ -118,9 +116,7 @@ void zor_client_dispatch(t_zor_context *ctx, t_zor_client *client, zor_msg_t *ms
         zor_af_delete(af, ctx, client, msg);
         break;
     case ZOR_MSG_TRACKER_STATUS:
-        if (zor_af_tracker_status_msg != nullptr) {
-            zor_af_tracker_status_msg(af, ctx, msg);
-        }
+        zor_af_tracker_status_msg(af, ctx, msg);
         break;
     case ZOR_MSG_DATA_DEVICE_STATE:
         zor_af_data_device_state_msg(af, ctx, msg);
@@ -182,7 +178,7 @@ void zor_debug_encap(const zor_tloc_attr_t *attr, bool tloc)
     }
     char integrity[512];
     ZOR_LOG("          Integrity: %s(0x%x) Encryption: %s(0x%x) SPI %u",
-            zor_tloc_integrity_str(attr->integrity, integrity, sizeof(integrity)), attr->integrity,
+            zor_sec_integrity_str(attr->integrity, integrity, sizeof(integrity)), attr->integrity,
             ost_cipher_str(attr->cipher), attr->cipher, attr->spi);
 }
 
@@ -396,7 +392,7 @@ void zor_clients_fini(t_zor_context *ctx)
 
 t_zor_client *zor_client_create(t_zor_context *ctx, uint32_t id)
 {
-    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT_TEXT(id < OST_MODULE_MAX, "client_id < OST_MODULE_MAX");
     if (ctx->clients[id] != nullptr) {
         return ctx->clients[id];
     }
@@ -431,7 +427,7 @@ t_zor_client *zor_client_create(t_zor_context *ctx, uint32_t id)
 
 void zor_client_destroy(t_zor_context *ctx, uint32_t id)
 {
-    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT_TEXT(id < OST_MODULE_MAX, "client_id < OST_MODULE_MAX");
     t_zor_client *client = ctx->clients[id];
     if (client == nullptr) {
         return;
@@ -457,7 +453,7 @@ int zor_client_register(t_zor_context *ctx, uint32_t id, zor_af_t af, uint8_t an
     if (announce == 0) {
         return 0;
     }
-    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT_TEXT(id < OST_MODULE_MAX, "client_id < OST_MODULE_MAX");
     OST_ASSERT(af < ZOR_AF_COUNT);
     t_zor_client *client = ctx->clients[id];
     if (client == nullptr) {
@@ -488,7 +484,7 @@ int zor_client_register(t_zor_context *ctx, uint32_t id, zor_af_t af, uint8_t an
 
 void zor_client_unregister(t_zor_context *ctx, uint32_t id, zor_af_t af)
 {
-    OST_ASSERT(id < OST_MODULE_MAX);
+    OST_ASSERT_TEXT(id < OST_MODULE_MAX, "client_id < OST_MODULE_MAX");
     t_zor_client *client = ctx->clients[id];
     if (client == nullptr || af >= ZOR_AF_COUNT || client->marker[af] == nullptr) {
         return;
@@ -567,14 +563,10 @@ int zor_client_walk(t_zor_client *client, zor_af_t af)
         // The entry is held, so it is still where it was; what follows it
         // is read only now.
         t_zor_db_entry *next = e->next;
-        e->flags &= ~ZOR_ENTRY_BROWSE;
-        if (e->flags & ZOR_ENTRY_SCHED) {
-            e->flags &= ~ZOR_ENTRY_SCHED;
-            zor_db_entry_schedule(ctx, e);
-        }
-        if (e->flags & ZOR_ENTRY_DEL) {
-            zor_db_entry_free(ctx, e);
-        }
+        // A change recorded while the entry was held (the send may withdraw
+        // it and so reschedule it) is carried out now, as in the database's
+        // own walk.
+        zor_db_entry_release(ctx, e);
         if (rc != 0) {
             // The marker stays: this slice is sent again on the next walk.
             return rc;

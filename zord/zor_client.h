@@ -60,12 +60,29 @@ int zor_client_register(t_zor_context *ctx, uint32_t id, zor_af_t af, uint8_t an
 void zor_client_unregister(t_zor_context *ctx, uint32_t id, zor_af_t af);
 
 // Message-queue callbacks of every client handle.
+//
+// zor_client_recv takes the buffer (and frees it), decodes it and hands the
+// message to its family. A message that cannot be decoded, or whose family
+// is outside 0-9, is dropped with a log line before it is counted; one whose
+// type does not belong to its family (an add or delete of another family's
+// type, a status for a family that has no such status, a data-device add or
+// delete, which only zord sends) is counted and then dropped with a log
+// line. Nothing a peer sends stops the daemon.
 void zor_client_recv(msgq_handle_t *handle, void *app, uint16_t len, void *client);
+// The client's connection went: its bit leaves every entry, the entries it
+// owns are withdrawn (the others receive the deletions), and its markers go.
+// The record and its handle stay for a reconnection. A null client is a
+// programming error (assertion "0" at zord/zor_client line 84).
 void zor_client_conn_down(msgq_handle_t *handle, void *client, msgq_handle_t *handle2, void *arg2);
 
 // Distribution: one walk slice of a client over a family (0 or the send
 // error); sending one entry; encoding and writing one message (0, 2 no
 // buffer, 3 encoding, 5 send); the pairwise-keys filter (1 to drop).
+//
+// A slice runs from the client's marker until g_zor_walk_budget_ms have
+// passed on the timer manager's clock; the marker then stands before the
+// next entry and the walk event is armed again. After a send failure the
+// marker stays, so the slice is sent again on the next walk.
 int zor_client_walk(t_zor_client *client, zor_af_t af);
 int zor_db_entry_send(t_zor_client *client, t_zor_db_entry *entry);
 int zor_db_send(t_zor_client *client, t_zor_db_entry *entry, uint8_t is_delete);

@@ -11,9 +11,13 @@
 #include "ost_assert.h"
 #include "ost_rundir.h"
 #include "ost_signal.h"
+#include "zor_af_ctrl_device.h"
 #include "zor_af_data_device.h"
 #include "zor_af_link.h"
+#include "zor_af_peer_sec.h"
 #include "zor_af_tloc.h"
+#include "zor_af_tracker.h"
+#include "zor_af_vpn_sec.h"
 #include "zor_client.h"
 #include "zor_db.h"
 #include "zor_group.h"
@@ -123,16 +127,30 @@ void zor_signals_init()
     ost_signal_init();
 }
 
+// The file appears whole: it is written under a temporary name and renamed,
+// so whoever sees it reads the pid.
 bool zor_write_pid_file(const char *path, uint32_t pid)
 {
-    FILE *file = fopen(path, "w");
+    char tmp[MONIT_PIDFILE_MAX + 8];
+    snprintf(tmp, sizeof(tmp), "%s.tmp", path);
+    FILE *file = fopen(tmp, "w");
     if (file == nullptr) {
         ZOR_LOG("Failed to write pid file %s: %s", path, strerror(errno));
         return false;
     }
-    fprintf(file, "%u\n", pid);
-    fclose(file);
+    bool ok = fprintf(file, "%u\n", pid) > 0;
+    ok = fclose(file) == 0 && ok;
+    if (!ok || rename(tmp, path) != 0) {
+        ZOR_LOG("Failed to write pid file %s: %s", path, strerror(errno));
+        unlink(tmp);
+        return false;
+    }
     return true;
+}
+
+void zor_pid_file_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
+{
+    zor_daemon_write_pid_file(static_cast<t_zor_daemon *>(arg));
 }
 
 }  // namespace
@@ -226,6 +244,10 @@ t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
     zor_af_tloc_register();
     zor_af_link_register();
     zor_af_data_device_register();
+    zor_af_ctrl_device_register();
+    zor_af_vpn_sec_register();
+    zor_af_peer_sec_register();
+    zor_af_tracker_register();
     if (zor_db_init(ctx) != 0) {
         ZOR_LOG("Failed to initialize Database");
         zor_context_free(ctx);
@@ -393,9 +415,14 @@ int zor_daemon_main(int argc, char **argv)
     }
 
     zor_signals_init();
-    // The pid file is written once the signal handlers are in place, so a
-    // supervisor (or a test) that sees it may signal the daemon at once.
-    zor_daemon_write_pid_file(zd);
+    // The pid file is written by the first callback of the loop, so a
+    // supervisor (or a test) that sees it may signal the daemon at once:
+    // SIGUSR2 breaks a running loop, while a break asked for before the
+    // loop starts would be forgotten when it starts.
+    struct timeval at_once = {0, 0};
+    if (event_base_once(zd->event_base.get(), -1, EV_TIMEOUT, zor_pid_file_cb, zd, &at_once) != 0) {
+        zor_daemon_write_pid_file(zd);
+    }
     ZOR_DEBUG("Waiting for events");
     event_base_dispatch(zd->event_base.get());
 

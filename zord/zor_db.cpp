@@ -301,6 +301,18 @@ bool zor_db_entry_is_held(const t_zor_db_entry *entry)
     return entry->sent_bitmap != nullptr && zor_bitmap_find(entry->sent_bitmap, ZOR_SENT_BITMAP_BITS, 1) >= 0;
 }
 
+void zor_db_entry_release(t_zor_context *ctx, t_zor_db_entry *entry)
+{
+    entry->flags &= ~ZOR_ENTRY_BROWSE;
+    if (entry->flags & ZOR_ENTRY_SCHED) {
+        entry->flags &= ~ZOR_ENTRY_SCHED;
+        zor_db_entry_schedule(ctx, entry);
+    }
+    if (entry->flags & ZOR_ENTRY_DEL) {
+        zor_db_entry_free(ctx, entry);
+    }
+}
+
 void zor_db_entry_withdrawn(t_zor_context *ctx, t_zor_db_entry *entry)
 {
     entry->flags |= ZOR_ENTRY_WITHDRAWN;
@@ -371,14 +383,7 @@ int zor_db_walk(t_zor_context *ctx, zor_af_t af, zor_db_walk_cb_fn cb, void *arg
         // The successor is read after the visit: the entry itself cannot
         // have moved (it is held), but a marker behind it may have gone.
         t_zor_db_entry *next = e->next;
-        e->flags &= ~ZOR_ENTRY_BROWSE;
-        if (e->flags & ZOR_ENTRY_SCHED) {
-            e->flags &= ~ZOR_ENTRY_SCHED;
-            zor_db_entry_schedule(ctx, e);
-        }
-        if (e->flags & ZOR_ENTRY_DEL) {
-            zor_db_entry_free(ctx, e);
-        }
+        zor_db_entry_release(ctx, e);
         zor_daemon_yield(ctx);
         e = next;
     }

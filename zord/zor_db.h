@@ -166,6 +166,10 @@ void zor_db_entry_schedule(t_zor_context *ctx, t_zor_db_entry *entry);
 void zor_db_entry_free(t_zor_context *ctx, t_zor_db_entry *entry);
 // True when some client holds the entry (a bit of its sent bitmap is set).
 bool zor_db_entry_is_held(const t_zor_db_entry *entry);
+// A walk lets go of an entry it held (BROWSE): a change recorded meanwhile
+// (SCHED) moves it to the tail now, and a free recorded meanwhile (DEL)
+// frees it; the entry must not be used afterwards.
+void zor_db_entry_release(t_zor_context *ctx, t_zor_db_entry *entry);
 // The end of every withdraw, once the family took the entry out of its
 // structures: marks it WITHDRAWN, then schedules it while a client holds it
 // (so the deletions go out), marks it DEL while a walk holds it, or frees it.

@@ -6,9 +6,13 @@
 #include <malloc.h>
 
 #include "maapi_cli.h"
+#include "zor_af_ctrl_device.h"
 #include "zor_af_data_device.h"
 #include "zor_af_link.h"
+#include "zor_af_peer_sec.h"
 #include "zor_af_tloc.h"
+#include "zor_af_tracker.h"
+#include "zor_af_vpn_sec.h"
 #include "zor_client.h"
 #include "zor_daemon.h"
 #include "zor_db.h"
@@ -36,12 +40,12 @@ zor_mem_row_t g_rows[ZOR_MEM_MAX + 1] = {
     {12, 1, "path", "t_zor_path", sizeof(t_zor_path), 0, 0, 0},
     {13, 1, "tloc-nlri", "t_zor_af_tloc", sizeof(t_zor_af_tloc), 0, 0, 0},
     {14, 1, "link-nlri", "t_zor_af_link", sizeof(t_zor_af_link), 0, 0, 0},
-    {15, 1, "ctrl-device-nlri", "t_zor_af_ctrl_device", 0, 0, 0, 0},
+    {15, 1, "ctrl-device-nlri", "t_zor_af_ctrl_device", sizeof(t_zor_af_ctrl_device), 0, 0, 0},
     {16, 1, "data-device-nlri", "t_zor_af_data_device", sizeof(t_zor_af_data_device), 0, 0, 0},
     {17, 1, "data-device-opt", "t_zor_data_device_opt", sizeof(t_zor_data_device_opt), 0, 0, 0},
-    {18, 1, "vpn-sec-nlri", "t_zor_af_vpn_sec", 0, 0, 0, 0},
-    {19, 1, "peer-sec-nlri", "t_zor_af_peer_sec", 0, 0, 0, 0},
-    {20, 0, "tracker", "t_zor_af_tracker", 0, 0, 0, 0},
+    {18, 1, "vpn-sec-nlri", "t_zor_af_vpn_sec", sizeof(t_zor_af_vpn_sec), 0, 0, 0},
+    {19, 1, "peer-sec-nlri", "t_zor_af_peer_sec", sizeof(t_zor_af_peer_sec), 0, 0, 0},
+    {20, 0, "tracker", "t_zor_af_tracker", sizeof(t_zor_af_tracker), 0, 0, 0},
     {21, 0, "max", "unknown", 0, 0, 0, 0},
 };
 

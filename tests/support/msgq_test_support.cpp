@@ -355,10 +355,13 @@ void RawPeer::close()
 void MsgqTest::SetUp()
 {
     MsgqAlloc::reset();
+    // The transport tests read its "[MSG] " debug lines.
+    msgq_set_debug(1);
 }
 
 void MsgqTest::TearDown()
 {
+    msgq_set_debug(0);
     // Hooks may capture locals of the test body, which are gone now.
     for (auto &r : recorders) {
         r.on_recv = nullptr;

@@ -1,5 +1,6 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -353,6 +354,19 @@ bool Process::wait_for_stdout(const std::string &text, std::chrono::milliseconds
 {
     return wait_text([this](int ms) { pump(ms); }, text, &result_.out, timeout,
                      [this] { return out_fd_ < 0 && err_fd_ < 0; });
+}
+
+bool Process::wait_for_stdout_lines(size_t n, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto lines = [this] { return static_cast<size_t>(std::count(result_.out.begin(), result_.out.end(), '\n')); };
+    while (lines() < n) {
+        if (std::chrono::steady_clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) {
+            return false;
+        }
+        pump(20);
+    }
+    return true;
 }
 
 bool Process::wait_exit(std::chrono::milliseconds timeout)

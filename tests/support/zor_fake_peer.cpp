@@ -7,6 +7,7 @@
 #include <syslog.h>
 
 #include "ip_util.h"
+#include "ost_util.h"
 #include "zor_client.h"
 
 namespace zt {
@@ -314,6 +315,80 @@ zor_msg_t dd_state_msg(zor_af_t af, const std::string &ip, uint32_t state)
     ip_addr_from_str(ip.c_str(), &msg.body.data_device_state.addr);
     msg.body.data_device_state.state = state;
     return msg;
+}
+
+zor_msg_t tloc_msg_every_attr()
+{
+    zor_msg_t add = tloc_add_msg(tloc_key("10.1.1.1", 4, OST_ENCAP_IPSEC), 1);
+    zor_msg_tloc_t &t = add.body.tloc;
+    t.lr_enabled = 1;
+    t.lr_hold_time = 30;
+    zor_tloc_attr_t &a = t.attr;
+    for (int bit : {ZOR_TLOC_ATTR_PREF, ZOR_TLOC_ATTR_WEIGHT, ZOR_TLOC_ATTR_GEN_ID, ZOR_TLOC_ATTR_VERSION,
+                    ZOR_TLOC_ATTR_SITE_ID, ZOR_TLOC_ATTR_REGION_ID, ZOR_TLOC_ATTR_INSTALLED, ZOR_TLOC_ATTR_STALE,
+                    ZOR_TLOC_ATTR_RESTRICT,
+                    ZOR_TLOC_ATTR_ON_DEMAND, ZOR_TLOC_ATTR_BORDER, ZOR_TLOC_ATTR_BANDWIDTH, ZOR_TLOC_ATTR_QOS_GROUP,
+                    ZOR_TLOC_ATTR_CAPABILITY, ZOR_TLOC_ATTR_GROUP, ZOR_TLOC_ATTR_TLOCV4_PUB, ZOR_TLOC_ATTR_TLOCV4_PRI,
+                    ZOR_TLOC_ATTR_TLOCV6_PUB, ZOR_TLOC_ATTR_TLOCV6_PRI, ZOR_TLOC_ATTR_ENCAP,
+                    ZOR_TLOC_ATTR_SECURITY}) {
+        a.flags |= ZOR_TLOC_ATTR_BIT(bit);
+    }
+    a.preference = 5;
+    a.weight = 6;
+    a.gen_id = 7;
+    a.version = 8;
+    a.site_id = 9;
+    a.region_id = 10;
+    a.carrier = 3;
+    a.installed = 1;
+    a.stale = 1;
+    a.restricted = 1;
+    a.on_demand = 2;
+    a.border = 1;
+    a.bandwidth = 100;
+    strcpy(t.qos_group, "gold");
+    a.capability = 255;
+    a.group_count = 2;
+    a.groups[0] = 0;
+    a.groups[1] = 7;
+    ip_addr_from_str("1.2.3.4", &a.tloc_v4_public.addr);
+    a.tloc_v4_public.port = 12346;
+    ip_addr_from_str("10.0.0.1", &a.tloc_v4_private.addr);
+    a.tloc_v4_private.port = 12347;
+    ip_addr_from_str("2001:db8::1", &a.tloc_v6_public.addr);
+    a.tloc_v6_public.port = 12348;
+    ip_addr_from_str("fd00::1", &a.tloc_v6_private.addr);
+    a.tloc_v6_private.port = 12349;
+    a.encap = ZOR_TUNNEL_ENCAP_IPSEC;
+    a.spi = 256;
+    a.integrity = 0x19;
+    a.cipher = 12;
+    for (int i = 0; i < 64; i++) {
+        a.key1[i] = static_cast<uint8_t>(i);
+        a.key2[i] = static_cast<uint8_t>(200 - i);
+    }
+    zor_tloc_sec_t &sec = a.sec;
+    sec.inbound_sa_index = 3;
+    sec.spi = 77;
+    sec.flags = 1;
+    sec.proto_count = 2;
+    sec.protos[1] = 2;
+    sec.enc_type_count = 2;
+    sec.enc_types[1] = 3;
+    sec.integrity_count = 1;
+    sec.auth_key_count = 1;
+    sec.auth_keys[0].type = 1;
+    memset(sec.auth_keys[0].key, 'M', 64);
+    sec.auth_keys[0].key[0] = 'A';
+    sec.auth_keys[0].key[63] = 'Z';
+    sec.enc_key_count = 2;
+    memset(sec.enc_keys[0].key, 'm', 64);
+    sec.enc_keys[0].key[0] = 'a';
+    sec.enc_keys[0].key[63] = 'z';
+    memset(sec.enc_keys[1].key, 'n', 64);
+    sec.enc_keys[1].key[0] = 'b';
+    sec.enc_keys[1].key[63] = 'y';
+    return add;
 }
 
 std::string msg_str(const zor_msg_t &msg)

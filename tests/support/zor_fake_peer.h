@@ -110,6 +110,10 @@ zor_msg_t tloc_add_msg(const zor_tloc_key_t &key, uint8_t origin);
 zor_msg_t tloc_del_msg(const zor_tloc_key_t &key);
 zor_msg_t bfd_msg(const zor_tloc_key_t &key, uint32_t state);
 zor_msg_t dd_state_msg(zor_af_t af, const std::string &ip, uint32_t state);
+// A local IPsec TLOC add of 10.1.1.1 : biz-internet : ipsec with every
+// attribute present (security block, addresses, groups 0 and 7, ...), for
+// the tests of what is printed and logged.
+zor_msg_t tloc_msg_every_attr();
 // The TLOC family of a key (IPv4 or IPv6).
 zor_af_t tloc_af(const zor_tloc_key_t &key);
 

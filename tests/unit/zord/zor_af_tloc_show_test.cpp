@@ -14,6 +14,7 @@
 #include "test_support.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc.h"
+#include "zor_af_sec_common.h"
 #include "zor_af_tloc_show.h"
 #include "zor_client.h"
 #include "zor_fake_peer.h"
@@ -40,78 +41,6 @@ std::string masked(const zor_tloc_attr_t &a)
     char out[16];
     snprintf(out, sizeof(out), "*****%02x%02x", d[14], d[15]);
     return out;
-}
-
-zor_msg_t full_ipsec_tloc()
-{
-    zor_msg_t add = tloc_add_msg(tloc_key("10.1.1.1", 4, k_ipsec), 1);
-    zor_msg_tloc_t &t = add.body.tloc;
-    t.lr_enabled = 1;
-    t.lr_hold_time = 30;
-    zor_tloc_attr_t &a = t.attr;
-    for (int bit : {ZOR_TLOC_ATTR_PREF, ZOR_TLOC_ATTR_WEIGHT, ZOR_TLOC_ATTR_GEN_ID, ZOR_TLOC_ATTR_VERSION,
-                    ZOR_TLOC_ATTR_SITE_ID, ZOR_TLOC_ATTR_REGION_ID, ZOR_TLOC_ATTR_STALE, ZOR_TLOC_ATTR_RESTRICT,
-                    ZOR_TLOC_ATTR_ON_DEMAND, ZOR_TLOC_ATTR_BORDER, ZOR_TLOC_ATTR_BANDWIDTH, ZOR_TLOC_ATTR_QOS_GROUP,
-                    ZOR_TLOC_ATTR_CAPABILITY, ZOR_TLOC_ATTR_GROUP, ZOR_TLOC_ATTR_TLOCV4_PUB, ZOR_TLOC_ATTR_TLOCV4_PRI,
-                    ZOR_TLOC_ATTR_TLOCV6_PUB, ZOR_TLOC_ATTR_TLOCV6_PRI, ZOR_TLOC_ATTR_ENCAP,
-                    ZOR_TLOC_ATTR_SECURITY}) {
-        a.flags |= ZOR_TLOC_ATTR_BIT(bit);
-    }
-    a.preference = 5;
-    a.weight = 6;
-    a.gen_id = 7;
-    a.version = 8;
-    a.site_id = 9;
-    a.region_id = 10;
-    a.carrier = 3;
-    a.stale = 1;
-    a.restricted = 1;
-    a.on_demand = 2;
-    a.border = 1;
-    a.bandwidth = 100;
-    strcpy(t.qos_group, "gold");
-    a.capability = 255;
-    a.group_count = 2;
-    a.groups[0] = 0;
-    a.groups[1] = 7;
-    ip_addr_from_str("1.2.3.4", &a.tloc_v4_public.addr);
-    a.tloc_v4_public.port = 12346;
-    ip_addr_from_str("10.0.0.1", &a.tloc_v4_private.addr);
-    a.tloc_v4_private.port = 12347;
-    ip_addr_from_str("2001:db8::1", &a.tloc_v6_public.addr);
-    a.tloc_v6_public.port = 12348;
-    ip_addr_from_str("fd00::1", &a.tloc_v6_private.addr);
-    a.tloc_v6_private.port = 12349;
-    a.encap = ZOR_TUNNEL_ENCAP_IPSEC;
-    a.spi = 256;
-    a.integrity = 0x19;
-    a.cipher = 12;
-    for (int i = 0; i < 64; i++) {
-        a.key1[i] = static_cast<uint8_t>(i);
-        a.key2[i] = static_cast<uint8_t>(200 - i);
-    }
-    zor_tloc_sec_t &sec = a.sec;
-    sec.inbound_sa_index = 3;
-    sec.spi = 77;
-    sec.flags = 1;
-    sec.proto_count = 2;
-    sec.protos[1] = 2;
-    sec.enc_type_count = 2;
-    sec.enc_types[1] = 3;
-    sec.integrity_count = 1;
-    sec.auth_key_count = 1;
-    sec.auth_keys[0].type = 1;
-    memset(sec.auth_keys[0].key, 'M', 64);
-    sec.auth_keys[0].key[0] = 'A';
-    sec.auth_keys[0].key[63] = 'Z';
-    sec.enc_key_count = 2;
-    memset(sec.enc_keys[0].key, 'm', 64);
-    sec.enc_keys[0].key[0] = 'a';
-    sec.enc_keys[0].key[63] = 'z';
-    memset(sec.enc_keys[1].key, 'n', 64);
-    sec.enc_keys[1].key[0] = 'b';
-    sec.enc_keys[1].key[63] = 'y';
-    return add;
 }
 
 class ZorAfTlocShow : public ::testing::Test {
@@ -155,7 +84,7 @@ TEST_F(ZorAfTlocShow, AnIpsecTlocWithEveryAttribute)
     FakePeer *obs = env.connect(OST_MODULE_POLICYD);
     ASSERT_NE(obs, nullptr);
     ASSERT_EQ(obs->send_register(ZOR_AF_TLOC_IPV4), 0);
-    const zor_msg_t add = full_ipsec_tloc();
+    const zor_msg_t add = zt::tloc_msg_every_attr();
     ASSERT_EQ(owner->send(add), 0);
     ASSERT_TRUE(env.settle());
     const zor_tloc_key_t key = add.body.tloc.key;
@@ -214,37 +143,37 @@ TEST_F(ZorAfTlocShow, AnIpsecTlocWithEveryAttribute)
 
 TEST_F(ZorAfTlocShow, TheMaskedKeyFollowsBothKeysAndShowsNoneOfTheirBytes)
 {
-    zor_tloc_attr_t a = full_ipsec_tloc().body.tloc.attr;
+    zor_tloc_attr_t a = zt::tloc_msg_every_attr().body.tloc.attr;
     char text[16];
-    const std::string base = zor_tloc_masked_key(&a, text, sizeof(text));
+    const std::string base = zor_sec_masked_key(&a, text, sizeof(text));
     EXPECT_EQ(base, masked(a));
     EXPECT_EQ(base.size(), 9u);
     EXPECT_EQ(base.substr(0, 5), "*****");
     zor_tloc_attr_t other1 = a;
     other1.key1[10] ^= 0x40;
-    EXPECT_EQ(zor_tloc_masked_key(&other1, text, sizeof(text)), masked(other1));
+    EXPECT_EQ(zor_sec_masked_key(&other1, text, sizeof(text)), masked(other1));
     EXPECT_NE(masked(other1), base);
     zor_tloc_attr_t other2 = a;
     other2.key2[63] ^= 0x01;
-    EXPECT_EQ(zor_tloc_masked_key(&other2, text, sizeof(text)), masked(other2));
+    EXPECT_EQ(zor_sec_masked_key(&other2, text, sizeof(text)), masked(other2));
     EXPECT_NE(masked(other2), base);
     // The order is second key, then first: swapping them changes the digest.
     zor_tloc_attr_t swapped = a;
     memcpy(swapped.key1, a.key2, 64);
     memcpy(swapped.key2, a.key1, 64);
-    EXPECT_NE(zor_tloc_masked_key(&swapped, text, sizeof(text)), base);
+    EXPECT_NE(zor_sec_masked_key(&swapped, text, sizeof(text)), base);
 }
 
 TEST_F(ZorAfTlocShow, IntegrityText)
 {
     char buf[512];
-    EXPECT_STREQ(zor_tloc_integrity_str(0, buf, sizeof(buf)), "");
-    EXPECT_STREQ(zor_tloc_integrity_str(0x1, buf, sizeof(buf)), "none");
-    EXPECT_STREQ(zor_tloc_integrity_str(0x80, buf, sizeof(buf)), "") << "bit 7 is ignored";
-    EXPECT_STREQ(zor_tloc_integrity_str(0x2fd, buf, sizeof(buf)),
+    EXPECT_STREQ(zor_sec_integrity_str(0, buf, sizeof(buf)), "");
+    EXPECT_STREQ(zor_sec_integrity_str(0x1, buf, sizeof(buf)), "none");
+    EXPECT_STREQ(zor_sec_integrity_str(0x80, buf, sizeof(buf)), "") << "bit 7 is ignored";
+    EXPECT_STREQ(zor_sec_integrity_str(0x2fd, buf, sizeof(buf)),
                  "MISMATCH MISMATCH ip-udp-esp-no-id ip-udp-esp esp MISMATCH none");
     // Every bit set: 30 names fit the 512-byte buffer.
-    std::string all = zor_tloc_integrity_str(0xffffffff, buf, sizeof(buf));
+    std::string all = zor_sec_integrity_str(0xffffffff, buf, sizeof(buf));
     const std::string tail = "MISMATCH ip-udp-esp-no-id ip-udp-esp esp MISMATCH MISMATCH none";
     ASSERT_GT(all.size(), tail.size());
     EXPECT_EQ(all.substr(all.size() - tail.size()), tail);
@@ -253,11 +182,11 @@ TEST_F(ZorAfTlocShow, IntegrityText)
     // A name goes in only while the text stays more than 5 bytes short of
     // the buffer: shorter names further on may still fit.
     char small[20];
-    EXPECT_STREQ(zor_tloc_integrity_str(0xffffffff, small, sizeof(small)), "MISMATCH esp");
+    EXPECT_STREQ(zor_sec_integrity_str(0xffffffff, small, sizeof(small)), "MISMATCH esp");
     char fits[14];
-    EXPECT_STREQ(zor_tloc_integrity_str(0x9, fits, sizeof(fits)), "esp none") << "8 bytes: 6 short of 14";
-    char tight[13];
-    EXPECT_STREQ(zor_tloc_integrity_str(0x9, tight, sizeof(tight)), "esp") << "8 bytes would be only 5 short of 13";
+    EXPECT_STREQ(zor_sec_integrity_str(0x9, fits, sizeof(fits)), "esp none") << "3 + 4 + 5 stays below 14";
+    char tight[12];
+    EXPECT_STREQ(zor_sec_integrity_str(0x9, tight, sizeof(tight)), "esp") << "3 + 4 + 5 does not stay below 12";
 }
 
 TEST_F(ZorAfTlocShow, GreAndRemoteTlocsAndThePathList)

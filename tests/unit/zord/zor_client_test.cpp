@@ -509,60 +509,8 @@ TEST_F(ZorClient, AnnouncementLogOfATlocWithEveryAttribute)
 {
     g_zor_debug_announce = 1;
     FakePeer *p = connect(OST_MODULE_CTLAGENT);
-    zor_msg_t add = tloc_add_msg(tloc_key("10.1.1.1", k_biz, k_ipsec), 1);
-    zor_msg_tloc_t &t = add.body.tloc;
-    t.lr_enabled = 1;
-    t.lr_hold_time = 30;
-    zor_tloc_attr_t &a = t.attr;
-    for (int bit : {ZOR_TLOC_ATTR_PREF, ZOR_TLOC_ATTR_WEIGHT, ZOR_TLOC_ATTR_GEN_ID, ZOR_TLOC_ATTR_VERSION,
-                    ZOR_TLOC_ATTR_SITE_ID, ZOR_TLOC_ATTR_REGION_ID, ZOR_TLOC_ATTR_INSTALLED, ZOR_TLOC_ATTR_STALE,
-                    ZOR_TLOC_ATTR_RESTRICT, ZOR_TLOC_ATTR_ON_DEMAND, ZOR_TLOC_ATTR_BORDER, ZOR_TLOC_ATTR_BANDWIDTH,
-                    ZOR_TLOC_ATTR_QOS_GROUP, ZOR_TLOC_ATTR_CAPABILITY, ZOR_TLOC_ATTR_GROUP, ZOR_TLOC_ATTR_TLOCV4_PUB,
-                    ZOR_TLOC_ATTR_TLOCV4_PRI, ZOR_TLOC_ATTR_TLOCV6_PUB, ZOR_TLOC_ATTR_TLOCV6_PRI,
-                    ZOR_TLOC_ATTR_ENCAP, ZOR_TLOC_ATTR_SECURITY}) {
-        a.flags |= ZOR_TLOC_ATTR_BIT(bit);
-    }
-    a.preference = 5;
-    a.weight = 6;
-    a.gen_id = 7;
-    a.version = 8;
-    a.site_id = 9;
-    a.region_id = 10;
-    a.carrier = 3;
-    a.installed = 1;
-    a.stale = 1;
-    a.restricted = 1;
-    a.on_demand = 2;
-    a.border = 1;
-    a.bandwidth = 100;
-    strcpy(t.qos_group, "gold");
-    a.capability = 255;
-    a.group_count = 2;
-    a.groups[0] = 0;
-    a.groups[1] = 7;
-    ip_addr_from_str("1.2.3.4", &a.tloc_v4_public.addr);
-    a.tloc_v4_public.port = 12346;
-    ip_addr_from_str("10.0.0.1", &a.tloc_v4_private.addr);
-    a.tloc_v4_private.port = 12347;
-    ip_addr_from_str("2001:db8::1", &a.tloc_v6_public.addr);
-    a.tloc_v6_public.port = 12348;
-    ip_addr_from_str("fd00::1", &a.tloc_v6_private.addr);
-    a.tloc_v6_private.port = 12349;
-    a.encap = ZOR_TUNNEL_ENCAP_IPSEC;
-    a.spi = 256;
-    a.integrity = 0x19;
-    a.cipher = 12;
-    a.sec.spi = 77;
-    a.sec.flags = 1;
-    a.sec.proto_count = 2;
-    a.sec.protos[0] = 0;
-    a.sec.protos[1] = 2;
-    a.sec.enc_type_count = 2;
-    a.sec.enc_types[0] = 0;
-    a.sec.enc_types[1] = 3;
-    a.sec.integrity_count = 1;
-    a.sec.auth_key_count = 1;
-    a.sec.enc_key_count = 2;
+    const zor_msg_t add = zt::tloc_msg_every_attr();
+    const zor_tloc_attr_t &a = add.body.tloc.attr;
     ASSERT_EQ(p->send(add), 0);
     ASSERT_TRUE(env.settle());
 
@@ -772,6 +720,31 @@ TEST_F(ZorClient, ClientAndMessageQueueDumps)
     msgq_dump(15, 16);
     EXPECT_FALSE(msgq.text().empty());
     EXPECT_EQ(msgq.text(), direct.text());
+}
+
+TEST_F(ZorClient, AClientIdBeyondTheModuleTableIsAProgrammingError)
+{
+    for (int which = 0; which < 4; which++) {
+        zt::ChildResult r = zt::run_in_child([&] {
+            switch (which) {
+            case 0:
+                (void)zor_client_create(ctx(), OST_MODULE_MAX);
+                break;
+            case 1:
+                zor_client_destroy(ctx(), OST_MODULE_MAX);
+                break;
+            case 2:
+                (void)zor_client_register(ctx(), OST_MODULE_MAX, ZOR_AF_TLOC_IPV4, 1, 0);
+                break;
+            default:
+                zor_client_unregister(ctx(), OST_MODULE_MAX, ZOR_AF_TLOC_IPV4);
+                break;
+            }
+        });
+        EXPECT_FALSE(r.exited) << which;
+        EXPECT_NE(r.out.find("zord/zor_client:"), std::string::npos) << which;
+        EXPECT_NE(r.out.find(": failed assertion `client_id < OST_MODULE_MAX'\n"), std::string::npos) << r.out;
+    }
 }
 
 TEST(ZorClientDeath, LossOfANullClientStopsTheProcess)

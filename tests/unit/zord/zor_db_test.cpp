@@ -234,7 +234,7 @@ TEST_F(ZorDb, DispatchReachesTheFamilyWithItsColumn)
     // Only the registered columns created trees.
     EXPECT_EQ(log.events, (std::vector<std::string>{"tree_create 6", "tree_create 7"}));
     EXPECT_NE(ctx_->trees[ZOR_AF_VPN_SEC], nullptr);
-    EXPECT_EQ(ctx_->trees[ZOR_AF_TRACKER], nullptr);
+    EXPECT_NE(ctx_->trees[ZOR_AF_PEER_SEC], nullptr);
     for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
         EXPECT_NE(ctx_->entry_lists[af], nullptr);
     }
@@ -595,10 +595,15 @@ TEST(ZorDbLifecycle, TeardownFreesEveryEntryRecordAndMarker)
         ASSERT_EQ(d.init_rc(), 0);
         t_zor_context *ctx = d.ctx();
         EXPECT_EQ(zt::mem_current(ZOR_MEM_DB_LIST), uint64_t{ZOR_AF_COUNT});
-        // The test family's two trees, the group tree, the four trees of the
-        // TLOC and data-device families with the local TLOC tree, and the
-        // LINK tree.
-        EXPECT_EQ(zt::mem_current(ZOR_MEM_DB_TREE), 9u);
+        // A tree per family that has one (the test family's two among
+        // them), the group tree and any further tree a family keeps.
+        uint64_t trees = 1 + (ctx->local_tloc_db_p != nullptr ? 1 : 0);
+        for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
+            trees += ctx->trees[af] != nullptr ? 1 : 0;
+        }
+        EXPECT_NE(ctx->trees[ZOR_AF_VPN_SEC], nullptr);
+        EXPECT_NE(ctx->trees[ZOR_AF_PEER_SEC], nullptr);
+        EXPECT_EQ(zt::mem_current(ZOR_MEM_DB_TREE), trees);
         for (uint32_t k = 0; k < 50; k++) {
             zt::test_family_add(ctx, ZOR_AF_VPN_SEC, nullptr, k, k);
             zt::test_family_add(ctx, ZOR_AF_PEER_SEC, nullptr, k, k);

@@ -1,0 +1,296 @@
+#include "zor_peer_json.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "zor_peer_names.h"
+
+namespace {
+
+// Builds one object: fields are appended in call order with their commas.
+class obj {
+public:
+    obj() : text_("{") {}
+
+    obj &num(const char *key, uint64_t v) { return raw(key, std::to_string(v)); }
+    obj &str(const char *key, const std::string &v) { return raw(key, zp_json_quote(v)); }
+    template <class T>
+    obj &list(const char *key, const T *items, size_t n)
+    {
+        std::string v = "[";
+        for (size_t i = 0; i < n; i++) {
+            v += (i == 0 ? "" : ",") + std::to_string(items[i]);
+        }
+        return raw(key, v + "]");
+    }
+    obj &raw(const char *key, const std::string &json)
+    {
+        text_ += (first_ ? "" : ",") + zp_json_quote(key) + ":" + json;
+        first_ = false;
+        return *this;
+    }
+    std::string done() const { return text_ + "}"; }
+
+private:
+    std::string text_;
+    bool first_ = true;
+};
+
+std::string hex(const uint8_t *bytes, size_t n)
+{
+    std::string out;
+    char buf[3];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(buf, sizeof(buf), "%02x", bytes[i]);
+        out += buf;
+    }
+    return out;
+}
+
+bool has(const zor_tloc_attr_t &a, int bit)
+{
+    return (a.flags & ZOR_TLOC_ATTR_BIT(bit)) != 0;
+}
+
+std::string json_keys(const zor_tloc_sec_key_t *keys, size_t n)
+{
+    std::string v = "[";
+    for (size_t i = 0; i < n && i < ZOR_TLOC_SEC_KEY_MAX; i++) {
+        v += (i == 0 ? "" : ",") + zp_json_quote(hex(keys[i].key, sizeof(keys[i].key)));
+    }
+    return v + "]";
+}
+
+std::string json_security(const zor_tloc_sec_t &s)
+{
+    obj o;
+    o.num("sa", s.inbound_sa_index).num("spi", s.spi).num("flags", s.flags);
+    o.list("proto", s.protos, s.proto_count <= ZOR_TLOC_SEC_PROTO_MAX ? s.proto_count : ZOR_TLOC_SEC_PROTO_MAX);
+    o.list("enc", s.enc_types, s.enc_type_count <= ZOR_TLOC_SEC_ENC_TYPE_MAX ? s.enc_type_count : ZOR_TLOC_SEC_ENC_TYPE_MAX);
+    o.num("integrity-count", s.integrity_count).num("integrity", s.integrity_type);
+    o.raw("auth-keys", json_keys(s.auth_keys, s.auth_key_count));
+    o.raw("enc-keys", json_keys(s.enc_keys, s.enc_key_count));
+    return o.done();
+}
+
+std::string json_paths(const zor_msg_tloc_t &t)
+{
+    std::string v = "[";
+    size_t n = t.path_count <= ZOR_TLOC_PATH_MAX ? t.path_count : ZOR_TLOC_PATH_MAX;
+    for (size_t i = 0; i < n; i++) {
+        const zor_tloc_path_t &p = t.paths[i];
+        obj o;
+        o.num("local", p.local_index).num("border", p.border_index).num("mtu", p.mtu);
+        o.list("labels", p.labels, p.label_count <= ZOR_TLOC_PATH_LABEL_MAX ? p.label_count : ZOR_TLOC_PATH_LABEL_MAX);
+        v += (i == 0 ? "" : ",") + o.done();
+    }
+    return v + "]";
+}
+
+void tloc_fields(obj &o, const zor_msg_tloc_t &t)
+{
+    o.str("tloc", zp_tloc_str(t.key));
+    o.num("origin", t.origin).num("status", t.status).num("inactive", t.inactive).num("index", t.index);
+    o.num("lr_enabled", t.lr_enabled).num("lr_hold_time", t.lr_hold_time);
+    o.raw("paths", json_paths(t));
+    o.raw("attr", zp_json_attr(t.attr));
+    o.num("bandwidth", t.attr.bandwidth);
+    char qos[ZOR_TLOC_QOS_NAME_LEN + 1] = {};
+    memcpy(qos, t.qos_group, ZOR_TLOC_QOS_NAME_LEN);
+    o.str("qos", qos);
+}
+
+std::string text_field(const char *field, size_t len)
+{
+    return std::string(field, strnlen(field, len));
+}
+
+}  // namespace
+
+std::string zp_json_quote(const std::string &text)
+{
+    std::string out = "\"";
+    char buf[8];
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20 || c >= 0x7f) {
+                snprintf(buf, sizeof(buf), "\\u%04x", c);
+                out += buf;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+std::string zp_json_attr(const zor_tloc_attr_t &a)
+{
+    obj o;
+    if (has(a, ZOR_TLOC_ATTR_PREF)) {
+        o.num("pref", a.preference);
+    }
+    if (has(a, ZOR_TLOC_ATTR_WEIGHT)) {
+        o.num("weight", a.weight);
+    }
+    if (has(a, ZOR_TLOC_ATTR_SITE_ID)) {
+        o.num("site", a.site_id);
+    }
+    if (has(a, ZOR_TLOC_ATTR_REGION_ID)) {
+        o.num("region", a.region_id);
+    }
+    if (has(a, ZOR_TLOC_ATTR_VERSION)) {
+        o.num("version", a.version);
+    }
+    if (has(a, ZOR_TLOC_ATTR_GEN_ID)) {
+        o.num("gen-id", a.gen_id);
+    }
+    if (has(a, ZOR_TLOC_ATTR_CARRIER)) {
+        o.num("carrier", a.carrier);
+    }
+    if (has(a, ZOR_TLOC_ATTR_STALE)) {
+        o.num("stale", a.stale);
+    }
+    if (has(a, ZOR_TLOC_ATTR_RESTRICT)) {
+        o.num("restrict", a.restricted);
+    }
+    if (has(a, ZOR_TLOC_ATTR_ON_DEMAND)) {
+        o.num("on-demand", a.on_demand);
+    }
+    if (has(a, ZOR_TLOC_ATTR_BORDER)) {
+        o.num("border", a.border);
+    }
+    if (has(a, ZOR_TLOC_ATTR_GROUP)) {
+        o.list("groups", a.groups, a.group_count <= ZOR_TLOC_GROUP_MAX ? a.group_count : ZOR_TLOC_GROUP_MAX);
+    }
+    if (has(a, ZOR_TLOC_ATTR_ENCAP)) {
+        if (a.encap == ZOR_TUNNEL_ENCAP_GRE) {
+            o.str("encap", "gre").num("key", a.encap_key);
+        } else if (a.encap == ZOR_TUNNEL_ENCAP_IPSEC) {
+            o.str("encap", "ipsec").num("spi", a.spi).num("integrity", a.integrity).num("cipher", a.cipher);
+        } else {
+            // A form the tool does not name: every field, so nothing is hidden.
+            o.num("encap", a.encap).num("key", a.encap_key).num("spi", a.spi).num("integrity", a.integrity);
+            o.num("cipher", a.cipher);
+        }
+    }
+    if (has(a, ZOR_TLOC_ATTR_SECURITY)) {
+        o.raw("security", json_security(a.sec));
+    }
+    if (has(a, ZOR_TLOC_ATTR_INSTALLED)) {
+        o.num("installed", a.installed);
+    }
+    if (has(a, ZOR_TLOC_ATTR_CAPABILITY)) {
+        o.num("capability", a.capability);
+    }
+    if (has(a, ZOR_TLOC_ATTR_BANDWIDTH)) {
+        o.num("bandwidth", a.bandwidth);
+    }
+    if (has(a, ZOR_TLOC_ATTR_TLOCV4_PUB)) {
+        o.str("public", zp_addr_port_str(a.tloc_v4_public));
+    }
+    if (has(a, ZOR_TLOC_ATTR_TLOCV4_PRI)) {
+        o.str("private", zp_addr_port_str(a.tloc_v4_private));
+    }
+    if (has(a, ZOR_TLOC_ATTR_TLOCV6_PUB)) {
+        o.str("public6", zp_addr_port_str(a.tloc_v6_public));
+    }
+    if (has(a, ZOR_TLOC_ATTR_TLOCV6_PRI)) {
+        o.str("private6", zp_addr_port_str(a.tloc_v6_private));
+    }
+    return o.done();
+}
+
+std::string zp_json_msg(const zor_msg_t &m)
+{
+    obj o;
+    o.str("type", zp_msg_type_name(m.type)).num("type_id", m.type).str("family", zp_af_str(m.family));
+    o.num("sender", m.sender);
+    const zor_msg_body_t &b = m.body;
+    switch (m.type) {
+    case ZOR_MSG_REGISTER:
+        o.num("announce", b.reg.announce).num("originate", b.reg.originate);
+        break;
+    case ZOR_MSG_TLOC_BFD_STATUS:
+        o.str("tloc", zp_tloc_str(b.bfd.key)).num("status", b.bfd.status);
+        break;
+    case ZOR_MSG_LINK_STATUS: {
+        const zor_msg_link_status_t &l = b.link_status;
+        o.str("local", zp_tloc_str(l.local)).str("remote", zp_tloc_str(l.remote)).num("status", l.bfd_status);
+        o.num("mtu", l.mtu).num("loss", l.loss).num("latency", l.latency).num("jitter", l.jitter);
+        o.num("tun_rec", l.tun_rec_index);
+        break;
+    }
+    case ZOR_MSG_TLOC_ADD:
+    case ZOR_MSG_TLOC_DEL:
+        tloc_fields(o, b.tloc);
+        break;
+    case ZOR_MSG_LINK_ADD:
+    case ZOR_MSG_LINK_DEL: {
+        const zor_msg_link_t &l = b.link;
+        o.str("local", zp_tloc_str(l.local)).str("remote", zp_tloc_str(l.remote));
+        o.num("local_index", l.local_index).num("remote_index", l.remote_index).num("origin", l.origin);
+        o.num("status", l.status).num("mtu", l.mtu).num("label", l.label).num("preference", l.preference);
+        o.num("stale", l.stale).num("loss", l.loss).num("latency", l.latency).num("jitter", l.jitter);
+        o.num("tun_rec", l.tun_rec_index);
+        break;
+    }
+    case ZOR_MSG_CTRL_DEVICE_ADD:
+    case ZOR_MSG_CTRL_DEVICE_DEL: {
+        const zor_msg_ctrl_device_t &c = b.ctrl_device;
+        o.str("ip", zp_ip_str(c.addr)).num("device_type", c.type).num("state", c.state).num("staging", c.staging);
+        size_t n = c.region_count <= ZOR_MSG_CTRL_DEVICE_REGION_MAX ? c.region_count : ZOR_MSG_CTRL_DEVICE_REGION_MAX;
+        o.list("regions", c.region_ids, n);
+        break;
+    }
+    case ZOR_MSG_DATA_DEVICE_ADD:
+    case ZOR_MSG_DATA_DEVICE_DEL:
+        o.str("ip", zp_ip_str(b.data_device.addr)).num("status", b.data_device.status);
+        break;
+    case ZOR_MSG_DATA_DEVICE_STATE:
+        o.str("ip", zp_ip_str(b.data_device_state.addr)).num("state", b.data_device_state.state);
+        break;
+    case ZOR_MSG_VPN_SEC_ADD:
+    case ZOR_MSG_VPN_SEC_DEL:
+        o.num("vpn", b.vpn_sec.vpn_id).str("ip", zp_ip_str(b.vpn_sec.remote)).num("origin", b.vpn_sec.origin);
+        o.raw("attr", zp_json_attr(b.vpn_sec.attr));
+        break;
+    case ZOR_MSG_PEER_SEC_ADD:
+    case ZOR_MSG_PEER_SEC_DEL:
+        o.num("vpn", b.peer_sec.vpn_id).str("origin_ip", zp_ip_str(b.peer_sec.origin_ip));
+        o.str("dest_ip", zp_ip_str(b.peer_sec.dest_ip)).num("origin", b.peer_sec.origin);
+        o.raw("attr", zp_json_attr(b.peer_sec.attr));
+        break;
+    case ZOR_MSG_TRACKER_ADD:
+    case ZOR_MSG_TRACKER_DEL:
+    case ZOR_MSG_TRACKER_STATUS: {
+        const zor_msg_tracker_t &t = b.tracker;
+        o.str("name", text_field(t.name, sizeof(t.name)));
+        o.str("attach", text_field(t.attach_point, sizeof(t.attach_point)));
+        o.num("vpn", t.vpn_id).num("status", t.status).num("word1", t.opaque1).num("word2", t.opaque2);
+        // The opaque block without its trailing zero bytes ("" when all zero).
+        size_t n = sizeof(t.opaque);
+        while (n > 0 && t.opaque[n - 1] == 0) {
+            n--;
+        }
+        o.str("opaque", hex(t.opaque, n));
+        break;
+    }
+    default:
+        break;
+    }
+    return o.done();
+}

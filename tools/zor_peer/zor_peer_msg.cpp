@@ -1,0 +1,802 @@
+#include "zor_peer_msg.h"
+
+#include <cstring>
+#include <limits>
+#include <strings.h>
+
+#include "ost_util.h"
+#include "zor_peer_names.h"
+
+bool zp_args::add(const std::string &word, std::string *err)
+{
+    size_t eq = word.find('=');
+    if (eq == std::string::npos) {
+        pos.push_back(word);
+        return true;
+    }
+    std::string key = word.substr(0, eq);
+    if (key.empty()) {
+        *err = "'" + word + "' has no key before '='";
+        return false;
+    }
+    if (kv_.count(key) != 0) {
+        *err = "key '" + key + "' given twice";
+        return false;
+    }
+    kv_[key] = word.substr(eq + 1);
+    used_[key] = false;
+    order_.push_back(key);
+    return true;
+}
+
+const std::string *zp_args::get(const std::string &key)
+{
+    auto it = kv_.find(key);
+    if (it == kv_.end()) {
+        return nullptr;
+    }
+    used_[key] = true;
+    return &it->second;
+}
+
+std::string zp_args::unused() const
+{
+    for (const std::string &key : order_) {
+        if (!used_.at(key)) {
+            return key;
+        }
+    }
+    return {};
+}
+
+uint8_t zp_sec_key_byte(int kind, int index, int byte)
+{
+    // 0x40-0xaf: never zero, and different for every key of a block.
+    return static_cast<uint8_t>(0x40 + 0x20 * kind + 0x10 * index + (byte & 0x3f));
+}
+
+namespace {
+
+struct name_code {
+    const char *name;
+    uint64_t code;
+};
+
+constexpr name_code k_origins[] = {{"local", ZOR_MSG_ORIGIN_LOCAL}, {"remote", ZOR_MSG_ORIGIN_REMOTE}};
+constexpr name_code k_bfd_states[] = {{"down", 0}, {"up", 1}, {"no-path", 2}};
+constexpr name_code k_up_down[] = {{"down", 0}, {"up", 1}};
+constexpr name_code k_device_status[] = {{"up", 1}, {"down", 2}};
+constexpr name_code k_device_states[] = {{"active", 1}, {"inactive", 2}};
+
+// Reads the parts of a line into a message; every reader returns 0 when the
+// key is absent, 1 when it was read and -1 (err set) when its value is bad.
+class reader {
+public:
+    reader(zp_args &args, std::string *err) : args_(args), err_(err) {}
+
+    bool fail(const std::string &why)
+    {
+        *err_ = why;
+        return false;
+    }
+
+    // A number 0-max, or one of the names of table.
+    template <size_t N>
+    int named(const char *key, const name_code (&table)[N], uint64_t max, uint64_t *v)
+    {
+        const std::string *s = args_.get(key);
+        if (s == nullptr) {
+            return 0;
+        }
+        for (const name_code &nc : table) {
+            if (strcasecmp(s->c_str(), nc.name) == 0) {
+                *v = nc.code;
+                return 1;
+            }
+        }
+        if (zp_number_from_str(*s, max, v)) {
+            return 1;
+        }
+        std::string names;
+        for (const name_code &nc : table) {
+            names += std::string(nc.name) + ", ";
+        }
+        *err_ = "'" + std::string(key) + "' needs " + names + "or a number 0-" + std::to_string(max) + ", not '" +
+                *s + "'";
+        return -1;
+    }
+
+    int number(const char *key, uint64_t max, uint64_t *v)
+    {
+        const std::string *s = args_.get(key);
+        if (s == nullptr) {
+            return 0;
+        }
+        if (!zp_number_from_str(*s, max, v)) {
+            *err_ = "'" + std::string(key) + "' needs a number 0-" + std::to_string(max) + ", not '" + *s + "'";
+            return -1;
+        }
+        return 1;
+    }
+
+    // A number into a field of its own width.
+    template <class T>
+    int field(const char *key, T *out)
+    {
+        uint64_t v = 0;
+        int r = number(key, std::numeric_limits<T>::max(), &v);
+        if (r == 1) {
+            *out = static_cast<T>(v);
+        }
+        return r;
+    }
+
+    template <class T, size_t N>
+    int named_field(const char *key, const name_code (&table)[N], T *out)
+    {
+        uint64_t v = 0;
+        int r = named(key, table, std::numeric_limits<T>::max(), &v);
+        if (r == 1) {
+            *out = static_cast<T>(v);
+        }
+        return r;
+    }
+
+    int ip(const char *key, ip_addr_t *out)
+    {
+        const std::string *s = args_.get(key);
+        if (s == nullptr) {
+            return 0;
+        }
+        if (!zp_ip_from_str(*s, out)) {
+            *err_ = "'" + std::string(key) + "' needs an IPv4 or IPv6 address, not '" + *s + "'";
+            return -1;
+        }
+        return 1;
+    }
+
+    // "a,b,c" of numbers 0-max, at most limit of them ("" is an empty list).
+    int list(const char *key, char sep, uint64_t max, size_t limit, std::vector<uint64_t> *out)
+    {
+        const std::string *s = args_.get(key);
+        if (s == nullptr) {
+            return 0;
+        }
+        return split_numbers(key, *s, sep, max, limit, out) ? 1 : -1;
+    }
+
+    bool split_numbers(const std::string &key, const std::string &text, char sep, uint64_t max, size_t limit,
+                       std::vector<uint64_t> *out)
+    {
+        out->clear();
+        size_t start = 0;
+        while (start < text.size()) {
+            size_t end = text.find(sep, start);
+            std::string item = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            uint64_t v = 0;
+            if (!zp_number_from_str(item, max, &v)) {
+                return fail("'" + key + "' needs numbers 0-" + std::to_string(max) + " separated by '" +
+                            std::string(1, sep) + "', not '" + text + "'");
+            }
+            out->push_back(v);
+            start = end == std::string::npos ? text.size() : end + 1;
+            if (end != std::string::npos && start == text.size()) {
+                return fail("'" + key + "' ends with '" + std::string(1, sep) + "'");
+            }
+        }
+        if (out->size() > limit) {
+            return fail("'" + key + "' takes at most " + std::to_string(limit) + " values, got " +
+                        std::to_string(out->size()));
+        }
+        return true;
+    }
+
+    // A text value of at most max_len characters into a buffer of max_len + 1.
+    int text(const char *key, char *out, size_t max_len)
+    {
+        const std::string *s = args_.get(key);
+        if (s == nullptr) {
+            return 0;
+        }
+        if (s->size() > max_len) {
+            *err_ = "'" + std::string(key) + "' is longer than " + std::to_string(max_len) + " characters";
+            return -1;
+        }
+        memcpy(out, s->data(), s->size());
+        out[s->size()] = '\0';
+        return 1;
+    }
+
+    int hex(const char *key, uint8_t *out, size_t max_len)
+    {
+        const std::string *s = args_.get(key);
+        if (s == nullptr) {
+            return 0;
+        }
+        std::vector<uint8_t> bytes;
+        if (!hex_bytes(*s, &bytes) || bytes.size() > max_len) {
+            *err_ = "'" + std::string(key) + "' needs at most " + std::to_string(max_len) +
+                    " bytes as hexadecimal digit pairs, not '" + *s + "'";
+            return -1;
+        }
+        memcpy(out, bytes.data(), bytes.size());
+        return 1;
+    }
+
+    static bool hex_bytes(const std::string &text, std::vector<uint8_t> *out)
+    {
+        if (text.size() % 2 != 0) {
+            return false;
+        }
+        for (size_t i = 0; i < text.size(); i += 2) {
+            auto nibble = [](char c) -> int {
+                if (c >= '0' && c <= '9') {
+                    return c - '0';
+                }
+                if (c >= 'a' && c <= 'f') {
+                    return c - 'a' + 10;
+                }
+                if (c >= 'A' && c <= 'F') {
+                    return c - 'A' + 10;
+                }
+                return -1;
+            };
+            int hi = nibble(text[i]);
+            int lo = nibble(text[i + 1]);
+            if (hi < 0 || lo < 0) {
+                return false;
+            }
+            out->push_back(static_cast<uint8_t>(hi * 16 + lo));
+        }
+        return true;
+    }
+
+    zp_args &args() { return args_; }
+    std::string *err() { return err_; }
+
+private:
+    zp_args &args_;
+    std::string *err_;
+};
+
+#define ZP_TRY(expr)      \
+    do {                  \
+        if ((expr) < 0) { \
+            return false; \
+        }                 \
+    } while (0)
+
+void set_bit(zor_tloc_attr_t *attr, int bit)
+{
+    attr->flags |= ZOR_TLOC_ATTR_BIT(bit);
+}
+
+// A number key of the attribute block: read into its field and set its bit.
+template <class T>
+int attr_field(reader &r, zor_tloc_attr_t *attr, const char *key, int bit, T *out)
+{
+    int res = r.field(key, out);
+    if (res == 1) {
+        set_bit(attr, bit);
+    }
+    return res;
+}
+
+// security=spi:N,flags:N,sa:N,proto:A+B,enc:A+B,integrity:N,auth-keys:N,enc-keys:N
+bool parse_security(reader &r, const std::string &value, zor_tloc_sec_t *sec)
+{
+    size_t start = 0;
+    while (start < value.size()) {
+        size_t end = value.find(',', start);
+        std::string item = value.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? value.size() : end + 1;
+        size_t colon = item.find(':');
+        if (colon == std::string::npos) {
+            return r.fail("security part '" + item + "' is not NAME:VALUE");
+        }
+        std::string name = item.substr(0, colon);
+        std::string v = item.substr(colon + 1);
+        uint64_t n = 0;
+        std::vector<uint64_t> list;
+        auto num = [&](uint64_t max) {
+            if (!zp_number_from_str(v, max, &n)) {
+                return r.fail("security '" + name + "' needs a number 0-" + std::to_string(max) + ", not '" + v +
+                              "'");
+            }
+            return true;
+        };
+        if (name == "spi") {
+            if (!num(UINT32_MAX)) {
+                return false;
+            }
+            sec->spi = static_cast<uint32_t>(n);
+        } else if (name == "flags") {
+            if (!num(UINT8_MAX)) {
+                return false;
+            }
+            sec->flags = static_cast<uint8_t>(n);
+        } else if (name == "sa") {
+            if (!num(UINT16_MAX)) {
+                return false;
+            }
+            sec->inbound_sa_index = static_cast<uint16_t>(n);
+        } else if (name == "integrity") {
+            if (!num(UINT32_MAX)) {
+                return false;
+            }
+            sec->integrity_type = static_cast<uint32_t>(n);
+            sec->integrity_count = 1;
+        } else if (name == "proto") {
+            if (!r.split_numbers("security proto", v, '+', UINT32_MAX, ZOR_TLOC_SEC_PROTO_MAX, &list)) {
+                return false;
+            }
+            sec->proto_count = static_cast<uint8_t>(list.size());
+            for (size_t i = 0; i < list.size(); i++) {
+                sec->protos[i] = static_cast<uint32_t>(list[i]);
+            }
+        } else if (name == "enc") {
+            if (!r.split_numbers("security enc", v, '+', UINT32_MAX, ZOR_TLOC_SEC_ENC_TYPE_MAX, &list)) {
+                return false;
+            }
+            sec->enc_type_count = static_cast<uint8_t>(list.size());
+            for (size_t i = 0; i < list.size(); i++) {
+                sec->enc_types[i] = static_cast<uint32_t>(list[i]);
+            }
+        } else if (name == "auth-keys" || name == "enc-keys") {
+            if (!num(ZOR_TLOC_SEC_KEY_MAX)) {
+                return false;
+            }
+            int kind = name == "auth-keys" ? 0 : 1;
+            zor_tloc_sec_key_t *keys = kind == 0 ? sec->auth_keys : sec->enc_keys;
+            (kind == 0 ? sec->auth_key_count : sec->enc_key_count) = static_cast<uint8_t>(n);
+            for (uint64_t k = 0; k < n; k++) {
+                keys[k].type = 1;
+                for (int b = 0; b < ZOR_TLOC_SEC_KEY_LEN; b++) {
+                    keys[k].key[b] = zp_sec_key_byte(kind, static_cast<int>(k), b);
+                }
+            }
+        } else {
+            return r.fail("unknown security part '" + name +
+                          "' (spi, flags, sa, proto, enc, integrity, auth-keys, enc-keys)");
+        }
+    }
+    return true;
+}
+
+int addr_port(reader &r, const char *key, zor_tloc_attr_t *attr, bool is_public)
+{
+    const std::string *s = r.args().get(key);
+    if (s == nullptr) {
+        return 0;
+    }
+    ip_addr_port_t ap;
+    if (!zp_addr_port_from_str(*s, &ap)) {
+        *r.err() = "'" + std::string(key) + "' needs ADDRESS:PORT or [IPV6]:PORT, not '" + *s + "'";
+        return -1;
+    }
+    bool v6 = ap.addr.family == IP_AF_INET6;
+    if (is_public) {
+        (v6 ? attr->tloc_v6_public : attr->tloc_v4_public) = ap;
+        set_bit(attr, v6 ? ZOR_TLOC_ATTR_TLOCV6_PUB : ZOR_TLOC_ATTR_TLOCV4_PUB);
+    } else {
+        (v6 ? attr->tloc_v6_private : attr->tloc_v4_private) = ap;
+        set_bit(attr, v6 ? ZOR_TLOC_ATTR_TLOCV6_PRI : ZOR_TLOC_ATTR_TLOCV4_PRI);
+    }
+    return 1;
+}
+
+// The attribute keys shared by TLOC and security announcements.
+bool parse_attr(reader &r, zor_tloc_attr_t *attr)
+{
+    ZP_TRY(attr_field(r, attr, "pref", ZOR_TLOC_ATTR_PREF, &attr->preference));
+    ZP_TRY(attr_field(r, attr, "weight", ZOR_TLOC_ATTR_WEIGHT, &attr->weight));
+    ZP_TRY(attr_field(r, attr, "site", ZOR_TLOC_ATTR_SITE_ID, &attr->site_id));
+    ZP_TRY(attr_field(r, attr, "region", ZOR_TLOC_ATTR_REGION_ID, &attr->region_id));
+    ZP_TRY(attr_field(r, attr, "version", ZOR_TLOC_ATTR_VERSION, &attr->version));
+    ZP_TRY(attr_field(r, attr, "gen-id", ZOR_TLOC_ATTR_GEN_ID, &attr->gen_id));
+    ZP_TRY(attr_field(r, attr, "carrier", ZOR_TLOC_ATTR_CARRIER, &attr->carrier));
+    ZP_TRY(attr_field(r, attr, "stale", ZOR_TLOC_ATTR_STALE, &attr->stale));
+    ZP_TRY(attr_field(r, attr, "restrict", ZOR_TLOC_ATTR_RESTRICT, &attr->restricted));
+    ZP_TRY(attr_field(r, attr, "on-demand", ZOR_TLOC_ATTR_ON_DEMAND, &attr->on_demand));
+    ZP_TRY(attr_field(r, attr, "border", ZOR_TLOC_ATTR_BORDER, &attr->border));
+    ZP_TRY(attr_field(r, attr, "installed", ZOR_TLOC_ATTR_INSTALLED, &attr->installed));
+    ZP_TRY(attr_field(r, attr, "capability", ZOR_TLOC_ATTR_CAPABILITY, &attr->capability));
+    ZP_TRY(attr_field(r, attr, "bandwidth", ZOR_TLOC_ATTR_BANDWIDTH, &attr->bandwidth));
+    ZP_TRY(addr_port(r, "public", attr, true));
+    ZP_TRY(addr_port(r, "private", attr, false));
+
+    std::vector<uint64_t> groups;
+    int res = r.list("groups", ',', UINT32_MAX, ZOR_TLOC_GROUP_MAX, &groups);
+    ZP_TRY(res);
+    if (res == 1) {
+        set_bit(attr, ZOR_TLOC_ATTR_GROUP);
+        attr->group_count = static_cast<uint16_t>(groups.size());
+        for (size_t i = 0; i < groups.size(); i++) {
+            attr->groups[i] = static_cast<uint32_t>(groups[i]);
+        }
+    }
+
+    constexpr name_code k_encaps[] = {{"gre", ZOR_TUNNEL_ENCAP_GRE}, {"ipsec", ZOR_TUNNEL_ENCAP_IPSEC}};
+    res = r.named_field("encap", k_encaps, &attr->encap);
+    ZP_TRY(res);
+    bool has_encap = res == 1;
+    if (has_encap) {
+        set_bit(attr, ZOR_TLOC_ATTR_ENCAP);
+    }
+    for (const char *key : {"key", "spi", "integrity", "cipher"}) {
+        if (r.args().has(key) && !has_encap) {
+            return r.fail("'" + std::string(key) + "' belongs to the encapsulation: give encap=gre or encap=ipsec");
+        }
+    }
+    ZP_TRY(r.field("key", &attr->encap_key));
+    ZP_TRY(r.field("spi", &attr->spi));
+    ZP_TRY(r.field("integrity", &attr->integrity));
+    ZP_TRY(r.field("cipher", &attr->cipher));
+
+    if (const std::string *sec = r.args().get("security")) {
+        if (!parse_security(r, *sec, &attr->sec)) {
+            return false;
+        }
+        set_bit(attr, ZOR_TLOC_ATTR_SECURITY);
+    }
+    return true;
+}
+
+bool one_tloc(reader &r, zor_tloc_key_t *key)
+{
+    return zp_tloc_from_str(r.args().pos[0], key, r.err());
+}
+
+bool one_ip(reader &r, size_t index, ip_addr_t *addr)
+{
+    if (!zp_ip_from_str(r.args().pos[index], addr)) {
+        return r.fail("'" + r.args().pos[index] + "' is not an IPv4 or IPv6 address");
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- builders
+
+bool build_register(reader &r, zor_msg_t *m)
+{
+    if (!zp_af_from_str(r.args().pos[0], &m->family)) {
+        return r.fail("unknown family '" + r.args().pos[0] + "' (a family name such as TLOC-IPV4, or a number)");
+    }
+    m->body.reg.announce = 1;
+    ZP_TRY(r.field("announce", &m->body.reg.announce));
+    ZP_TRY(r.field("originate", &m->body.reg.originate));
+    return true;
+}
+
+bool build_unregister(reader &r, zor_msg_t *m)
+{
+    if (!zp_af_from_str(r.args().pos[0], &m->family)) {
+        return r.fail("unknown family '" + r.args().pos[0] + "' (a family name such as TLOC-IPV4, or a number)");
+    }
+    return true;
+}
+
+bool build_tloc_add(reader &r, zor_msg_t *m)
+{
+    zor_msg_tloc_t &t = m->body.tloc;
+    if (!one_tloc(r, &t.key)) {
+        return false;
+    }
+    m->family = zp_af_tloc_for(t.key.addr);
+    t.origin = ZOR_MSG_ORIGIN_REMOTE;
+    ZP_TRY(r.named_field("origin", k_origins, &t.origin));
+    ZP_TRY(r.field("lr", &t.lr_enabled));
+    ZP_TRY(r.field("lr-hold", &t.lr_hold_time));
+    int res = r.text("qos", t.qos_group, ZOR_TLOC_QOS_NAME_LEN - 1);
+    ZP_TRY(res);
+    if (res == 1) {
+        set_bit(&t.attr, ZOR_TLOC_ATTR_QOS_GROUP);
+    }
+    if (!parse_attr(r, &t.attr)) {
+        return false;
+    }
+    // zord drops every TLOC add whose carrier is outside 1-9, whatever the
+    // presence bits say; a script that does not care gets a carrier that
+    // passes (the value only: the CARRIER bit stays as the script left it).
+    if ((t.attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_CARRIER)) == 0) {
+        t.attr.carrier = 1;
+    }
+    return true;
+}
+
+bool build_tloc_del(reader &r, zor_msg_t *m)
+{
+    zor_msg_tloc_t &t = m->body.tloc;
+    if (!one_tloc(r, &t.key)) {
+        return false;
+    }
+    m->family = zp_af_tloc_for(t.key.addr);
+    t.origin = ZOR_MSG_ORIGIN_REMOTE;
+    ZP_TRY(r.named_field("origin", k_origins, &t.origin));
+    return true;
+}
+
+bool build_bfd(reader &r, zor_msg_t *m)
+{
+    if (!one_tloc(r, &m->body.bfd.key)) {
+        return false;
+    }
+    m->family = zp_af_tloc_for(m->body.bfd.key.addr);
+    int res = r.named_field("state", k_bfd_states, &m->body.bfd.status);
+    ZP_TRY(res);
+    if (res == 0) {
+        return r.fail("bfd needs state=up|down|no-path|N");
+    }
+    return true;
+}
+
+bool build_data_device_state(reader &r, zor_msg_t *m)
+{
+    if (!one_ip(r, 0, &m->body.data_device_state.addr)) {
+        return false;
+    }
+    m->family = zp_af_data_device_for(m->body.data_device_state.addr);
+    int res = r.named_field("state", k_device_states, &m->body.data_device_state.state);
+    ZP_TRY(res);
+    if (res == 0) {
+        return r.fail("data-device-state needs state=active|inactive|N");
+    }
+    return true;
+}
+
+bool build_data_device(reader &r, zor_msg_t *m)
+{
+    if (!one_ip(r, 0, &m->body.data_device.addr)) {
+        return false;
+    }
+    m->family = zp_af_data_device_for(m->body.data_device.addr);
+    m->body.data_device.status = 1;
+    ZP_TRY(r.named_field("status", k_device_status, &m->body.data_device.status));
+    return true;
+}
+
+bool two_tlocs(reader &r, zor_tloc_key_t *local, zor_tloc_key_t *remote)
+{
+    return zp_tloc_from_str(r.args().pos[0], local, r.err()) && zp_tloc_from_str(r.args().pos[1], remote, r.err());
+}
+
+bool build_link(reader &r, zor_msg_t *m)
+{
+    zor_msg_link_t &l = m->body.link;
+    if (!two_tlocs(r, &l.local, &l.remote)) {
+        return false;
+    }
+    m->family = 8;
+    l.origin = ZOR_MSG_ORIGIN_REMOTE;
+    l.status = 1;
+    ZP_TRY(r.named_field("origin", k_origins, &l.origin));
+    ZP_TRY(r.named_field("bfd", k_bfd_states, &l.status));
+    ZP_TRY(r.field("mtu", &l.mtu));
+    ZP_TRY(r.field("label", &l.label));
+    ZP_TRY(r.field("pref", &l.preference));
+    ZP_TRY(r.field("stale", &l.stale));
+    ZP_TRY(r.field("loss", &l.loss));
+    ZP_TRY(r.field("latency", &l.latency));
+    ZP_TRY(r.field("jitter", &l.jitter));
+    ZP_TRY(r.field("tun-rec", &l.tun_rec_index));
+    ZP_TRY(r.field("local-index", &l.local_index));
+    ZP_TRY(r.field("remote-index", &l.remote_index));
+    return true;
+}
+
+bool build_link_status(reader &r, zor_msg_t *m)
+{
+    zor_msg_link_status_t &l = m->body.link_status;
+    if (!two_tlocs(r, &l.local, &l.remote)) {
+        return false;
+    }
+    m->family = 8;
+    l.bfd_status = 1;
+    ZP_TRY(r.named_field("bfd", k_bfd_states, &l.bfd_status));
+    ZP_TRY(r.field("mtu", &l.mtu));
+    ZP_TRY(r.field("tun-rec", &l.tun_rec_index));
+    ZP_TRY(r.field("loss", &l.loss));
+    ZP_TRY(r.field("latency", &l.latency));
+    ZP_TRY(r.field("jitter", &l.jitter));
+    return true;
+}
+
+bool build_ctrl_device(reader &r, zor_msg_t *m)
+{
+    zor_msg_ctrl_device_t &c = m->body.ctrl_device;
+    if (!one_ip(r, 0, &c.addr)) {
+        return false;
+    }
+    m->family = zp_af_ctrl_device_for(c.addr);
+    c.state = 1;
+    if (const std::string *type = r.args().get("type")) {
+        bool found = false;
+        for (uint32_t p = 1; p <= 6 && !found; p++) {
+            if (strcasecmp(type->c_str(), ost_personality_str(p)) == 0) {
+                c.type = p;
+                found = true;
+            }
+        }
+        uint64_t n = 0;
+        if (!found && !zp_number_from_str(*type, UINT32_MAX, &n)) {
+            return r.fail("'type' needs a personality (Brink, Nexa, Solon, Tether, Steward, ZTP) or a number, not '" +
+                          *type + "'");
+        }
+        if (!found) {
+            c.type = static_cast<uint32_t>(n);
+        }
+    }
+    ZP_TRY(r.named_field("state", k_up_down, &c.state));
+    ZP_TRY(r.field("staging", &c.staging));
+    std::vector<uint64_t> regions;
+    int res = r.list("regions", ',', UINT16_MAX, ZOR_MSG_CTRL_DEVICE_REGION_MAX, &regions);
+    ZP_TRY(res);
+    c.region_count = static_cast<uint16_t>(regions.size());
+    for (size_t i = 0; i < regions.size(); i++) {
+        c.region_ids[i] = static_cast<uint16_t>(regions[i]);
+    }
+    return true;
+}
+
+bool need(reader &r, const char *cmd, int res, const char *key)
+{
+    if (res == 0) {
+        return r.fail(std::string(cmd) + " needs " + key + "=");
+    }
+    return res == 1;
+}
+
+bool build_vpn_sec(reader &r, zor_msg_t *m, bool add)
+{
+    zor_msg_vpn_sec_t &v = m->body.vpn_sec;
+    const char *cmd = add ? "vpn-sec-add" : "vpn-sec-del";
+    m->family = 6;
+    if (!need(r, cmd, r.field("vpn", &v.vpn_id), "vpn") || !need(r, cmd, r.ip("ip", &v.remote), "ip")) {
+        return false;
+    }
+    v.origin = ZOR_MSG_ORIGIN_REMOTE;
+    ZP_TRY(r.named_field("origin", k_origins, &v.origin));
+    return !add || parse_attr(r, &v.attr);
+}
+
+bool build_peer_sec(reader &r, zor_msg_t *m, bool add)
+{
+    zor_msg_peer_sec_t &p = m->body.peer_sec;
+    const char *cmd = add ? "peer-sec-add" : "peer-sec-del";
+    m->family = 7;
+    if (!need(r, cmd, r.field("vpn", &p.vpn_id), "vpn") || !need(r, cmd, r.ip("origin-ip", &p.origin_ip), "origin-ip") ||
+        !need(r, cmd, r.ip("dest-ip", &p.dest_ip), "dest-ip")) {
+        return false;
+    }
+    p.origin = ZOR_MSG_ORIGIN_REMOTE;
+    ZP_TRY(r.named_field("origin", k_origins, &p.origin));
+    return !add || parse_attr(r, &p.attr);
+}
+
+// Tracker names and attach points: the field holds 326 bytes with the
+// terminator; zord keeps at most 324 characters, and scripts may send one
+// more to see the cut.
+constexpr size_t k_tracker_text_max = ZOR_MSG_TRACKER_NAME_LEN - 1;
+
+bool build_tracker(reader &r, zor_msg_t *m, const char *cmd, bool status_required)
+{
+    zor_msg_tracker_t &t = m->body.tracker;
+    m->family = 9;
+    if (!need(r, cmd, r.text("name", t.name, k_tracker_text_max), "name") ||
+        !need(r, cmd, r.text("attach", t.attach_point, k_tracker_text_max), "attach") ||
+        !need(r, cmd, r.field("vpn", &t.vpn_id), "vpn")) {
+        return false;
+    }
+    int res = r.named_field("status", k_up_down, &t.status);
+    ZP_TRY(res);
+    if (res == 0) {
+        if (status_required) {
+            return r.fail(std::string(cmd) + " needs status=up|down|N");
+        }
+        t.status = 1;
+    }
+    ZP_TRY(r.field("word1", &t.opaque1));
+    ZP_TRY(r.field("word2", &t.opaque2));
+    ZP_TRY(r.hex("opaque", t.opaque, sizeof(t.opaque)));
+    return true;
+}
+
+struct cmd_spec {
+    const char *name;
+    uint32_t type;
+    size_t npos;
+    const char *usage;
+    bool (*build)(reader &, zor_msg_t *);
+};
+
+const cmd_spec k_cmds[] = {
+    {"register", ZOR_MSG_REGISTER, 1, "register FAMILY [announce=0|1] [originate=0|1]", build_register},
+    {"unregister", ZOR_MSG_UNREGISTER, 1, "unregister FAMILY", build_unregister},
+    {"tloc-add", ZOR_MSG_TLOC_ADD, 1, "tloc-add TLOC [key=value...]", build_tloc_add},
+    {"tloc-del", ZOR_MSG_TLOC_DEL, 1, "tloc-del TLOC [origin=...]", build_tloc_del},
+    {"bfd", ZOR_MSG_TLOC_BFD_STATUS, 1, "bfd TLOC state=N", build_bfd},
+    {"data-device-state", ZOR_MSG_DATA_DEVICE_STATE, 1, "data-device-state IP state=N [family=...]",
+     build_data_device_state},
+    {"data-device-add", ZOR_MSG_DATA_DEVICE_ADD, 1, "data-device-add IP [status=up|down|N]", build_data_device},
+    {"data-device-del", ZOR_MSG_DATA_DEVICE_DEL, 1, "data-device-del IP", build_data_device},
+    {"link-add", ZOR_MSG_LINK_ADD, 2, "link-add LOCAL-TLOC REMOTE-TLOC [key=value...]", build_link},
+    {"link-del", ZOR_MSG_LINK_DEL, 2, "link-del LOCAL-TLOC REMOTE-TLOC [key=value...]", build_link},
+    {"link-status", ZOR_MSG_LINK_STATUS, 2, "link-status LOCAL-TLOC REMOTE-TLOC [key=value...]", build_link_status},
+    {"ctrl-device-add", ZOR_MSG_CTRL_DEVICE_ADD, 1, "ctrl-device-add IP [type=] [state=] [staging=] [regions=a,b]",
+     build_ctrl_device},
+    {"ctrl-device-del", ZOR_MSG_CTRL_DEVICE_DEL, 1, "ctrl-device-del IP", build_ctrl_device},
+    {"vpn-sec-add", ZOR_MSG_VPN_SEC_ADD, 0, "vpn-sec-add vpn= ip= [origin=] [attribute keys]",
+     [](reader &r, zor_msg_t *m) { return build_vpn_sec(r, m, true); }},
+    {"vpn-sec-del", ZOR_MSG_VPN_SEC_DEL, 0, "vpn-sec-del vpn= ip=",
+     [](reader &r, zor_msg_t *m) { return build_vpn_sec(r, m, false); }},
+    {"peer-sec-add", ZOR_MSG_PEER_SEC_ADD, 0, "peer-sec-add vpn= origin-ip= dest-ip= [origin=] [attribute keys]",
+     [](reader &r, zor_msg_t *m) { return build_peer_sec(r, m, true); }},
+    {"peer-sec-del", ZOR_MSG_PEER_SEC_DEL, 0, "peer-sec-del vpn= origin-ip= dest-ip=",
+     [](reader &r, zor_msg_t *m) { return build_peer_sec(r, m, false); }},
+    {"tracker-add", ZOR_MSG_TRACKER_ADD, 0, "tracker-add name= attach= vpn= [status=] [word1=] [word2=] [opaque=HEX]",
+     [](reader &r, zor_msg_t *m) { return build_tracker(r, m, "tracker-add", false); }},
+    {"tracker-del", ZOR_MSG_TRACKER_DEL, 0, "tracker-del name= attach= vpn=",
+     [](reader &r, zor_msg_t *m) { return build_tracker(r, m, "tracker-del", false); }},
+    {"tracker-status", ZOR_MSG_TRACKER_STATUS, 0, "tracker-status name= attach= vpn= status=",
+     [](reader &r, zor_msg_t *m) { return build_tracker(r, m, "tracker-status", true); }},
+};
+
+}  // namespace
+
+const std::vector<std::string> &zp_msg_commands()
+{
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> v;
+        for (const cmd_spec &c : k_cmds) {
+            v.push_back(c.name);
+        }
+        return v;
+    }();
+    return names;
+}
+
+bool zp_msg_build(const std::string &cmd, zp_args &args, uint32_t sender, zor_msg_t *msg, bool *is_message,
+                  std::string *err)
+{
+    memset(msg, 0, sizeof(*msg));
+    *is_message = false;
+    const cmd_spec *spec = nullptr;
+    for (const cmd_spec &c : k_cmds) {
+        if (cmd == c.name) {
+            spec = &c;
+        }
+    }
+    if (spec == nullptr) {
+        return false;
+    }
+    *is_message = true;
+    if (args.pos.size() != spec->npos) {
+        *err = "expected " + std::to_string(spec->npos) + " word" + (spec->npos == 1 ? "" : "s") +
+               " before the keys, got " + std::to_string(args.pos.size()) + " (usage: " + spec->usage + ")";
+        return false;
+    }
+    msg->type = spec->type;
+    msg->sender = sender;
+    reader r(args, err);
+    if (!spec->build(r, msg)) {
+        return false;
+    }
+    if (const std::string *family = args.get("family")) {
+        if (!zp_af_from_str(*family, &msg->family)) {
+            *err = "unknown family '" + *family + "'";
+            return false;
+        }
+    }
+    if (const std::string *s = args.get("sender")) {
+        if (!zp_module_from_str(*s, &msg->sender)) {
+            *err = "'sender' needs a module name or an id 1-228, not '" + *s + "'";
+            return false;
+        }
+    }
+    std::string left = args.unused();
+    if (!left.empty()) {
+        *err = "unknown key '" + left + "' for " + cmd + " (usage: " + spec->usage + ")";
+        return false;
+    }
+    return true;
+}

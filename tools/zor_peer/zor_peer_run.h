@@ -1,0 +1,37 @@
+// The peer itself: connects to zord through the message-queue client, runs
+// the script's lines in order on one libevent loop, and prints every message
+// it receives as one JSON line.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Exit codes.
+#define ZP_EXIT_OK 0
+#define ZP_EXIT_USAGE 1    // bad command line
+#define ZP_EXIT_SCRIPT 2   // bad script line, or the script cannot be read
+#define ZP_EXIT_CONNECT 3  // no connection within --timeout, or a send failed
+#define ZP_EXIT_WAIT 4     // a wait-count line ran out of time
+
+#define ZP_IDLE_MS_DEFAULT 500
+#define ZP_TIMEOUT_S_DEFAULT 5
+
+struct zp_options {
+    uint32_t module = 0;       // our module id (the transport's source)
+    uint32_t target = 2;       // the server's module id (zord)
+    std::string run_dir;       // empty: ZOR_RUN_DIR, else /var/run
+    std::string script = "-";  // file name, or "-" for standard input
+    uint32_t idle_ms = ZP_IDLE_MS_DEFAULT;
+    uint32_t timeout_s = ZP_TIMEOUT_S_DEFAULT;
+    bool verbose = false;  // the transport's log lines on stderr
+};
+
+// Runs the peer to its end. JSON lines go to out, diagnostics (each starting
+// "zor-peer: ") to err. Returns one of the exit codes above.
+//
+// A script file is parsed whole before connecting, so a bad line stops the
+// peer before it sends anything. Standard input is read as it comes (a pipe
+// or a terminal), so a person or a test can drive the peer line by line; the
+// script is done at the end of input.
+int zp_run(const zp_options &opts, FILE *out, FILE *err);
