@@ -61,24 +61,6 @@ void zor_link_status_update(t_zor_af_link *link)
     link->status = link->bfd_status == ZOR_BFD_STATE_UP ? ZOR_LINK_STATUS_UP : ZOR_LINK_STATUS_DOWN;
 }
 
-// The first clear bit among bits from..to (inclusive), or -1; full bytes are
-// skipped whole.
-int zor_label_find_clear(const uint8_t *bitmap, uint32_t from, uint32_t to)
-{
-    uint32_t bit = from;
-    while (bit <= to) {
-        if (bit % 8 == 0 && bit + 7 <= to && bitmap[bit / 8] == 0xff) {
-            bit += 8;
-            continue;
-        }
-        if (!zor_bitmap_test(bitmap, bit)) {
-            return static_cast<int>(bit);
-        }
-        bit++;
-    }
-    return -1;
-}
-
 uint8_t *zor_label_bitmap(const t_zor_context *ctx)
 {
     return ctx != nullptr && ctx->daemon != nullptr ? ctx->daemon->link_label_bitmap : nullptr;
@@ -483,9 +465,9 @@ uint32_t zor_link_label_alloc(t_zor_context *ctx)
     const uint32_t start =
         last >= ZOR_LINK_LABEL_BASE && last < ZOR_LINK_LABEL_LAST ? last + 1 : ZOR_LINK_LABEL_BASE;
     const uint32_t start_bit = start - ZOR_LINK_LABEL_BASE;
-    int bit = zor_label_find_clear(bitmap, start_bit, ZOR_LINK_LABEL_BITS - 1);
+    int bit = zor_bitmap_find_clear_range(bitmap, start_bit, ZOR_LINK_LABEL_BITS - 1);
     if (bit < 0 && start_bit > 0) {
-        bit = zor_label_find_clear(bitmap, 0, start_bit - 1);
+        bit = zor_bitmap_find_clear_range(bitmap, 0, start_bit - 1);
     }
     if (bit < 0) {
         return 0;

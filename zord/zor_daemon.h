@@ -117,3 +117,20 @@ inline bool zor_bitmap_test(const uint8_t *bitmap, uint32_t bit)
 {
     return (bitmap[bit / 8] >> (bit % 8)) & 1u;
 }
+// The first clear bit among bits from..to (inclusive), or -1; bytes whose
+// bits are all set are skipped whole. For the index and label allocators.
+inline int zor_bitmap_find_clear_range(const uint8_t *bitmap, uint32_t from, uint32_t to)
+{
+    uint32_t bit = from;
+    while (bit <= to) {
+        if (bit % 8 == 0 && bit + 7 <= to && bitmap[bit / 8] == 0xff) {
+            bit += 8;
+            continue;
+        }
+        if (!zor_bitmap_test(bitmap, bit)) {
+            return static_cast<int>(bit);
+        }
+        bit++;
+    }
+    return -1;
+}

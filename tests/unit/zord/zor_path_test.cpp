@@ -127,6 +127,15 @@ protected:
         env.tick(2);
         sync();
     }
+    // Delivers what was sent, changes the TLOC and runs a tick: the TLOC is
+    // computed with everything sent before.
+    void recompute(const std::string &name)
+    {
+        sync();
+        touch(name);
+        sync();
+        walk();
+    }
     t_zor_af_tloc *rec(const std::string &name)
     {
         t_zor_db_entry *e = zor_af_tloc_find(ZOR_AF_TLOC_IPV4, ctx(), &keys.at(name), nullptr);
@@ -239,6 +248,19 @@ protected:
         std::vector<uint32_t> out;
         for (const t_zor_path *p = rec(name)->path_list; p != nullptr; p = p->next_p) {
             out.push_back(p->mtu);
+        }
+        return out;
+    }
+    // The expected path list of r in the overlay: per path its summary line
+    // (from "*>" on) and the border of region 1 it goes through.
+    Strings overlay_list(const std::vector<std::pair<std::string, std::string>> &paths)
+    {
+        Strings out{"      Path-List:"};
+        for (const auto &[summary, border] : paths) {
+            out.push_back("        " + summary);
+            out.push_back(link_line("l", border));
+            out.push_back(link_line(border, "c1"));
+            out.push_back(link_line("c1", "r"));
         }
         return out;
     }
@@ -376,49 +398,31 @@ TEST_F(ZorPath, BestFlagsDownLinksAndZeroMtus)
 {
     overlay();
     walk();
-    EXPECT_EQ(path_list("r"), (Strings{"      Path-List:",
-                                       "        *>  Path-1: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
-                                       link_line("l", "b1"), link_line("b1", "c1"), link_line("c1", "r"),
-                                       "        *>  Path-2: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
-                                       link_line("l", "b2"), link_line("b2", "c1"), link_line("c1", "r")}));
+    EXPECT_EQ(path_list("r"), overlay_list({{"*>  Path-1: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3", "b1"},
+                                                   {"*>  Path-2: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3", "b2"}}));
 
     // A link of MTU 0 does not count; the path through b2 becomes strictly
     // better and takes the best flag from both.
     plink("c1", "r", 1, 0, 3);
     plink("l", "b2", 1, 1450, 1);
-    sync();
-    touch("r");
-    sync();
-    walk();
+    recompute("r");
     EXPECT_EQ(sent_paths("r"), Strings{"l>b2>c1>r mtu 1450"});
-    EXPECT_EQ(path_list("r"), (Strings{"      Path-List:",
-                                       "        *>  Path-1: MTU: 1450 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
-                                       link_line("l", "b2"), link_line("b2", "c1"), link_line("c1", "r"),
-                                       "        *   Path-2: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
-                                       link_line("l", "b1"), link_line("b1", "c1"), link_line("c1", "r")}));
+    EXPECT_EQ(path_list("r"), overlay_list({{"*>  Path-1: MTU: 1450 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3", "b2"},
+                                                   {"*   Path-2: MTU: 1400 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3", "b1"}}));
 
     // The path through b1 would now be the best, but a link of it is down:
     // the path is down, MTU 0 and preference 0, behind every up path.
     plink("l", "b1", 1, 1480, 1);
     plink("b1", "c1", 0, 1500, 2);
-    sync();
-    touch("r");
-    sync();
-    walk();
+    recompute("r");
     EXPECT_EQ(sent_paths("r"), Strings{"l>b2>c1>r mtu 1450"});
-    EXPECT_EQ(path_list("r"), (Strings{"      Path-List:",
-                                       "        *>  Path-1: MTU: 1450 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3",
-                                       link_line("l", "b2"), link_line("b2", "c1"), link_line("c1", "r"),
-                                       "        *   Path-2: MTU: 0 Pref: 0 Status: Down #LocalLinks: 0 #Links: 3",
-                                       link_line("l", "b1"), link_line("b1", "c1"), link_line("c1", "r")}));
+    EXPECT_EQ(path_list("r"), overlay_list({{"*>  Path-1: MTU: 1450 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3", "b2"},
+                                                   {"*   Path-2: MTU: 0 Pref: 0 Status: Down #LocalLinks: 0 #Links: 3", "b1"}}));
 
     // Every path down: the best path is down, no descriptor goes out and
     // the status follows the best path.
     plink("b2", "c1", 0, 1500, 2);
-    sync();
-    touch("r");
-    sync();
-    walk();
+    recompute("r");
     EXPECT_EQ(sent_paths("r"), Strings{});
     EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_DOWN);
     EXPECT_EQ(rec("r")->bfd_status, ZOR_BFD_STATE_DOWN);
@@ -499,15 +503,11 @@ TEST_F(ZorPath, PersonalitiesThreeAndFiveComputeNothing)
     // Another personality computes; back on Solon the paths that exist are
     // given up and nothing is built again.
     env.daemon()->personality = 1;
-    touch("r");
-    sync();
-    walk();
+    recompute("r");
     EXPECT_EQ(sent_paths("r"), (Strings{"l>b1>c1>r mtu 1400", "l>b2>c1>r mtu 1400"}));
     EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_UP);
     env.daemon()->personality = ZOR_PERSONALITY_SOLON;
-    touch("r");
-    sync();
-    walk();
+    recompute("r");
     EXPECT_EQ(rec("r")->path_list, nullptr);
     EXPECT_EQ(sent_paths("r"), Strings{});
     EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_NO_PATH);
@@ -578,9 +578,7 @@ TEST_F(ZorPath, AWithdrawnLinkOrLocalTlocGivesUpThePathsThroughIt)
     sync();
     walk();
     EXPECT_EQ(sent_paths("r"), Strings{"l2>b1>c1>r mtu 1300"});
-    touch("r");
-    sync();
-    walk();
+    recompute("r");
     EXPECT_EQ(sent_paths("r"), (Strings{"l>b1>c1>r mtu 1400", "l>b2>c1>r mtu 1400"}));
     // A remote border goes: the paths through it are given up too.
     zor_msg_t bdel = zt::tloc_del_msg(keys["c1"]);
