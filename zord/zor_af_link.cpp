@@ -56,6 +56,17 @@ bool zor_link_pair_allowed(const t_zor_af_tloc *a, const t_zor_af_tloc *b, bool 
     return force || a->attr.group_count != 1 || b->attr.group_count != 1;
 }
 
+// What an add message sets on a new link and on an existing one alike.
+void zor_link_copy_figures(t_zor_af_link *link, const zor_msg_link_t &body)
+{
+    link->label = body.label;
+    link->preference = body.preference;
+    link->stale = body.stale;
+    link->loss = body.loss;
+    link->latency = body.latency;
+    link->jitter = body.jitter;
+}
+
 void zor_link_status_update(t_zor_af_link *link)
 {
     link->status = link->bfd_status == ZOR_BFD_STATE_UP ? ZOR_LINK_STATUS_UP : ZOR_LINK_STATUS_DOWN;
@@ -175,12 +186,7 @@ t_zor_db_entry *zor_af_link_add(zor_af_t af, t_zor_context *ctx, t_zor_client *c
         link->remote_index = body.remote_index;
         link->local_index = body.local_index;
         link->origin = body.origin;
-        link->preference = body.preference;
-        link->stale = body.stale;
-        link->loss = body.loss;
-        link->latency = body.latency;
-        link->jitter = body.jitter;
-        link->label = body.label;
+        zor_link_copy_figures(link, body);
         if (link->origin == ZOR_LINK_ORIGIN_PEER) {
             link->bfd_status = static_cast<uint8_t>(body.status);
             link->mtu = body.mtu;
@@ -209,13 +215,8 @@ t_zor_db_entry *zor_af_link_add(zor_af_t af, t_zor_context *ctx, t_zor_client *c
             link->loss == body.loss && link->latency == body.latency && link->jitter == body.jitter) {
             return entry;
         }
+        zor_link_copy_figures(link, body);
         link->mtu = body.mtu;
-        link->label = body.label;
-        link->preference = body.preference;
-        link->stale = body.stale;
-        link->loss = body.loss;
-        link->latency = body.latency;
-        link->jitter = body.jitter;
         link->bfd_status = static_cast<uint8_t>(body.status);
     }
     zor_link_status_update(link);
