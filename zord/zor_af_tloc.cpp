@@ -70,24 +70,6 @@ void zor_schedule(t_zor_context *ctx, t_zor_af_tloc *tloc)
     }
 }
 
-// The first clear bit among bits from..to (inclusive), or -1. Whole bytes
-// that are full are skipped.
-int zor_bitmap_find_clear(const uint8_t *bitmap, uint32_t from, uint32_t to)
-{
-    uint32_t bit = from;
-    while (bit <= to) {
-        if (bit % 8 == 0 && bit + 7 <= to && bitmap[bit / 8] == 0xff) {
-            bit += 8;
-            continue;
-        }
-        if (!zor_bitmap_test(bitmap, bit)) {
-            return static_cast<int>(bit);
-        }
-        bit++;
-    }
-    return -1;
-}
-
 // The record's bandwidth word and QoS-group name compared with a message.
 bool zor_tloc_qos_equal(const t_zor_af_tloc *tloc, const zor_msg_tloc_t *body)
 {
@@ -754,9 +736,9 @@ int zor_af_tloc_index_alloc(t_zor_context *ctx, uint32_t *index)
         return 6;
     }
     const uint32_t start = ctx->last_tloc_index < ZOR_TLOC_INDEX_LAST_BIT ? ctx->last_tloc_index + 1 : 0;
-    int bit = zor_bitmap_find_clear(bitmap, start, ZOR_TLOC_INDEX_LAST_BIT);
+    int bit = zor_bitmap_find_clear_range(bitmap, start, ZOR_TLOC_INDEX_LAST_BIT);
     if (bit < 0 && start > 0) {
-        bit = zor_bitmap_find_clear(bitmap, 0, start - 1);
+        bit = zor_bitmap_find_clear_range(bitmap, 0, start - 1);
     }
     if (bit < 0) {
         return 6;
