@@ -1,10 +1,10 @@
 #include "zor_af_data_device.h"
 
-#include <cstddef>
 #include <cstring>
 
 #include "ip_util.h"
 #include "maapi_cli.h"
+#include "zor_af_base.h"
 #include "zor_af_tloc.h"
 #include "zor_client.h"
 #include "zor_log.h"
@@ -28,11 +28,6 @@ const zor_af_ops_t k_zor_af_data_device_ops = {
 bool zor_is_data_device_af(zor_af_t af)
 {
     return af == ZOR_AF_DATA_DEVICE_IPV4 || af == ZOR_AF_DATA_DEVICE_IPV6;
-}
-
-bool zor_ip_valid(const ip_addr_t *addr)
-{
-    return addr->family == IP_AF_INET || addr->family == IP_AF_INET6;
 }
 
 // What a message says about one option of a device.
@@ -74,7 +69,7 @@ bool zor_dd_derive(const t_zor_context *ctx, const zor_msg_t *msg, zor_dd_key *o
                 zor_af_str(msg->family));
         return false;
     }
-    if (!zor_ip_valid(&out->system_ip)) {
+    if (!zor_af_base_addr_valid(&out->system_ip)) {
         ZOR_LOG("Ignored %s for a device of address family %u", zor_msg_type_str(msg->type), out->system_ip.family);
         return false;
     }
@@ -89,14 +84,12 @@ int zor_af_data_device_cmp(const void *a, const void *b)
 
 t_zor_db_entry *zor_dd_lookup(zor_af_t af, t_zor_context *ctx, const ip_addr_t *ip, avl_index_t *where)
 {
-    if (!zor_is_data_device_af(af) || ctx->trees[af] == nullptr) {
+    if (!zor_is_data_device_af(af)) {
         return nullptr;
     }
     t_zor_af_data_device probe{};
     probe.system_ip = *ip;
-    t_zor_db_entry tmpl{};
-    tmpl.record = &probe;
-    return static_cast<t_zor_db_entry *>(avl_find(ctx->trees[af], &tmpl, where));
+    return zor_af_base_find(af, ctx, &probe, where);
 }
 
 // Option list: UP options stand before DOWN options, so the head tells
@@ -221,13 +214,11 @@ t_zor_db_entry *zor_af_data_device_add(zor_af_t af, t_zor_context *ctx, t_zor_cl
         dev->on_demand_state = ZOR_DATA_DEVICE_STATE_UNKNOWN;
         dev->options.first = nullptr;
         dev->options.last = &dev->options.first;
-        entry = zor_db_entry_alloc(af, client, dev);
+        entry = zor_af_base_entry_insert(af, ctx, client, dev, where);
         if (entry == nullptr) {
             zor_mem_delete(dev);
             return nullptr;
         }
-        avl_insert(ctx->trees[af], entry, where);
-        zor_db_entry_append(ctx, entry);
         zor_dd_opt_add(dev, key);
     } else {
         t_zor_af_data_device *dev = zor_af_data_device_of(entry);
@@ -291,23 +282,12 @@ t_zor_db_entry *zor_af_data_device_find(zor_af_t af, t_zor_context *ctx, const z
 
 int zor_af_data_device_tree_create(zor_af_t af, t_zor_context *ctx)
 {
-    avl_tree_t *tree = zor_mem_new<avl_tree_t>();
-    if (tree == nullptr) {
-        return 2;
-    }
-    avl_create(tree, zor_af_data_device_cmp, sizeof(t_zor_db_entry), offsetof(t_zor_db_entry, tree_node));
-    ctx->trees[af] = tree;
-    return 0;
+    return zor_af_base_tree_create(af, ctx, zor_af_data_device_cmp);
 }
 
 void zor_af_data_device_tree_destroy(zor_af_t af, t_zor_context *ctx)
 {
-    if (ctx->trees[af] == nullptr) {
-        return;
-    }
-    avl_destroy(ctx->trees[af]);
-    zor_mem_delete(ctx->trees[af]);
-    ctx->trees[af] = nullptr;
+    zor_af_base_tree_destroy(af, ctx);
 }
 
 void zor_af_data_device_free(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_entry *entry)
@@ -351,14 +331,7 @@ void zor_af_data_device_show(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_
 
 void zor_af_data_device_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo)
 {
-    if (ctx == nullptr || !zor_is_data_device_af(af) || ctx->trees[af] == nullptr) {
-        return;
-    }
-    avl_tree_t *tree = ctx->trees[af];
-    for (auto *e = static_cast<t_zor_db_entry *>(avl_first(tree)); e != nullptr;
-         e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
-        zor_af_data_device_show(af, ctx, e, uinfo);
-    }
+    zor_af_base_show_all(af, ctx, uinfo);
 }
 
 t_zor_db_entry *zor_af_data_device_tloc_update(zor_af_t tloc_af, t_zor_context *ctx, t_zor_client *client,
@@ -402,7 +375,7 @@ void zor_af_data_device_state_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *ms
 {
     const zor_af_t dd_af = zor_af_data_device_family(af);
     const zor_msg_data_device_state_t &body = msg->body.data_device_state;
-    if (!zor_is_data_device_af(dd_af) || !zor_ip_valid(&body.addr)) {
+    if (!zor_is_data_device_af(dd_af) || !zor_af_base_addr_valid(&body.addr)) {
         ZOR_LOG("Ignored a device state for family %s, address family %u", zor_af_str(af), body.addr.family);
         return;
     }
