@@ -1,5 +1,6 @@
 #include "zor_af_sec_common.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <openssl/evp.h>
@@ -77,6 +78,26 @@ char *zor_sec_masked_key(const zor_tloc_attr_t *attr, char *buf, size_t size)
         snprintf(buf, size, "*****");
     }
     OPENSSL_cleanse(digest, sizeof(digest));
+    return buf;
+}
+
+char *zor_sec_key_str(uint64_t vpn_id, const ip_addr_t *const *addrs, const char *const *names, size_t count,
+                      char *buf, size_t size)
+{
+    if (size == 0) {
+        return buf;
+    }
+    size_t len = 0;
+    auto put = [&](int w) { len = w > 0 ? std::min(size - 1, len + static_cast<size_t>(w)) : len; };
+    put(snprintf(buf, size, "vpn %lu", vpn_id));
+    for (size_t i = 0; i < count; i++) {
+        if (zor_af_base_addr_valid(addrs[i])) {
+            char ip[64];
+            put(snprintf(buf + len, size - len, " %s %s", names[i], ip_addr_to_str(addrs[i], ip, sizeof(ip))));
+        } else {
+            put(snprintf(buf + len, size - len, " %s of address family %u", names[i], addrs[i]->family));
+        }
+    }
     return buf;
 }
 

@@ -1,29 +1,26 @@
 #include "zor_af_vpn_sec.h"
 
-#include <cstring>
-
 #include "maapi_cli.h"
 #include "zor_af_base.h"
 #include "zor_af_sec_common.h"
-#include "zor_log.h"
 
 namespace {
 
-t_zor_af_vpn_sec *rec(const t_zor_db_entry *entry)
-{
-    return static_cast<t_zor_af_vpn_sec *>(entry->record);
-}
-
-// VPN id as an unsigned number, then the remote address.
-int zor_af_vpn_sec_cmp(const void *a, const void *b)
-{
-    const t_zor_af_vpn_sec *x = rec(static_cast<const t_zor_db_entry *>(a));
-    const t_zor_af_vpn_sec *y = rec(static_cast<const t_zor_db_entry *>(b));
-    if (x->vpn_id != y->vpn_id) {
-        return x->vpn_id < y->vpn_id ? -1 : 1;
+// How the shared security operations read this family (zor_af_sec_common.h).
+struct vpn_sec_twin {
+    using record = t_zor_af_vpn_sec;
+    template <class M>
+    static auto &body(M *msg)
+    {
+        return msg->body.vpn_sec;
     }
-    return ip_addr_cmp(&x->remote, &y->remote);
-}
+    template <class X>
+    static auto addrs(X &x)
+    {
+        return std::array{&x.remote};
+    }
+    static constexpr std::array<const char *, 1> addr_names = {"IP"};
+};
 
 const zor_af_ops_t k_zor_af_vpn_sec_ops = {
     nullptr,
@@ -50,50 +47,12 @@ void zor_af_vpn_sec_register()
 
 t_zor_db_entry *zor_af_vpn_sec_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where)
 {
-    const zor_msg_vpn_sec_t &body = msg->body.vpn_sec;
-    if (!zor_af_base_addr_valid(&body.remote)) {
-        return nullptr;
-    }
-    t_zor_af_vpn_sec probe{};
-    probe.vpn_id = body.vpn_id;
-    zor_af_base_addr_copy(&probe.remote, &body.remote);
-    return zor_af_base_find(af, ctx, &probe, where);
+    return zor_sec_find<vpn_sec_twin>(af, ctx, msg, where);
 }
 
 t_zor_db_entry *zor_af_vpn_sec_add(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
 {
-    const zor_msg_vpn_sec_t &body = msg->body.vpn_sec;
-    char ip[64];
-    if (!zor_af_base_addr_valid(&body.remote)) {
-        ZOR_LOG("VPN-SEC add from %s dropped: vpn %lu, address family %u", zor_af_base_client_str(client), body.vpn_id,
-                body.remote.family);
-        return nullptr;
-    }
-    avl_index_t where = 0;
-    t_zor_db_entry *entry = zor_af_vpn_sec_find(af, ctx, msg, &where);
-    const bool is_new = entry == nullptr;
-    if (is_new) {
-        t_zor_af_vpn_sec *r = zor_mem_new<t_zor_af_vpn_sec>();
-        if (r == nullptr) {
-            return nullptr;
-        }
-        r->vpn_id = body.vpn_id;
-        zor_af_base_addr_copy(&r->remote, &body.remote);
-        r->origin = body.origin;
-        entry = zor_af_base_entry_insert(af, ctx, client, r, where);
-        if (entry == nullptr) {
-            zor_mem_delete(r);
-            return nullptr;
-        }
-    } else if (entry->client_p != client) {
-        // Decided here: the entry stays its owner's; a second announcer of
-        // the same key is refused rather than stopping the daemon.
-        ZOR_LOG("VPN-SEC add from %s refused: vpn %lu IP %s belongs to %s", zor_af_base_client_str(client),
-                body.vpn_id, ip_addr_to_str(&body.remote, ip, sizeof(ip)), zor_af_base_client_str(entry->client_p));
-        return nullptr;
-    }
-    zor_sec_attr_update(ctx, entry, is_new, &rec(entry)->attr, &body.attr);
-    return entry;
+    return zor_sec_add<vpn_sec_twin>(af, ctx, client, msg);
 }
 
 void zor_af_vpn_sec_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry)
@@ -103,15 +62,12 @@ void zor_af_vpn_sec_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *clie
 
 void zor_af_vpn_sec_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
 {
-    t_zor_db_entry *entry = zor_af_vpn_sec_find(af, ctx, msg, nullptr);
-    if (entry != nullptr) {
-        zor_af_vpn_sec_withdraw(af, ctx, client, entry);
-    }
+    zor_sec_delete<vpn_sec_twin>(af, ctx, client, msg);
 }
 
 int zor_af_vpn_sec_tree_create(zor_af_t af, t_zor_context *ctx)
 {
-    return zor_af_base_tree_create(af, ctx, zor_af_vpn_sec_cmp);
+    return zor_af_base_tree_create(af, ctx, zor_sec_cmp<vpn_sec_twin>);
 }
 
 void zor_af_vpn_sec_tree_destroy(zor_af_t af, t_zor_context *ctx)
@@ -121,27 +77,17 @@ void zor_af_vpn_sec_tree_destroy(zor_af_t af, t_zor_context *ctx)
 
 void zor_af_vpn_sec_free(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_entry *entry)
 {
-    zor_mem_delete(rec(entry));
-    entry->record = nullptr;
+    zor_sec_free<vpn_sec_twin>(entry);
 }
 
 void zor_af_vpn_sec_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete)
 {
-    const t_zor_af_vpn_sec *r = rec(entry);
-    zor_msg_vpn_sec_t &body = msg->body.vpn_sec;
-    body.vpn_id = r->vpn_id;
-    body.remote = r->remote;
-    body.origin = r->origin;
-    if (is_delete) {
-        memset(&body.attr, 0, sizeof(body.attr));
-    } else {
-        body.attr = r->attr;
-    }
+    zor_sec_fill_msg<vpn_sec_twin>(entry, msg, is_delete);
 }
 
 void zor_af_vpn_sec_show(zor_af_t /*af*/, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo)
 {
-    const t_zor_af_vpn_sec *r = rec(entry);
+    const t_zor_af_vpn_sec *r = zor_sec_rec<vpn_sec_twin>(entry);
     char ip[64];
     maapi_cli_printf(uinfo->msock, uinfo->usid, "    Vpn-id: %lu, IP: %s, origin: %s\n", r->vpn_id,
                      ip_addr_to_str(&r->remote, ip, sizeof(ip)), zor_msg_origin_str(r->origin));

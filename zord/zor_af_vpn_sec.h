@@ -38,30 +38,17 @@ static_assert(offsetof(t_zor_af_vpn_sec, attr) == offsetof(zor_msg_vpn_sec_t, at
 // kept).
 void zor_af_vpn_sec_register();
 
-// Add message: creates the entry of (VPN, remote IP), owned by client, and
-// schedules it; for an existing entry of the same client takes the block and
-// schedules the entry only when the block differs. An add for an entry of
-// another client is refused with a log line and the owner's entry is kept.
-// The entry; null for a refused add, a remote address that is neither IPv4
-// nor IPv6 (logged), or when memory runs out (nothing kept).
+// The operations of the family: thin entry points into the ones the twins
+// share, whose contract zor_af_sec_common.h tells once for both. show
+// prints "    Vpn-id: ..., IP: ..., origin: ...\n"
+// and then the shared attribute lines.
 t_zor_db_entry *zor_af_vpn_sec_add(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
-// Takes the entry away on behalf of its owner; any other client changes
-// nothing.
 void zor_af_vpn_sec_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry);
-// Delete message: withdraws the entry of the key with client; an unknown key
-// is ignored.
 void zor_af_vpn_sec_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
-// The entry of the message's key, with the insertion point; null for none.
 t_zor_db_entry *zor_af_vpn_sec_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where);
 int zor_af_vpn_sec_tree_create(zor_af_t af, t_zor_context *ctx);
 void zor_af_vpn_sec_tree_destroy(zor_af_t af, t_zor_context *ctx);
-// Frees the record and clears the entry's pointer to it.
 void zor_af_vpn_sec_free(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry);
-// VPN id, remote IP and origin into the body, and the block unless
-// is_delete (a delete carries a zeroed block).
 void zor_af_vpn_sec_fill_msg(zor_af_t af, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete);
-// "    Vpn-id: ..., IP: ..., origin: ...\n", the attribute lines and the
-// advertised-to line.
 void zor_af_vpn_sec_show(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo);
-// Every entry of the family in key order.
 void zor_af_vpn_sec_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo);

@@ -290,8 +290,8 @@ TEST_P(ZorAfSec, BadAddressesAreDroppedWithALogLine)
     EXPECT_EQ(zor_af_find(af(), h_.ctx(), &msg, nullptr), nullptr);
     zor_af_delete(af(), h_.ctx(), box, &msg);
     const std::string line = af() == ZOR_AF_VPN_SEC
-                                 ? "VPN-SEC add from ctlagent dropped: vpn 100, address family 0"
-                                 : "PEER-SEC add from ctlagent dropped: vpn 100, address families 2 and 3";
+                                 ? "VPN-SEC add from ctlagent dropped: vpn 100 IP of address family 0"
+                                 : "PEER-SEC add from ctlagent dropped: vpn 100 origin IP 10.0.0.1 dest IP of address family 3";
     EXPECT_TRUE(log.contains(line)) << log.dump();
     EXPECT_EQ(zt::mem_current(mem_type()), 0u);
 }
