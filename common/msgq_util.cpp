@@ -1203,27 +1203,64 @@ bool msgq_rx_begin_body(msgq_handle_t *h, uint16_t hdrlen, uint16_t size, evutil
     return true;
 }
 
-// The message in the receive buffer is complete: the receive state is
-// cleared and the message handed to recv_msg, app_offset bytes past its
-// start. True when the reader goes on with the next message: the handle and
-// its connection outlived the callback, the handle is not blocking (it reads
-// the one reply to its send; reading on would block until the peer sends
-// again) and the message did not complete MSGQ_FAIRNESS_MS or more after
-// the reader began (start).
-bool msgq_rx_deliver(msgq_handle_t *h, uint16_t app_offset, uint32_t gen, const timespec &start)
-{
-    uint8_t *msg = h->rx_buf;
-    uint16_t size = h->rx_size;
-    h->rx_buf = nullptr;
-    h->rx_size = 0;
-    h->rx_offset = 0;
-    h->stats.rx_msg++;
-    h->cbs.recv_msg(h, msg + app_offset, static_cast<uint16_t>(size - app_offset), h->user_arg);
-    if (h->free_pending || h->conn_gen != gen) {
-        return false;  // the callback deleted the handle or its connection ended
+// One run of a read callback over a handle's stream.
+struct msgq_rx_pass {
+    msgq_handle_t *h;
+    evutil_socket_t fd;
+    int flags;     // MSG_WAITALL on blocking handles
+    uint32_t gen;  // the connection the pass serves
+    timespec start{};
+    // The last piece: bytes asked for, recv's result and its errno (0 when
+    // the peer closed).
+    int want = 0;
+    int rc = 0;
+    int err = 0;
+
+    msgq_rx_pass(msgq_handle_t *handle, evutil_socket_t sock)
+        : h(handle), fd(sock), flags(handle->blocking ? MSG_WAITALL : MSG_DONTWAIT), gen(handle->conn_gen)
+    {
+        timer_clock_now(&start);
     }
-    return !h->blocking && msgq_elapsed_ms(start) < MSGQ_FAIRNESS_MS;
-}
+
+    // Reads the rest of the current piece (the header into rx_hdr, or the
+    // body into rx_buf) up to byte end. 1: the piece is complete; 0: part of
+    // it came and the rest waits for the next read event; -1: recv gave 0 or
+    // less.
+    int piece(uint8_t *base, size_t end)
+    {
+        want = static_cast<int>(end - h->rx_offset);
+        rc = static_cast<int>(recv(fd, base + h->rx_offset, static_cast<size_t>(want), flags));
+        if (rc <= 0) {
+            err = rc < 0 ? errno : 0;
+            return -1;
+        }
+        h->rx_offset = static_cast<uint16_t>(h->rx_offset + rc);
+        return rc < want ? 0 : 1;
+    }
+    bool would_block() const { return rc < 0 && err == EAGAIN; }
+
+    // The message in the receive buffer is complete: the receive state is
+    // cleared and the message handed to recv_msg, app_offset bytes past its
+    // start. True when the reader goes on with the next message: the handle
+    // and its connection outlived the callback, the handle is not blocking (it
+    // reads the one reply to its send; reading on would block until the peer
+    // sends again) and the message did not complete MSGQ_FAIRNESS_MS or more
+    // after the pass began.
+    bool deliver(uint16_t app_offset)
+    {
+        uint8_t *msg = h->rx_buf;
+        uint16_t size = h->rx_size;
+        h->rx_buf = nullptr;
+        h->rx_size = 0;
+        h->rx_offset = 0;
+        h->stats.rx_msg++;
+        h->cbs.recv_msg(h, msg + app_offset, static_cast<uint16_t>(size - app_offset), h->user_arg);
+        if (h->free_pending || h->conn_gen != gen) {
+            return false;  // the callback deleted the handle or its connection ended
+        }
+        return !h->blocking && msgq_elapsed_ms(start) < MSGQ_FAIRNESS_MS;
+    }
+};
 
 }  // namespace
 
@@ -1250,32 +1287,22 @@ void msgq_read_msghdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
     msgq_frame frame(msgq_handle_p->inst);
     const uint16_t hdrlen = msgq_hdr_len(msgq_handle_p);
     OST_ASSERT(hdrlen <= sizeof(msgq_handle_p->rx_hdr));
-    const int flags = msgq_handle_p->blocking ? MSG_WAITALL : MSG_DONTWAIT;
-    const uint32_t gen = msgq_handle_p->conn_gen;
-    timespec start{};
-    timer_clock_now(&start);
-
-    ssize_t rc = 0;
-    int err = 0;
+    msgq_rx_pass pass(msgq_handle_p, fd);
     for (;;) {
         if (msgq_handle_p->rx_offset < hdrlen) {
-            size_t want = hdrlen - msgq_handle_p->rx_offset;
-            rc = recv(fd, msgq_handle_p->rx_hdr + msgq_handle_p->rx_offset, want, flags);
-            if (rc <= 0) {
-                err = errno;
+            const int got = pass.piece(msgq_handle_p->rx_hdr, hdrlen);
+            if (got < 0) {
                 break;
             }
-            msgq_handle_p->rx_offset = static_cast<uint16_t>(msgq_handle_p->rx_offset + rc);
-            if (static_cast<size_t>(rc) < want) {
-                MSGQ_LOG("Read fewer bytes (%d) than header bytes to read (%d) on fd '%d'", static_cast<int>(rc),
-                         static_cast<int>(want), fd);
+            if (got == 0) {
+                MSGQ_LOG("Read fewer bytes (%d) than header bytes to read (%d) on fd '%d'", pass.rc, pass.want, fd);
                 return;
             }
             msgq_hdr_t hdr;
             memcpy(&hdr, msgq_handle_p->rx_hdr, sizeof(hdr));
             MSGQ_LOG("Header: use_app_header %d Src: %s,Tgt: %s, type: %d, size: %u, retval: %d",
                      msgq_handle_p->use_app_header, msgq_module_name(hdr.src), msgq_module_name(hdr.tgt), hdr.type,
-                     hdr.size, static_cast<int>(rc));
+                     hdr.size, pass.rc);
             if (hdr.type == MSGQ_MSG_TYPE_REGISTER) {
                 if (msgq_handle_p->in_tmp_list) {
                     msgq_handle_register_msg(msgq_handle_p, &hdr);
@@ -1307,22 +1334,19 @@ void msgq_read_msghdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
             MSGQ_LOG("Attempting to read %d bytes of data from fd: %d", hdr.size, fd);
         }
 
-        size_t want = msgq_handle_p->rx_size - msgq_handle_p->rx_offset;
-        rc = recv(fd, msgq_handle_p->rx_buf + msgq_handle_p->rx_offset, want, flags);
-        if (rc <= 0) {
-            msgq_read_error(msgq_handle_p, rc, errno);
-            return;
+        const int got = pass.piece(msgq_handle_p->rx_buf, msgq_handle_p->rx_size);
+        if (got < 0) {
+            break;
         }
-        msgq_handle_p->rx_offset = static_cast<uint16_t>(msgq_handle_p->rx_offset + rc);
-        if (static_cast<size_t>(rc) < want) {
+        if (got == 0) {
             return;
         }
         MSGQ_LOG("Read %d bytes of data from fd: %d", msgq_handle_p->rx_size, fd);
-        if (!msgq_rx_deliver(msgq_handle_p, hdrlen, gen, start)) {
+        if (!pass.deliver(hdrlen)) {
             return;
         }
     }
-    msgq_read_error(msgq_handle_p, rc, err);
+    msgq_read_error(msgq_handle_p, pass.rc, pass.err);
 }
 
 void msgq_read_apphdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
@@ -1331,31 +1355,21 @@ void msgq_read_apphdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
     msgq_frame frame(msgq_handle_p->inst);
     const uint16_t app_hdrlen = msgq_handle_p->app_hdr_len;
     OST_ASSERT(app_hdrlen <= sizeof(msgq_handle_p->rx_hdr));
-    const int flags = msgq_handle_p->blocking ? MSG_WAITALL : MSG_DONTWAIT;
-    const uint32_t gen = msgq_handle_p->conn_gen;
-    timespec start{};
-    timer_clock_now(&start);
-
-    ssize_t rc = 0;
-    int err = 0;
+    msgq_rx_pass pass(msgq_handle_p, fd);
     for (;;) {
         if (msgq_handle_p->rx_offset < app_hdrlen) {
-            size_t want = app_hdrlen - msgq_handle_p->rx_offset;
-            rc = recv(fd, msgq_handle_p->rx_hdr + msgq_handle_p->rx_offset, want, flags);
-            if (rc <= 0) {
-                err = rc < 0 ? errno : 0;
-                if (!(rc < 0 && err == EAGAIN)) {
-                    MSGQ_ERR("Failed to peek %d bytes, errno: %d, read_bytes: %d", static_cast<int>(want), err,
-                             static_cast<int>(rc));
+            const int got = pass.piece(msgq_handle_p->rx_hdr, app_hdrlen);
+            if (got < 0) {
+                if (!pass.would_block()) {
+                    MSGQ_ERR("Failed to peek %d bytes, errno: %d, read_bytes: %d", pass.want, pass.err, pass.rc);
                 }
                 break;
             }
-            msgq_handle_p->rx_offset = static_cast<uint16_t>(msgq_handle_p->rx_offset + rc);
-            if (static_cast<size_t>(rc) < want) {
+            if (got == 0) {
                 return;
             }
             MSGQ_LOG("Header: Src: %s, Tgt: %s, retval: %d", msgq_module_name(msgq_handle_p->src),
-                     msgq_module_name(msgq_handle_p->tgt), static_cast<int>(rc));
+                     msgq_module_name(msgq_handle_p->tgt), pass.rc);
             const uint8_t off = msgq_handle_p->app_size_offset;
             uint16_t msg_size =
                 static_cast<uint16_t>(msgq_handle_p->rx_hdr[off] * 256 + msgq_handle_p->rx_hdr[off + 1]);
@@ -1372,25 +1386,21 @@ void msgq_read_apphdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
             }
         }
 
-        size_t want = msgq_handle_p->rx_size - msgq_handle_p->rx_offset;
-        rc = recv(fd, msgq_handle_p->rx_buf + msgq_handle_p->rx_offset, want, flags);
-        if (rc <= 0) {
-            err = rc < 0 ? errno : 0;
-            if (!(rc < 0 && err == EAGAIN)) {
-                MSGQ_ERR("Failed to read %d bytes, errno: %d, read_bytes: %d", static_cast<int>(want), err,
-                         static_cast<int>(rc));
+        const int got = pass.piece(msgq_handle_p->rx_buf, msgq_handle_p->rx_size);
+        if (got < 0) {
+            if (!pass.would_block()) {
+                MSGQ_ERR("Failed to read %d bytes, errno: %d, read_bytes: %d", pass.want, pass.err, pass.rc);
             }
             break;
         }
-        msgq_handle_p->rx_offset = static_cast<uint16_t>(msgq_handle_p->rx_offset + rc);
-        if (static_cast<size_t>(rc) < want) {
+        if (got == 0) {
             return;
         }
-        if (!msgq_rx_deliver(msgq_handle_p, 0, gen, start)) {
+        if (!pass.deliver(0)) {
             return;
         }
     }
-    msgq_read_error(msgq_handle_p, rc, err);
+    msgq_read_error(msgq_handle_p, pass.rc, pass.err);
 }
 
 // ============================================================ dump

@@ -19,6 +19,13 @@ namespace {
 
 constexpr size_t k_header_len = 1 + 1 + 4 + 4;
 
+// Integers go out little-endian at the width of their field's type.
+template <class T>
+constexpr void check_num()
+{
+    static_assert(std::is_unsigned_v<T>, "wire integers are the record's unsigned fields");
+}
+
 class zor_writer {
 public:
     zor_writer(uint8_t *buf, size_t cap) : buf_(buf), cap_(cap) {}
@@ -26,7 +33,6 @@ public:
 
     bool ok() const { return ok_; }
     size_t pos() const { return pos_; }
-    void fail() { ok_ = false; }
 
     void bytes(const void *src, size_t n)
     {
@@ -37,57 +43,44 @@ public:
         memcpy(buf_ + pos_, src, n);
         pos_ += n;
     }
-    void u8(const uint8_t &v) { bytes(&v, 1); }
-    void u16(const uint16_t &v)
+    // Integer fields, in the order given.
+    template <class... T>
+    void num(const T &...v)
     {
-        uint8_t b[2] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8)};
-        bytes(b, sizeof(b));
-    }
-    void u32(const uint32_t &v)
-    {
-        uint8_t b[4];
-        for (int i = 0; i < 4; i++) {
-            b[i] = static_cast<uint8_t>(v >> (8 * i));
-        }
-        bytes(b, sizeof(b));
-    }
-    void u64(const uint64_t &v)
-    {
-        uint8_t b[8];
-        for (int i = 0; i < 8; i++) {
-            b[i] = static_cast<uint8_t>(v >> (8 * i));
-        }
-        bytes(b, sizeof(b));
+        (one(v), ...);
     }
     // A count that bounds the list after it. Returns how many entries to
     // write: none when the count is above its limit (the record is refused,
     // and the list is never read past its end).
-    size_t count8(const uint8_t &n, size_t max)
+    template <class N>
+    size_t count(const N &n, size_t max)
     {
         if (n > max) {
             ok_ = false;
             return 0;
         }
-        u8(n);
-        return ok_ ? n : 0;
-    }
-    size_t count16(const uint16_t &n, size_t max)
-    {
-        if (n > max) {
-            ok_ = false;
-            return 0;
-        }
-        u16(n);
+        num(n);
         return ok_ ? n : 0;
     }
     void text(const char *s, size_t cap)
     {
         uint16_t n = static_cast<uint16_t>(strnlen(s, cap));
-        u16(n);
+        num(n);
         bytes(s, n);
     }
 
 private:
+    template <class T>
+    void one(const T &v)
+    {
+        check_num<T>();
+        uint8_t b[sizeof(T)];
+        for (size_t i = 0; i < sizeof(T); i++) {
+            b[i] = static_cast<uint8_t>(v >> (8 * i));
+        }
+        bytes(b, sizeof(b));
+    }
+
     uint8_t *buf_;
     size_t cap_;
     size_t pos_ = 0;
@@ -101,7 +94,6 @@ public:
 
     bool ok() const { return ok_; }
     size_t pos() const { return pos_; }
-    void fail() { ok_ = false; }
 
     void bytes(void *dst, size_t n)
     {
@@ -112,49 +104,19 @@ public:
         memcpy(dst, buf_ + pos_, n);
         pos_ += n;
     }
-    void u8(uint8_t &v)
+    // Integer fields, in the order given; a field past the end of the input
+    // reads as 0.
+    template <class... T>
+    void num(T &...v)
     {
-        v = 0;
-        bytes(&v, 1);
-    }
-    void u16(uint16_t &v)
-    {
-        uint8_t b[2] = {0, 0};
-        bytes(b, sizeof(b));
-        v = ok_ ? static_cast<uint16_t>(b[0] | (b[1] << 8)) : 0;
-    }
-    void u32(uint32_t &v)
-    {
-        uint8_t b[4] = {0, 0, 0, 0};
-        bytes(b, sizeof(b));
-        v = 0;
-        for (int i = 3; ok_ && i >= 0; i--) {
-            v = (v << 8) | b[i];
-        }
-    }
-    void u64(uint64_t &v)
-    {
-        uint8_t b[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-        bytes(b, sizeof(b));
-        v = 0;
-        for (int i = 7; ok_ && i >= 0; i--) {
-            v = (v << 8) | b[i];
-        }
+        (one(v), ...);
     }
     // A count above max is inconsistent input: it reads back as 0 and no
     // entry is read. Returns how many entries to read.
-    size_t count8(uint8_t &n, size_t max)
+    template <class N>
+    size_t count(N &n, size_t max)
     {
-        u8(n);
-        if (n > max) {
-            n = 0;
-            ok_ = false;
-        }
-        return n;
-    }
-    size_t count16(uint16_t &n, size_t max)
-    {
-        u16(n);
+        num(n);
         if (n > max) {
             n = 0;
             ok_ = false;
@@ -166,7 +128,7 @@ public:
     void text(char *s, size_t cap)
     {
         uint16_t n = 0;
-        u16(n);
+        num(n);
         if (!ok_ || n > cap) {
             ok_ = false;
             return;
@@ -178,6 +140,18 @@ public:
     }
 
 private:
+    template <class T>
+    void one(T &v)
+    {
+        check_num<T>();
+        uint8_t b[sizeof(T)] = {};
+        bytes(b, sizeof(b));
+        v = 0;
+        for (size_t i = sizeof(T); ok_ && i-- > 0;) {
+            v = static_cast<T>((v << 8) | b[i]);
+        }
+    }
+
     const uint8_t *buf_;
     size_t len_;
     size_t pos_ = 0;
@@ -188,12 +162,29 @@ private:
 template <class IO, class T>
 using field_t = std::conditional_t<IO::k_reading, T, const T>;
 
+// A count and then only the counted entries, each through item (integers
+// by default).
+template <class IO, class N, class T, class F>
+void io_list(IO &io, N &count, size_t max, T *items, F item)
+{
+    const size_t n = io.count(count, max);
+    for (size_t i = 0; i < n; i++) {
+        item(items[i]);
+    }
+}
+
+template <class IO, class N, class T>
+void io_list(IO &io, N &count, size_t max, T *items)
+{
+    io_list(io, count, max, items, [&io](T &v) { io.num(v); });
+}
+
 template <class IO>
 void io_addr(IO &io, field_t<IO, ip_addr_t> &a)
 {
-    io.u32(a.family);
+    io.num(a.family);
     if (a.family == IP_AF_INET) {
-        io.u32(a.u.v4);
+        io.num(a.u.v4);
     } else {
         io.bytes(a.u.v6, sizeof(a.u.v6));
     }
@@ -203,155 +194,102 @@ template <class IO>
 void io_addr_port(IO &io, field_t<IO, ip_addr_port_t> &a)
 {
     io_addr<IO>(io, a.addr);
-    io.u16(a.port);
+    io.num(a.port);
 }
 
 template <class IO>
 void io_key(IO &io, field_t<IO, zor_tloc_key_t> &k)
 {
     io_addr<IO>(io, k.addr);
-    io.u8(k.color);
-    io.u8(k.encap);
+    io.num(k.color, k.encap);
 }
 
 template <class IO>
 void io_sec_key(IO &io, field_t<IO, zor_tloc_sec_key_t> &k)
 {
-    io.u32(k.type);
+    io.num(k.type);
     io.bytes(k.key, sizeof(k.key));
 }
 
 template <class IO>
 void io_sec(IO &io, field_t<IO, zor_tloc_sec_t> &s)
 {
-    io.u16(s.inbound_sa_index);
-    io.u32(s.spi);
-    io.u8(s.flags);
-    const size_t n_protos = io.count8(s.proto_count, ZOR_TLOC_SEC_PROTO_MAX);
-    for (size_t i = 0; i < n_protos; i++) {
-        io.u32(s.protos[i]);
-    }
-    const size_t n_enc_types = io.count8(s.enc_type_count, ZOR_TLOC_SEC_ENC_TYPE_MAX);
-    for (size_t i = 0; i < n_enc_types; i++) {
-        io.u32(s.enc_types[i]);
-    }
-    io.u8(s.integrity_count);
-    io.u32(s.integrity_type);
-    const size_t n_auth_keys = io.count8(s.auth_key_count, ZOR_TLOC_SEC_KEY_MAX);
-    for (size_t i = 0; i < n_auth_keys; i++) {
-        io_sec_key<IO>(io, s.auth_keys[i]);
-    }
-    const size_t n_enc_keys = io.count8(s.enc_key_count, ZOR_TLOC_SEC_KEY_MAX);
-    for (size_t i = 0; i < n_enc_keys; i++) {
-        io_sec_key<IO>(io, s.enc_keys[i]);
-    }
+    auto key = [&io](field_t<IO, zor_tloc_sec_key_t> &k) { io_sec_key<IO>(io, k); };
+    io.num(s.inbound_sa_index, s.spi, s.flags);
+    io_list(io, s.proto_count, ZOR_TLOC_SEC_PROTO_MAX, s.protos);
+    io_list(io, s.enc_type_count, ZOR_TLOC_SEC_ENC_TYPE_MAX, s.enc_types);
+    io.num(s.integrity_count, s.integrity_type);
+    io_list(io, s.auth_key_count, ZOR_TLOC_SEC_KEY_MAX, s.auth_keys, key);
+    io_list(io, s.enc_key_count, ZOR_TLOC_SEC_KEY_MAX, s.enc_keys, key);
 }
 
 template <class IO>
 void io_attr(IO &io, field_t<IO, zor_tloc_attr_t> &a)
 {
-    io.u64(a.flags);
+    io.num(a.flags);
     const uint64_t f = a.flags;
     auto has = [f](int bit) { return (f & ZOR_TLOC_ATTR_BIT(bit)) != 0; };
-    if (has(ZOR_TLOC_ATTR_PREF)) {
-        io.u32(a.preference);
-    }
+    // An integer or an address with its port, carried only with its bit.
+    auto opt = [&](int bit, auto &field) {
+        if (!has(bit)) {
+            return;
+        }
+        if constexpr (std::is_integral_v<std::remove_cvref_t<decltype(field)>>) {
+            io.num(field);
+        } else {
+            io_addr_port<IO>(io, field);
+        }
+    };
+    opt(ZOR_TLOC_ATTR_PREF, a.preference);
     // Weight and carrier travel whatever their presence bits say: the
     // receiver's add filter checks both on every TLOC add.
-    io.u32(a.weight);
-    if (has(ZOR_TLOC_ATTR_SITE_ID)) {
-        io.u32(a.site_id);
-    }
-    if (has(ZOR_TLOC_ATTR_REGION_ID)) {
-        io.u16(a.region_id);
-    }
-    if (has(ZOR_TLOC_ATTR_VERSION)) {
-        io.u32(a.version);
-    }
-    if (has(ZOR_TLOC_ATTR_GEN_ID)) {
-        io.u32(a.gen_id);
-    }
+    io.num(a.weight);
+    opt(ZOR_TLOC_ATTR_SITE_ID, a.site_id);
+    opt(ZOR_TLOC_ATTR_REGION_ID, a.region_id);
+    opt(ZOR_TLOC_ATTR_VERSION, a.version);
+    opt(ZOR_TLOC_ATTR_GEN_ID, a.gen_id);
     // Both forms travel: a peer may fill either, and zord forwards blocks it
     // does not interpret.
     if (has(ZOR_TLOC_ATTR_ENCAP)) {
-        io.u32(a.encap);
-        io.u32(a.encap_key);
-        io.u32(a.spi);
-        io.u32(a.integrity);
+        io.num(a.encap, a.encap_key, a.spi, a.integrity);
         io.bytes(a.key1, sizeof(a.key1));
-        io.u32(a.cipher);
+        io.num(a.cipher);
         io.bytes(a.key2, sizeof(a.key2));
     }
-    if (has(ZOR_TLOC_ATTR_TLOCV4_PUB)) {
-        io_addr_port<IO>(io, a.tloc_v4_public);
-    }
-    if (has(ZOR_TLOC_ATTR_TLOCV4_PRI)) {
-        io_addr_port<IO>(io, a.tloc_v4_private);
-    }
-    if (has(ZOR_TLOC_ATTR_TLOCV6_PUB)) {
-        io_addr_port<IO>(io, a.tloc_v6_public);
-    }
-    if (has(ZOR_TLOC_ATTR_TLOCV6_PRI)) {
-        io_addr_port<IO>(io, a.tloc_v6_private);
-    }
-    if (has(ZOR_TLOC_ATTR_STALE)) {
-        io.u8(a.stale);
-    }
-    io.u8(a.carrier);
-    if (has(ZOR_TLOC_ATTR_RESTRICT)) {
-        io.u8(a.restricted);
-    }
-    if (has(ZOR_TLOC_ATTR_ON_DEMAND)) {
-        io.u8(a.on_demand);
-    }
+    opt(ZOR_TLOC_ATTR_TLOCV4_PUB, a.tloc_v4_public);
+    opt(ZOR_TLOC_ATTR_TLOCV4_PRI, a.tloc_v4_private);
+    opt(ZOR_TLOC_ATTR_TLOCV6_PUB, a.tloc_v6_public);
+    opt(ZOR_TLOC_ATTR_TLOCV6_PRI, a.tloc_v6_private);
+    opt(ZOR_TLOC_ATTR_STALE, a.stale);
+    io.num(a.carrier);
+    opt(ZOR_TLOC_ATTR_RESTRICT, a.restricted);
+    opt(ZOR_TLOC_ATTR_ON_DEMAND, a.on_demand);
     if (has(ZOR_TLOC_ATTR_SECURITY)) {
         io_sec<IO>(io, a.sec);
     }
-    if (has(ZOR_TLOC_ATTR_BORDER)) {
-        io.u8(a.border);
-    }
+    opt(ZOR_TLOC_ATTR_BORDER, a.border);
     if (has(ZOR_TLOC_ATTR_GROUP)) {
-        const size_t n_groups = io.count16(a.group_count, ZOR_TLOC_GROUP_MAX);
-        for (size_t i = 0; i < n_groups; i++) {
-            io.u32(a.groups[i]);
-        }
+        io_list(io, a.group_count, ZOR_TLOC_GROUP_MAX, a.groups);
     }
-    if (has(ZOR_TLOC_ATTR_CAPABILITY)) {
-        io.u64(a.capability);
-    }
-    if (has(ZOR_TLOC_ATTR_INSTALLED)) {
-        io.u8(a.installed);
-    }
-    if (has(ZOR_TLOC_ATTR_BANDWIDTH)) {
-        io.u32(a.bandwidth);
-    }
+    opt(ZOR_TLOC_ATTR_CAPABILITY, a.capability);
+    opt(ZOR_TLOC_ATTR_INSTALLED, a.installed);
+    opt(ZOR_TLOC_ATTR_BANDWIDTH, a.bandwidth);
 }
 
 template <class IO>
 void io_tloc(IO &io, field_t<IO, zor_msg_tloc_t> &t)
 {
     io_key<IO>(io, t.key);
-    io.u8(t.origin);
-    io.u32(t.status);
-    io.u32(t.inactive);
-    io.u32(t.index);
-    const size_t n_paths = io.count8(t.path_count, ZOR_TLOC_PATH_MAX);
-    for (size_t i = 0; i < n_paths; i++) {
-        auto &p = t.paths[i];
-        io.u32(p.local_index);
-        io.u32(p.border_index);
-        io.u32(p.mtu);
-        const size_t n_labels = io.count8(p.label_count, ZOR_TLOC_PATH_LABEL_MAX);
-        for (size_t l = 0; l < n_labels; l++) {
-            io.u32(p.labels[l]);
-        }
-    }
+    io.num(t.origin, t.status, t.inactive, t.index);
+    io_list(io, t.path_count, ZOR_TLOC_PATH_MAX, t.paths, [&io](field_t<IO, zor_tloc_path_t> &p) {
+        io.num(p.local_index, p.border_index, p.mtu);
+        io_list(io, p.label_count, ZOR_TLOC_PATH_LABEL_MAX, p.labels);
+    });
     io_attr<IO>(io, t.attr);
     if ((t.attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_QOS_GROUP)) != 0) {
         io.text(t.qos_group, sizeof(t.qos_group));
     }
-    io.u8(t.lr_enabled);
-    io.u32(t.lr_hold_time);
+    io.num(t.lr_enabled, t.lr_hold_time);
 }
 
 template <class IO>
@@ -359,12 +297,7 @@ void io_link_status(IO &io, field_t<IO, zor_msg_link_status_t> &l)
 {
     io_key<IO>(io, l.remote);
     io_key<IO>(io, l.local);
-    io.u32(l.bfd_status);
-    io.u32(l.mtu);
-    io.u16(l.tun_rec_index);
-    io.u32(l.loss);
-    io.u32(l.latency);
-    io.u32(l.jitter);
+    io.num(l.bfd_status, l.mtu, l.tun_rec_index, l.loss, l.latency, l.jitter);
 }
 
 template <class IO>
@@ -372,31 +305,16 @@ void io_link(IO &io, field_t<IO, zor_msg_link_t> &l)
 {
     io_key<IO>(io, l.remote);
     io_key<IO>(io, l.local);
-    io.u32(l.remote_index);
-    io.u32(l.local_index);
-    io.u8(l.origin);
-    io.u32(l.status);
-    io.u32(l.mtu);
-    io.u32(l.label);
-    io.u32(l.preference);
-    io.u8(l.stale);
-    io.u32(l.loss);
-    io.u32(l.latency);
-    io.u32(l.jitter);
-    io.u16(l.tun_rec_index);
+    io.num(l.remote_index, l.local_index, l.origin, l.status, l.mtu, l.label, l.preference, l.stale, l.loss,
+           l.latency, l.jitter, l.tun_rec_index);
 }
 
 template <class IO>
 void io_ctrl_device(IO &io, field_t<IO, zor_msg_ctrl_device_t> &c)
 {
     io_addr<IO>(io, c.addr);
-    io.u32(c.type);
-    io.u32(c.state);
-    io.u8(c.staging);
-    const size_t n_regions = io.count16(c.region_count, ZOR_MSG_CTRL_DEVICE_REGION_MAX);
-    for (size_t i = 0; i < n_regions; i++) {
-        io.u16(c.region_ids[i]);
-    }
+    io.num(c.type, c.state, c.staging);
+    io_list(io, c.region_count, ZOR_MSG_CTRL_DEVICE_REGION_MAX, c.region_ids);
 }
 
 template <class IO>
@@ -404,10 +322,7 @@ void io_tracker(IO &io, field_t<IO, zor_msg_tracker_t> &t)
 {
     io.text(t.name, sizeof(t.name));
     io.text(t.attach_point, sizeof(t.attach_point));
-    io.u64(t.vpn_id);
-    io.u32(t.opaque1);
-    io.u32(t.status);
-    io.u32(t.opaque2);
+    io.num(t.vpn_id, t.opaque1, t.status, t.opaque2);
     io.bytes(t.opaque, sizeof(t.opaque));
 }
 
@@ -417,14 +332,13 @@ bool io_body(IO &io, uint32_t type, field_t<IO, zor_msg_body_t> &b)
 {
     switch (type) {
     case ZOR_MSG_REGISTER:
-        io.u8(b.reg.announce);
-        io.u8(b.reg.originate);
+        io.num(b.reg.announce, b.reg.originate);
         return true;
     case ZOR_MSG_UNREGISTER:
         return true;
     case ZOR_MSG_TLOC_BFD_STATUS:
         io_key<IO>(io, b.bfd.key);
-        io.u32(b.bfd.status);
+        io.num(b.bfd.status);
         return true;
     case ZOR_MSG_LINK_STATUS:
         io_link_status<IO>(io, b.link_status);
@@ -444,21 +358,21 @@ bool io_body(IO &io, uint32_t type, field_t<IO, zor_msg_body_t> &b)
     case ZOR_MSG_DATA_DEVICE_ADD:
     case ZOR_MSG_DATA_DEVICE_DEL:
         io_addr<IO>(io, b.data_device.addr);
-        io.u32(b.data_device.status);
+        io.num(b.data_device.status);
         return true;
     case ZOR_MSG_VPN_SEC_ADD:
     case ZOR_MSG_VPN_SEC_DEL:
-        io.u64(b.vpn_sec.vpn_id);
+        io.num(b.vpn_sec.vpn_id);
         io_addr<IO>(io, b.vpn_sec.remote);
-        io.u8(b.vpn_sec.origin);
+        io.num(b.vpn_sec.origin);
         io_attr<IO>(io, b.vpn_sec.attr);
         return true;
     case ZOR_MSG_PEER_SEC_ADD:
     case ZOR_MSG_PEER_SEC_DEL:
-        io.u64(b.peer_sec.vpn_id);
+        io.num(b.peer_sec.vpn_id);
         io_addr<IO>(io, b.peer_sec.origin_ip);
         io_addr<IO>(io, b.peer_sec.dest_ip);
-        io.u8(b.peer_sec.origin);
+        io.num(b.peer_sec.origin);
         io_attr<IO>(io, b.peer_sec.attr);
         return true;
     case ZOR_MSG_TRACKER_ADD:
@@ -468,7 +382,7 @@ bool io_body(IO &io, uint32_t type, field_t<IO, zor_msg_body_t> &b)
         return true;
     case ZOR_MSG_DATA_DEVICE_STATE:
         io_addr<IO>(io, b.data_device_state.addr);
-        io.u32(b.data_device_state.state);
+        io.num(b.data_device_state.state);
         return true;
     default:
         return false;
@@ -484,10 +398,7 @@ int zor_msg_encode(const zor_msg_t *msg, uint8_t *buf, uint16_t *len)
         return 1;
     }
     zor_writer w(buf, ZOR_MSG_ENCODE_MAX);
-    w.u8(ZOR_MSG_FORMAT_VERSION);
-    w.u8(static_cast<uint8_t>(msg->type));
-    w.u32(msg->sender);
-    w.u32(msg->family);
+    w.num(uint8_t{ZOR_MSG_FORMAT_VERSION}, static_cast<uint8_t>(msg->type), msg->sender, msg->family);
     if (!io_body<zor_writer>(w, msg->type, msg->body) || !w.ok()) {
         return 1;
     }
@@ -504,14 +415,12 @@ int zor_msg_decode(zor_msg_t *msg, const uint8_t *buf, uint16_t len)
     zor_reader r(buf, len);
     uint8_t version = 0;
     uint8_t type = 0;
-    r.u8(version);
-    r.u8(type);
+    r.num(version, type);
     if (version != ZOR_MSG_FORMAT_VERSION || type == 0 || type > ZOR_MSG_TYPE_MAX) {
         return 1;
     }
     msg->type = type;
-    r.u32(msg->sender);
-    r.u32(msg->family);
+    r.num(msg->sender, msg->family);
     bool known = io_body<zor_reader>(r, msg->type, msg->body);
     // Trailing bytes mean the sender wrote something this format does not
     // hold: refuse rather than guess.

@@ -421,14 +421,30 @@ int MsgqTest::write(msgq_handle_t *h, const std::string &payload)
     return rc;
 }
 
-Strings MsgqTest::payloads(RawPeer &peer)
+msgq_handle_t *MsgqTest::bound_server(uint8_t src, MsgqRecorder &rec, RawPeer &peer)
 {
-    peer.poll_input();
-    Strings out;
-    for (const auto &m : peer.take_messages()) {
-        out.push_back(m.substr(sizeof(msgq_hdr_t)));
-    }
-    return out;
+    msgq_handle_t *h = server(src, &rec);
+    EXPECT_NE(h, nullptr);
+    attach(peer, src, rec);
+    return h;
+}
+
+Strings MsgqTest::read_payloads(RawPeer &peer, size_t n, std::vector<msgq_hdr_t> *headers)
+{
+    Strings got;
+    loop.run_until([&] {
+        peer.poll_input();
+        for (const auto &m : peer.take_messages()) {
+            if (headers != nullptr) {
+                msgq_hdr_t hdr;
+                memcpy(&hdr, m.data(), sizeof(hdr));
+                headers->push_back(hdr);
+            }
+            got.push_back(m.substr(sizeof(msgq_hdr_t)));
+        }
+        return got.size() >= n;
+    });
+    return got;
 }
 
 bool log_has_line(const LogCapture &log, const std::string &regex)

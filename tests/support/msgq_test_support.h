@@ -154,10 +154,14 @@ protected:
     std::string sock_path(const char *module) const { return rundir.file(std::string(".") + module); }
     // A raw peer connects to zord's socket, registers as src and is bound.
     void attach(RawPeer &peer, uint8_t src, MsgqRecorder &rec);
+    // zord's server handle for a peer module with a raw peer bound to it.
+    msgq_handle_t *bound_server(uint8_t src, MsgqRecorder &rec, RawPeer &peer);
     // Allocates, fills and writes a message; frees it again unless the result is 0.
     int write(msgq_handle_t *h, const std::string &payload);
-    // Payloads of the complete messages a raw peer has received so far.
-    static Strings payloads(RawPeer &peer);
+    // Runs the loop until a raw peer has received n more complete messages
+    // (or the loop's time limit passed); their payloads, and their headers
+    // into headers when given.
+    Strings read_payloads(RawPeer &peer, size_t n, std::vector<msgq_hdr_t> *headers = nullptr);
 };
 
 }  // namespace zt

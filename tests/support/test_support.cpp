@@ -135,12 +135,7 @@ void FakeClock::step_on_read_ms(long ms)
 
 void FakeClock::advance_ms(long ms)
 {
-    advance_ns(ms * 1000000L);
-}
-
-void FakeClock::advance_ns(long ns)
-{
-    fake_clock_advance(ns);
+    fake_clock_advance(ms * 1000000L);
 }
 
 namespace {
@@ -210,6 +205,25 @@ ChildResult run_in_child(const std::function<void()> &fn)
     waitpid(pid, &status, 0);
     fill_status(r, status);
     return r;
+}
+
+::testing::AssertionResult stops_on_assertion(const std::function<void()> &fn, const std::string &source,
+                                              const std::string &expr)
+{
+    ChildResult r = run_in_child(fn);
+    const std::string head = source + ":";
+    const std::string tail = ": failed assertion `" + expr + "'\n";
+    bool report = !r.exited && r.out.size() > head.size() + tail.size() && r.out.starts_with(head) &&
+                  r.out.ends_with(tail);
+    if (report) {
+        std::string line = r.out.substr(head.size(), r.out.size() - head.size() - tail.size());
+        report = line.find_first_not_of("0123456789") == std::string::npos;
+    }
+    if (report) {
+        return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "exited " << r.exited << " (code " << r.exit_code << ", signal "
+                                         << r.term_signal << "), stdout: " << r.out;
 }
 
 Process::Process(const std::string &program, const std::vector<std::string> &args,
@@ -327,33 +341,16 @@ void Process::pump(int timeout_ms)
     }
 }
 
-static bool wait_text(const std::function<void(int)> &pump, const std::string &hay_ref_text,
-                      const std::string *hay, std::chrono::milliseconds timeout, const std::function<bool()> &dead)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (hay->find(hay_ref_text) != std::string::npos) {
-            return true;
-        }
-        pump(20);
-        if (dead()) {
-            pump(0);
-            return hay->find(hay_ref_text) != std::string::npos;
-        }
-    }
-    return hay->find(hay_ref_text) != std::string::npos;
-}
-
 bool Process::wait_for_stderr(const std::string &text, std::chrono::milliseconds timeout)
 {
-    return wait_text([this](int ms) { pump(ms); }, text, &result_.err, timeout,
-                     [this] { return out_fd_ < 0 && err_fd_ < 0; });
-}
-
-bool Process::wait_for_stdout(const std::string &text, std::chrono::milliseconds timeout)
-{
-    return wait_text([this](int ms) { pump(ms); }, text, &result_.out, timeout,
-                     [this] { return out_fd_ < 0 && err_fd_ < 0; });
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (result_.err.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        pump(20);
+        if (out_fd_ < 0 && err_fd_ < 0) {
+            break;  // the child has closed both pipes: nothing more will come
+        }
+    }
+    return result_.err.find(text) != std::string::npos;
 }
 
 bool Process::wait_for_stdout_lines(size_t n, std::chrono::milliseconds timeout)
@@ -399,9 +396,23 @@ std::string build_path(const std::string &rel)
     return std::string(ZOR_BUILD_DIR) + "/" + rel;
 }
 
-std::string source_path(const std::string &rel)
+std::string ptr_text(const void *p)
 {
-    return std::string(ZOR_SOURCE_DIR) + "/" + rel;
+    char text[32];
+    snprintf(text, sizeof(text), "%p", p);
+    return text;
+}
+
+std::string hex_text(const void *p, size_t n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        uint8_t b = static_cast<const uint8_t *>(p)[i];
+        s += digits[b >> 4];
+        s += digits[b & 15];
+    }
+    return s;
 }
 
 std::vector<std::string> split_lines(const std::string &text)

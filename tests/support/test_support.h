@@ -4,7 +4,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <gtest/gtest.h>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -68,7 +71,6 @@ public:
     FakeClock();
     ~FakeClock();
     void advance_ms(long ms);
-    void advance_ns(long ns);
     // From now on every read of the clock moves it on by ms afterwards (0
     // stops that), for code that measures its own time budget.
     void step_on_read_ms(long ms);
@@ -85,6 +87,12 @@ struct ChildResult {
 
 // Runs fn in a forked child (stdout and stderr captured) and waits for it.
 ChildResult run_in_child(const std::function<void()> &fn);
+
+// Runs fn in a child and succeeds when the child stopped abnormally after
+// printing exactly the assertion report "<source>:<line>: failed assertion
+// `<expr>'" (any line number), source as in "common/timer".
+::testing::AssertionResult stops_on_assertion(const std::function<void()> &fn, const std::string &source,
+                                              const std::string &expr);
 
 // A program started with arguments and extra environment variables; stdout
 // and stderr are read through pipes.
@@ -103,8 +111,6 @@ public:
     void close_stdin();
     // Waits until a stderr line contains text; false on timeout or exit.
     bool wait_for_stderr(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    // Waits until a stdout line contains text.
-    bool wait_for_stdout(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Reads what the child has written so far into out() and err(), waiting
     // up to timeout_ms for something to arrive (for tests that run their own
     // event loop while the child talks).
@@ -130,8 +136,11 @@ private:
 
 // Path of a program built in this build tree ("zord/zord", "tools/zor-peer").
 std::string build_path(const std::string &rel);
-// Path of a file in the source tree.
-std::string source_path(const std::string &rel);
+
+// A pointer as "%p" prints it.
+std::string ptr_text(const void *p);
+// n bytes as lower-case hex digits, two a byte.
+std::string hex_text(const void *p, size_t n);
 
 // Whole-line helpers: split text at line feeds (the last empty piece dropped).
 std::vector<std::string> split_lines(const std::string &text);

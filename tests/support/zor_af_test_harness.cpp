@@ -149,16 +149,6 @@ void FamilyHarness::teardown()
     daemon_.reset();
 }
 
-zor_msg_t codec_roundtrip(const zor_msg_t &msg)
-{
-    const std::string bytes = encode(msg);
-    zor_msg_t out{};
-    EXPECT_EQ(zor_msg_decode(&out, reinterpret_cast<const uint8_t *>(bytes.data()), static_cast<uint16_t>(bytes.size())),
-              0)
-        << "type " << msg.type;
-    return out;
-}
-
 ip_addr_t addr(const char *text)
 {
     ip_addr_t a{};

@@ -68,10 +68,6 @@ private:
     std::map<uint32_t, std::unique_ptr<RawPeer>> peers_;
 };
 
-// The message after an encode and a decode through the codec; a failure of
-// either is a test failure.
-zor_msg_t codec_roundtrip(const zor_msg_t &msg);
-
 // The address of a text (a test failure when it is not one).
 ip_addr_t addr(const char *text);
 

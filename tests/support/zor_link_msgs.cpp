@@ -75,11 +75,4 @@ std::string kname(const zor_tloc_key_t &key)
     return std::string(text) + ":" + std::to_string(key.color);
 }
 
-std::string ptr_text(const void *p)
-{
-    char text[32];
-    snprintf(text, sizeof(text), "%p", p);
-    return text;
-}
-
 }  // namespace zt

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"  // ptr_text
 #include "zor_msg.h"
 
 namespace zt {
@@ -31,7 +32,5 @@ zor_msg_t link_status_msg(const zor_tloc_key_t &local, const zor_tloc_key_t &rem
 
 // "10.0.0.1:4": address and colour of a key.
 std::string kname(const zor_tloc_key_t &key);
-// A pointer as "%p" prints it.
-std::string ptr_text(const void *p);
 
 }  // namespace zt

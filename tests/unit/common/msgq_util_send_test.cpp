@@ -20,37 +20,22 @@ using zt::MsgqAlloc;
 using zt::MsgqRecorder;
 using zt::RawPeer;
 using zt::Strings;
+using zt::ptr_text;
 
 constexpr uint8_t ZORD = OST_MODULE_ZORD;
 constexpr uint8_t ADVD = OST_MODULE_ADVD;
-constexpr uint8_t XFWD = OST_MODULE_XFWD;
 
 class MsgqSend : public zt::MsgqTest {
 protected:
-    // A small send buffer so that a few 10000-byte messages fill the socket
-    // (and a message larger than one kernel chunk goes out in pieces).
-    static void shrink_send_buffer(msgq_handle_t *h)
+    // zord's handle for advd with a raw advd bound to it, and a small send
+    // buffer so that a few 10000-byte messages fill the socket (and a message
+    // larger than one kernel chunk goes out in pieces).
+    msgq_handle_t *bound_small(MsgqRecorder &rec, RawPeer &peer)
     {
+        msgq_handle_t *h = bound_server(ADVD, rec, peer);
         int size = 4096;
-        ASSERT_EQ(setsockopt(h->sock_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)), 0);
-    }
-    // Reads from the raw peer while the loop runs until n messages arrived.
-    Strings drain(RawPeer &peer, size_t n, std::vector<msgq_hdr_t> *headers = nullptr)
-    {
-        Strings got;
-        loop.run_until([&] {
-            peer.poll_input();
-            for (const auto &m : peer.take_messages()) {
-                if (headers != nullptr) {
-                    msgq_hdr_t hdr;
-                    memcpy(&hdr, m.data(), sizeof(hdr));
-                    headers->push_back(hdr);
-                }
-                got.push_back(m.substr(sizeof(msgq_hdr_t)));
-            }
-            return got.size() >= n;
-        });
-        return got;
+        EXPECT_EQ(setsockopt(h->sock_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)), 0);
+        return h;
     }
 };
 
@@ -60,21 +45,16 @@ TEST_F(MsgqSend, WriteBeforeThePeerConnectedLeavesTheMessageWithTheCaller)
     msgq_handle_t *h = server(ADVD, &rec);
     void *m = msgq_alloc_msg(h, 5);
     ASSERT_NE(m, nullptr);
-    memcpy(m, "early", 5);
     EXPECT_EQ(msgq_write(h, m, 5), MSGQ_ERR_NOT_CONNECTED);
     EXPECT_EQ(MsgqAlloc::live(), 1) << "still the caller's";
     msgq_free_msg(h, m);
     EXPECT_EQ(MsgqAlloc::live(), 0);
-    EXPECT_EQ(h->stats.msg_allocs, 1u);
     EXPECT_EQ(h->stats.msg_frees, 1u);
     EXPECT_EQ(h->stats.tx_queued, 0u);
 
     EXPECT_EQ(msgq_write(nullptr, m, 1), MSGQ_ERR_INVALID);
     EXPECT_EQ(msgq_write(h, nullptr, 1), MSGQ_ERR_INVALID);
     EXPECT_EQ(msgq_get_queue_len(nullptr), 0);
-    msgq_free_msg(h, nullptr);
-    EXPECT_EQ(h->stats.msg_frees, 1u);
-
     MsgqAlloc::fail_next();
     EXPECT_EQ(msgq_alloc_msg(h, 10), nullptr);
     EXPECT_EQ(h->stats.alloc_failed, 1u);
@@ -83,26 +63,21 @@ TEST_F(MsgqSend, WriteBeforeThePeerConnectedLeavesTheMessageWithTheCaller)
 TEST_F(MsgqSend, QueuedMessagesLeaveInOrderAndAHalfSentOneResumes)
 {
     MsgqRecorder &rec = recorder();
-    msgq_handle_t *h = server(ADVD, &rec);
     RawPeer peer;
-    attach(peer, ADVD, rec);
-    shrink_send_buffer(h);
+    msgq_handle_t *h = bound_small(rec, peer);
 
     // The peer reads nothing while twelve 10000-byte messages are written.
     const size_t n = 12;
-    std::vector<std::string> sent;
+    Strings sent;
     bool saw_half_sent = false;
     for (size_t i = 0; i < n; i++) {
         sent.push_back(zt::msgq_pattern(10000, static_cast<uint32_t>(i)));
         ASSERT_EQ(write(h, sent.back()), 0);
         const msgq_tx_node_t *head = h->txq_head;
-        if (head != nullptr && head->sent > 0 && head->sent < head->total) {
-            saw_half_sent = true;
-        }
+        saw_half_sent = saw_half_sent || (head != nullptr && head->sent > 0 && head->sent < head->total);
     }
     EXPECT_TRUE(saw_half_sent) << "a message larger than a kernel chunk stops part way";
     EXPECT_GT(msgq_get_queue_len(h), 1);
-    EXPECT_EQ(msgq_get_queue_len(h), h->stats.tx_queue_cur_length);
     EXPECT_EQ(h->stats.tx_queued, n);
     EXPECT_EQ(h->stats.tx_msg + h->stats.tx_queue_cur_length, n);
     EXPECT_GT(h->stats.tx_resched, 0u);
@@ -111,16 +86,10 @@ TEST_F(MsgqSend, QueuedMessagesLeaveInOrderAndAHalfSentOneResumes)
 
     // The peer drains: the write events send the rest, in order, each byte once.
     std::vector<msgq_hdr_t> headers;
-    Strings got = drain(peer, n, &headers);
-    ASSERT_EQ(got.size(), n);
-    for (size_t i = 0; i < n; i++) {
-        EXPECT_EQ(got[i], sent[i]) << "message " << i;
-        EXPECT_EQ(headers[i].magic1, MAGIC1);
-        EXPECT_EQ(headers[i].magic2, MAGIC2);
-        EXPECT_EQ(headers[i].src, ZORD);
-        EXPECT_EQ(headers[i].tgt, ADVD);
-        EXPECT_EQ(headers[i].type, MSGQ_MSG_TYPE_DATA);
-        EXPECT_EQ(headers[i].size, 10008);
+    EXPECT_EQ(read_payloads(peer, n, &headers), sent);
+    for (const msgq_hdr_t &hdr : headers) {
+        const msgq_hdr_t want{MAGIC1, 10008, ZORD, ADVD, MSGQ_MSG_TYPE_DATA, MAGIC2};
+        EXPECT_EQ(memcmp(&hdr, &want, sizeof(hdr)), 0);
     }
     EXPECT_TRUE(peer.input().empty()) << "no stray bytes";
     EXPECT_EQ(msgq_get_queue_len(h), 0);
@@ -129,7 +98,6 @@ TEST_F(MsgqSend, QueuedMessagesLeaveInOrderAndAHalfSentOneResumes)
     EXPECT_EQ(h->stats.tx_msg, n);
     EXPECT_EQ(h->stats.tx_dequeued, n);
     EXPECT_GT(h->stats.tx_write_cb, 0u);
-    EXPECT_EQ(h->stats.msg_allocs, n);
     EXPECT_EQ(h->stats.msg_frees, n);
     EXPECT_EQ(MsgqAlloc::live(), 0);
     EXPECT_EQ(log.count("[MSG] Sent Message of size 10008 to target advd"), n);
@@ -138,10 +106,8 @@ TEST_F(MsgqSend, QueuedMessagesLeaveInOrderAndAHalfSentOneResumes)
 TEST_F(MsgqSend, ASendErrorClosesTheConnectionAtTheNextWriteEvent)
 {
     MsgqRecorder &rec = recorder();
-    msgq_handle_t *h = server(ADVD, &rec);
     RawPeer peer;
-    attach(peer, ADVD, rec);
-    shrink_send_buffer(h);
+    msgq_handle_t *h = bound_small(rec, peer);
     for (uint32_t i = 0; i < 5; i++) {
         ASSERT_EQ(write(h, zt::msgq_pattern(10000, i)), 0);
     }
@@ -155,27 +121,23 @@ TEST_F(MsgqSend, ASendErrorClosesTheConnectionAtTheNextWriteEvent)
     // The send fails inside this write; the message was already queued.
     EXPECT_EQ(write(h, "after"), 0);
     EXPECT_EQ(h->stats.tx_fail, 1u);
-    EXPECT_TRUE(h->down_pending);
     EXPECT_FALSE(msgq_is_connected(h));
     EXPECT_TRUE(log.contains("[MSG] Error in sending message to 1, err 32"));
     EXPECT_FALSE(log.contains("[MSG-ERR]")) << "the error lines are for IPv4 handles";
-    EXPECT_EQ(write(h, "refused"), MSGQ_ERR_NOT_CONNECTED);  // freed again by its caller
+    EXPECT_EQ(write(h, "refused"), MSGQ_ERR_NOT_CONNECTED);
     EXPECT_EQ(msgq_get_queue_len(h), queued + 1);
     const uint32_t frees_before = h->stats.msg_frees;
     EXPECT_EQ(rec.events, (Strings{"up"})) << "nothing closes before the write event";
 
     ASSERT_TRUE(loop.run_until([&] { return rec.count("down") == 1; }));
-    EXPECT_GE(h->stats.tx_write_cb, 1u);
     EXPECT_EQ(h->stats.msg_frees - frees_before, queued + 1) << "every queued message freed";
     EXPECT_EQ(h->stats.tx_queued, 0u);
     EXPECT_EQ(h->stats.tx_dequeued, 0u);
     EXPECT_EQ(h->stats.tx_queue_cur_length, 0u);
     EXPECT_EQ(h->stats.conn_close, 1u);
-    EXPECT_EQ(h->stats.conn_down, 1u);
     EXPECT_FALSE(h->down_pending);
     EXPECT_EQ(h->sock_fd, -1);
     EXPECT_EQ(h->write_ev[0], nullptr);
-    EXPECT_EQ(h->write_ev[1], nullptr);
     EXPECT_EQ(h->read_ev, nullptr);
     EXPECT_EQ(MsgqAlloc::live(), 0);
     EXPECT_TRUE(loop.run_until([&] { return peer.eof(); }));
@@ -184,21 +146,16 @@ TEST_F(MsgqSend, ASendErrorClosesTheConnectionAtTheNextWriteEvent)
 TEST_F(MsgqSend, QueueLimitAndNodeAllocationFailure)
 {
     MsgqRecorder &rec = recorder();
-    msgq_handle_t *h = server(ADVD, &rec);
     RawPeer peer;
-    attach(peer, ADVD, rec);
-    shrink_send_buffer(h);
+    msgq_handle_t *h = bound_small(rec, peer);
     msgq_set_max_queue_len(h, 2);
-
     size_t written = 0;
-    for (uint32_t i = 0; i < 10 && msgq_get_queue_len(h) < 2; i++) {
+    for (uint32_t i = 0; i < 10 && msgq_get_queue_len(h) < 2; i++, written++) {
         ASSERT_EQ(write(h, zt::msgq_pattern(10000, i)), 0);
-        written++;
     }
     ASSERT_EQ(msgq_get_queue_len(h), 2);
     EXPECT_EQ(write(h, "third"), MSGQ_ERR_QUEUE_FULL);
     EXPECT_EQ(h->stats.tx_queue_failed, 1u);
-    EXPECT_EQ(msgq_get_queue_len(h), 2);
 
     // Without a limit the queue takes it, unless its node cannot be allocated.
     msgq_set_max_queue_len(h, 0);
@@ -208,21 +165,16 @@ TEST_F(MsgqSend, QueueLimitAndNodeAllocationFailure)
     EXPECT_EQ(msgq_write(h, m, 4), MSGQ_ERR_AGAIN);
     EXPECT_EQ(h->stats.tx_queue_failed, 2u);
     EXPECT_EQ(msgq_write(h, m, 4), 0);
-    written++;
-    EXPECT_EQ(msgq_get_queue_len(h), 3);
-
-    Strings got = drain(peer, written);
-    ASSERT_EQ(got.size(), written);
+    Strings got = read_payloads(peer, written + 1);
+    ASSERT_EQ(got.size(), written + 1);
     EXPECT_EQ(got.back(), "node");
-    EXPECT_EQ(msgq_get_queue_len(h), 0);
 }
 
 TEST_F(MsgqSend, WritesFromInsideTheReceiveCallbackAndReadHelpers)
 {
     MsgqRecorder &rec = recorder();
-    msgq_handle_t *h = server(ADVD, &rec);
     RawPeer peer;
-    attach(peer, ADVD, rec);
+    msgq_handle_t *h = bound_server(ADVD, rec, peer);
 
     // An echo written from recv_msg goes out in the same call.
     rec.on_recv = [&](msgq_handle_t *hh, void *app, uint16_t size) {
@@ -230,130 +182,93 @@ TEST_F(MsgqSend, WritesFromInsideTheReceiveCallbackAndReadHelpers)
     };
     peer.send_data(ADVD, ZORD, "a");
     peer.send_data(ADVD, ZORD, "b");
-    EXPECT_EQ(drain(peer, 2), (Strings{"echo:a", "echo:b"}));
+    EXPECT_EQ(read_payloads(peer, 2), (Strings{"echo:a", "echo:b"}));
     rec.on_recv = nullptr;
 
     // Read helpers: one activation at a time per index; the index flips per run.
-    msgq_schedule_read_helper(h);
-    msgq_schedule_read_helper(h);
-    EXPECT_EQ(h->stats.rx_read_helper_scheduled, 1u);
-    EXPECT_TRUE(h->read_helper_scheduled[0]);
-    loop.settle(1);
-    EXPECT_EQ(h->stats.rx_read_helper_cb, 1u);
-    EXPECT_FALSE(h->read_helper_scheduled[0]);
-    EXPECT_EQ(h->read_helper_idx, 1);
-    msgq_schedule_read_helper(h);
-    EXPECT_TRUE(h->read_helper_scheduled[1]);
-    loop.settle(1);
-    EXPECT_EQ(h->stats.rx_read_helper_cb, 2u);
-    EXPECT_EQ(h->stats.rx_read_helper_scheduled, 2u);
-    EXPECT_EQ(h->read_helper_idx, 0);
+    for (uint8_t i = 0; i < 2; i++) {
+        msgq_schedule_read_helper(h);
+        msgq_schedule_read_helper(h);
+        EXPECT_TRUE(h->read_helper_scheduled[i]);
+        EXPECT_EQ(h->stats.rx_read_helper_scheduled, i + 1u);
+        loop.settle(1);
+        EXPECT_EQ(h->stats.rx_read_helper_cb, i + 1u);
+        EXPECT_FALSE(h->read_helper_scheduled[i]);
+        EXPECT_EQ(h->read_helper_idx, 1 - i);
+    }
     EXPECT_EQ(rec.events, (Strings{"up"})) << "a helper run without data leaves the connection alone";
 }
 
 // ---------------------------------------------------------------- dump
 
-std::string ptr(const void *p)
+// The lines of one handle, ending with its counters.
+Strings handle_lines(const msgq_handle_t *h, const char *src, const char *tgt, const Strings &counters = {})
 {
-    char buf[32];
-    snprintf(buf, sizeof(buf), "%p", p);
-    return buf;
-}
-
-std::string counter(const std::string &name, int value)
-{
-    std::string v = std::to_string(value);
-    return "    " + name + std::string(30 - name.size(), ' ') + " " + v + std::string(10 - v.size(), ' ');
-}
-
-// The lines of one handle up to " STATS:".
-Strings handle_lines(const msgq_handle_t *h, const char *src, const char *tgt, const char *path)
-{
-    return {
+    auto yes = [](bool b) { return b ? "TRUE" : "FALSE"; };
+    Strings lines = {
         "",
-        "  msgq_p: " + ptr(h),
+        "  msgq_p: " + ptr_text(h),
         std::string("    Src: ") + src + ", Tgt: " + tgt,
-        std::string("    type: SERVER, path:") + path + " server_p: " + ptr(h->server_p),
-        "    register: TRUE, user_arg: " + ptr(h->user_arg) + ", down-pending: 0",
-        "    fd: " + std::to_string(h->sock_fd) + ", Rd ev: " + ptr(h->read_ev.get()) +
-            ", Wr ev[0]: " + ptr(h->write_ev[0].get()) + ", Wr ev[1]: " + ptr(h->write_ev[1].get()),
-        "    Read Helper ev[0]: " + ptr(h->read_helper_ev[0].get()) + " (False), Read helper ev[1]: " +
-            ptr(h->read_helper_ev[1].get()) + " (False), index:0",
-        std::string("    List: In Reg: ") + (h->in_reg_list ? "TRUE" : "FALSE") +
-            ", In Unreg: " + (h->in_unreg_list ? "TRUE" : "FALSE") + ", In Tmp: " + (h->in_tmp_list ? "TRUE" : "FALSE"),
+        std::string("    type: SERVER, path:") + h->path + " server_p: " + ptr_text(h->server_p),
+        "    register: TRUE, user_arg: " + ptr_text(h->user_arg) + ", down-pending: 0",
+        "    fd: " + std::to_string(h->sock_fd) + ", Rd ev: " + ptr_text(h->read_ev.get()) +
+            ", Wr ev[0]: " + ptr_text(h->write_ev[0].get()) + ", Wr ev[1]: " + ptr_text(h->write_ev[1].get()),
+        "    Read Helper ev[0]: " + ptr_text(h->read_helper_ev[0].get()) + " (False), Read helper ev[1]: " +
+            ptr_text(h->read_helper_ev[1].get()) + " (False), index:0",
+        std::string("    List: In Reg: ") + yes(h->in_reg_list) + ", In Unreg: " + yes(h->in_unreg_list) +
+            ", In Tmp: " + yes(h->in_tmp_list),
         " STATS:",
     };
+    for (const auto &c : counters) {
+        size_t blank = c.find(' ');
+        std::string name = c.substr(0, blank);
+        std::string value = c.substr(blank + 1);
+        lines.push_back("    " + name + std::string(30 - name.size(), ' ') + " " + value +
+                        std::string(10 - value.size(), ' '));
+    }
+    return lines;
 }
 
-Strings header_lines(const msgq_inst_t *inst)
+TEST_F(MsgqSend, DumpOfEveryListWithCountersOnlyWhenNotZero)
 {
-    return {"",
-            "   =============",
-            "   DUMPING MSGQs",
-            "   =============",
-            "  inst: " + ptr(inst),
-            "  event base: " + ptr(inst->evbase) + ", timer: " + ptr(inst->timer_mgr),
-            " Dumping all message Q handles"};
-}
-
-void append(Strings &to, const Strings &more)
-{
-    to.insert(to.end(), more.begin(), more.end());
-}
-
-TEST_F(MsgqSend, DumpOfAFreshHandleHasNoCounterLines)
-{
+    const Strings head = {"", "   =============", "   DUMPING MSGQs", "   ============="};
     maapi_cli_capture none(5, 9);
     msgq_dump(5, 9);
-    EXPECT_EQ(zt::split_lines(none.text()),
-              (Strings{"", "   =============", "   DUMPING MSGQs", "   =============", "  inst: (nil)"}));
+    Strings want = head;
+    want.push_back("  inst: (nil)");
+    EXPECT_EQ(zt::split_lines(none.text()), want);
 
-    MsgqRecorder &rec = recorder();
-    msgq_handle_t *h = server(ADVD, &rec);
-    maapi_cli_capture cap(5, 9);
-    msgq_dump(5, 9);
-    std::string path = sock_path("zord");
-    Strings want = header_lines(msgq_inst_get());
-    want.emplace_back(" In Reg. list");
-    want.emplace_back(" In Unreg. list");
-    append(want, handle_lines(h, "zord", "advd", path.c_str()));
-    want.emplace_back(" In tmp list");
-    EXPECT_EQ(zt::split_lines(cap.text()), want);
-    EXPECT_EQ(cap.text().back(), '\n');
-}
-
-TEST_F(MsgqSend, WholeDumpWithRegisteredUnregisteredAndTemporaryConnections)
-{
     MsgqRecorder &arec = recorder();
     MsgqRecorder &xrec = recorder();
-    msgq_handle_t *a = server(ADVD, &arec);
-    msgq_handle_t *x = server(XFWD, &xrec);
     RawPeer ap;
-    attach(ap, ADVD, arec);
+    msgq_handle_t *a = bound_server(ADVD, arec, ap);
+    msgq_handle_t *x = server(OST_MODULE_XFWD, &xrec);  // fresh: no counter lines
     ap.send_data(ADVD, ZORD, "in");
     ASSERT_TRUE(loop.run_until([&] { return arec.msgs.size() == 1; }));
     ASSERT_EQ(write(a, "out"), 0);
-    EXPECT_EQ(drain(ap, 1), (Strings{"out"}));
+    EXPECT_EQ(read_payloads(ap, 1), (Strings{"out"}));
     RawPeer tp;  // connected, not registered
     ASSERT_TRUE(tp.connect_unix(sock_path("zord")));
     ASSERT_TRUE(loop.run_until([&] { return msgq_inst_get()->tmp_msgq_listhead.count == 1; }));
-    const msgq_handle_t *t = msgq_inst_get()->tmp_msgq_listhead.head;
 
     maapi_cli_capture cap(5, 9);
     msgq_dump(5, 9);
-    std::string path = sock_path("zord");
-    Strings want = header_lines(msgq_inst_get());
-    want.emplace_back(" In Reg. list");
-    append(want, handle_lines(a, "zord", "advd", path.c_str()));
-    append(want, {counter("tx_msg", 1), counter("rx_msg", 1), counter("conn_up", 1), counter("msg_allocs", 2),
-                  counter("msg_frees", 2), counter("tx_queued", 1), counter("tx_dequeued", 1)});
+    const msgq_inst_t *inst = msgq_inst_get();
+    want = head;
+    want.push_back("  inst: " + ptr_text(inst));
+    want.push_back("  event base: " + ptr_text(inst->evbase) + ", timer: " + ptr_text(inst->timer_mgr));
+    want.push_back(" Dumping all message Q handles");
+    want.push_back(" In Reg. list");
+    auto append = [&](const Strings &more) { want.insert(want.end(), more.begin(), more.end()); };
+    append(handle_lines(a, "zord", "advd",
+                        {"tx_msg 1", "rx_msg 1", "conn_up 1", "msg_allocs 2", "msg_frees 2", "tx_queued 1",
+                         "tx_dequeued 1"}));
     want.emplace_back(" In Unreg. list");
-    append(want, handle_lines(x, "zord", "xfwd", path.c_str()));
+    append(handle_lines(x, "zord", "xfwd"));
     want.emplace_back(" In tmp list");
-    append(want, handle_lines(t, "unknown", "unknown", path.c_str()));
+    append(handle_lines(inst->tmp_msgq_listhead.head, "unknown", "unknown"));
     EXPECT_EQ(zt::split_lines(cap.text()), want);
-    EXPECT_NE(a->read_ev, nullptr);
-    EXPECT_EQ(t->server_p, nullptr);
+    EXPECT_EQ(cap.text().back(), '\n');
 }
 
 }  // namespace
