@@ -229,6 +229,33 @@ TEST_F(ZorClient, AnEntryGoneBeforeTheWalkIsNeverSentAndHeldOnesWaitForEveryHold
     EXPECT_EQ(zt::mem_current(ZOR_MEM_TLOC_NLRI), 0u);
 }
 
+TEST_F(ZorClient, ADeletionReachesEveryHolderInChangeOrder)
+{
+    FakePeer *owner = connect(OST_MODULE_CTLAGENT);
+    FakePeer *one = connect(OST_MODULE_POLICYD);
+    FakePeer *two = connect(OST_MODULE_PROBED);
+    ASSERT_EQ(one->send_register(ZOR_AF_TLOC_IPV4), 0);
+    ASSERT_EQ(two->send_register(ZOR_AF_TLOC_IPV4), 0);
+    const zor_tloc_key_t gone = tloc_key("10.0.0.1", k_biz, k_ipsec);
+    const zor_tloc_key_t kept = tloc_key("10.0.0.2", k_biz, k_ipsec);
+    ASSERT_EQ(owner->send(tloc_add_msg(gone, 2)), 0);
+    ASSERT_EQ(owner->send(tloc_add_msg(kept, 2)), 0);
+    ASSERT_TRUE(env.settle());
+    one->take();
+    two->take();
+    // The deletion comes first, then a change of another TLOC; the holder
+    // served second must not get them the other way round.
+    zor_msg_t changed = tloc_add_msg(kept, 2);
+    changed.body.tloc.lr_enabled = 1;
+    ASSERT_EQ(owner->send(tloc_del_msg(gone)), 0);
+    ASSERT_EQ(owner->send(changed), 0);
+    ASSERT_TRUE(env.settle());
+    const Strings expected = {"TLOC-DEL 10.0.0.1 : biz-internet : ipsec", "TLOC-ADD 10.0.0.2 : biz-internet : ipsec"};
+    EXPECT_EQ(msg_strs(one->take()), expected);
+    EXPECT_EQ(msg_strs(two->take()), expected);
+    EXPECT_EQ(zt::mem_current(ZOR_MEM_TLOC_NLRI), 1u);
+}
+
 TEST_F(ZorClient, ALostConnectionWithdrawsWhatTheClientOwned)
 {
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
