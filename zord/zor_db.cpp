@@ -315,9 +315,17 @@ void zor_db_entry_release(t_zor_context *ctx, t_zor_db_entry *entry)
 
 void zor_db_entry_withdrawn(t_zor_context *ctx, t_zor_db_entry *entry)
 {
+    const bool first = !(entry->flags & ZOR_ENTRY_WITHDRAWN);
     entry->flags |= ZOR_ENTRY_WITHDRAWN;
     if (zor_db_entry_is_held(entry)) {
-        zor_db_entry_schedule(ctx, entry);
+        // The first withdraw moves the entry behind every client marker, so
+        // each holder's walk reaches it in change order. The later ones (a
+        // holder was just sent the deletion, others still hold it) leave it
+        // there: moving it again would put it behind changes made after it,
+        // and the holders still due would receive those first.
+        if (first) {
+            zor_db_entry_schedule(ctx, entry);
+        }
     } else if (entry->flags & ZOR_ENTRY_BROWSE) {
         entry->flags |= ZOR_ENTRY_DEL;
     } else {

@@ -171,8 +171,9 @@ bool zor_db_entry_is_held(const t_zor_db_entry *entry);
 // frees it; the entry must not be used afterwards.
 void zor_db_entry_release(t_zor_context *ctx, t_zor_db_entry *entry);
 // The end of every withdraw, once the family took the entry out of its
-// structures: marks it WITHDRAWN, then schedules it while a client holds it
-// (so the deletions go out), marks it DEL while a walk holds it, or frees it.
+// structures: marks it WITHDRAWN, then while a client holds it schedules it
+// (the first time only, so the deletions go out in change order), else
+// marks it DEL while a walk holds it, or frees it.
 void zor_db_entry_withdrawn(t_zor_context *ctx, t_zor_db_entry *entry);
 
 // A marker on the family's change list: at the head when at_head is set or
