@@ -160,6 +160,26 @@ TEST_F(ZorAfLink, TwoRemoteTlocsAreNeverLinkedTwoLocalOnlyAcrossOneBorder)
     EXPECT_EQ(links(), Strings{});
 }
 
+TEST_F(ZorAfLink, AnyOriginOtherThanLocalCountsAsRemote)
+{
+    // Origins 0 and 3 are remote ones: never linked to each other or to a
+    // TLOC of origin 2, not even when forced; a local TLOC gets a link to
+    // each, with them as the remote end.
+    force(OST_MODULE_ADVD, 1);
+    const zor_tloc_key_t r3 = tloc_key("10.0.9.3", k_biz, k_ipsec);
+    ASSERT_NE(remote(k_r1, {{1, 2}}), nullptr);
+    ASSERT_NE(add(OST_MODULE_ADVD, tloc_msg(k_r2, 3, {{1, 2}})), nullptr);
+    ASSERT_NE(add(OST_MODULE_ADVD, tloc_msg(r3, 0, {{1, 2}})), nullptr);
+    for (const zor_tloc_key_t *a : {&k_r1, &k_r2, &r3}) {
+        for (const zor_tloc_key_t *b : {&k_r1, &k_r2, &r3}) {
+            zor_af_link_update(ctx(), tloc(*a), tloc(*b), false);
+        }
+    }
+    EXPECT_EQ(links(), Strings{});
+    ASSERT_NE(local(k_l1, {{1, 2}}), nullptr);
+    EXPECT_EQ(links(), (Strings{"10.0.0.1:4 > 10.0.9.1:4", "10.0.0.1:4 > 10.0.9.2:4", "10.0.0.1:4 > 10.0.9.3:4"}));
+}
+
 TEST_F(ZorAfLink, DifferentRegionsAndSingleGroupsOnlyWhenForced)
 {
     // Different regions, not forced: no link.
