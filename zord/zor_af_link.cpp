@@ -38,16 +38,20 @@ bool zor_tloc_border(const t_zor_af_tloc *tloc)
     return (tloc->attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_BORDER)) != 0;
 }
 
-// The link rules for adding: whether the pair (a, b) gets a link.
+// The link rules for adding: whether the pair (a, b) gets a link. Only
+// origin 1 is local; a TLOC of any other origin value is a remote one, as
+// the choice of ends in zor_af_link_update has it.
 bool zor_link_pair_allowed(const t_zor_af_tloc *a, const t_zor_af_tloc *b, bool force)
 {
-    if (a->origin == b->origin) {
-        if (a->origin == ZOR_TLOC_ORIGIN_REMOTE) {
+    const bool a_local = a->origin == ZOR_TLOC_ORIGIN_LOCAL;
+    const bool b_local = b->origin == ZOR_TLOC_ORIGIN_LOCAL;
+    if (a_local == b_local) {
+        if (!a_local) {
             return false;
         }
         // Two local TLOCs are linked on a border router only: one end in
         // the region, the other the border.
-        if (a->origin == ZOR_TLOC_ORIGIN_LOCAL && zor_tloc_border(a) == zor_tloc_border(b)) {
+        if (zor_tloc_border(a) == zor_tloc_border(b)) {
             return false;
         }
     } else if (!force && !zor_groups_overlap(&a->attr, &b->attr)) {
