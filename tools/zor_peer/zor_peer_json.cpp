@@ -14,11 +14,13 @@ public:
 
     obj &num(const char *key, uint64_t v) { return raw(key, std::to_string(v)); }
     obj &str(const char *key, const std::string &v) { return raw(key, zp_json_quote(v)); }
+    // The first n of items, at most max of them (a count from the wire may
+    // be larger than its array).
     template <class T>
-    obj &list(const char *key, const T *items, size_t n)
+    obj &list(const char *key, const T *items, size_t n, size_t max)
     {
         std::string v = "[";
-        for (size_t i = 0; i < n; i++) {
+        for (size_t i = 0; i < n && i < max; i++) {
             v += (i == 0 ? "" : ",") + std::to_string(items[i]);
         }
         return raw(key, v + "]");
@@ -65,8 +67,8 @@ std::string json_security(const zor_tloc_sec_t &s)
 {
     obj o;
     o.num("sa", s.inbound_sa_index).num("spi", s.spi).num("flags", s.flags);
-    o.list("proto", s.protos, s.proto_count <= ZOR_TLOC_SEC_PROTO_MAX ? s.proto_count : ZOR_TLOC_SEC_PROTO_MAX);
-    o.list("enc", s.enc_types, s.enc_type_count <= ZOR_TLOC_SEC_ENC_TYPE_MAX ? s.enc_type_count : ZOR_TLOC_SEC_ENC_TYPE_MAX);
+    o.list("proto", s.protos, s.proto_count, ZOR_TLOC_SEC_PROTO_MAX);
+    o.list("enc", s.enc_types, s.enc_type_count, ZOR_TLOC_SEC_ENC_TYPE_MAX);
     o.num("integrity-count", s.integrity_count).num("integrity", s.integrity_type);
     o.raw("auth-keys", json_keys(s.auth_keys, s.auth_key_count));
     o.raw("enc-keys", json_keys(s.enc_keys, s.enc_key_count));
@@ -81,7 +83,7 @@ std::string json_paths(const zor_msg_tloc_t &t)
         const zor_tloc_path_t &p = t.paths[i];
         obj o;
         o.num("local", p.local_index).num("border", p.border_index).num("mtu", p.mtu);
-        o.list("labels", p.labels, p.label_count <= ZOR_TLOC_PATH_LABEL_MAX ? p.label_count : ZOR_TLOC_PATH_LABEL_MAX);
+        o.list("labels", p.labels, p.label_count, ZOR_TLOC_PATH_LABEL_MAX);
         v += (i == 0 ? "" : ",") + o.done();
     }
     return v + "]";
@@ -140,41 +142,24 @@ std::string zp_json_quote(const std::string &text)
 std::string zp_json_attr(const zor_tloc_attr_t &a)
 {
     obj o;
-    if (has(a, ZOR_TLOC_ATTR_PREF)) {
-        o.num("pref", a.preference);
-    }
-    if (has(a, ZOR_TLOC_ATTR_WEIGHT)) {
-        o.num("weight", a.weight);
-    }
-    if (has(a, ZOR_TLOC_ATTR_SITE_ID)) {
-        o.num("site", a.site_id);
-    }
-    if (has(a, ZOR_TLOC_ATTR_REGION_ID)) {
-        o.num("region", a.region_id);
-    }
-    if (has(a, ZOR_TLOC_ATTR_VERSION)) {
-        o.num("version", a.version);
-    }
-    if (has(a, ZOR_TLOC_ATTR_GEN_ID)) {
-        o.num("gen-id", a.gen_id);
-    }
-    if (has(a, ZOR_TLOC_ATTR_CARRIER)) {
-        o.num("carrier", a.carrier);
-    }
-    if (has(a, ZOR_TLOC_ATTR_STALE)) {
-        o.num("stale", a.stale);
-    }
-    if (has(a, ZOR_TLOC_ATTR_RESTRICT)) {
-        o.num("restrict", a.restricted);
-    }
-    if (has(a, ZOR_TLOC_ATTR_ON_DEMAND)) {
-        o.num("on-demand", a.on_demand);
-    }
-    if (has(a, ZOR_TLOC_ATTR_BORDER)) {
-        o.num("border", a.border);
-    }
+    auto num = [&](int bit, const char *key, uint64_t v) {
+        if (has(a, bit)) {
+            o.num(key, v);
+        }
+    };
+    num(ZOR_TLOC_ATTR_PREF, "pref", a.preference);
+    num(ZOR_TLOC_ATTR_WEIGHT, "weight", a.weight);
+    num(ZOR_TLOC_ATTR_SITE_ID, "site", a.site_id);
+    num(ZOR_TLOC_ATTR_REGION_ID, "region", a.region_id);
+    num(ZOR_TLOC_ATTR_VERSION, "version", a.version);
+    num(ZOR_TLOC_ATTR_GEN_ID, "gen-id", a.gen_id);
+    num(ZOR_TLOC_ATTR_CARRIER, "carrier", a.carrier);
+    num(ZOR_TLOC_ATTR_STALE, "stale", a.stale);
+    num(ZOR_TLOC_ATTR_RESTRICT, "restrict", a.restricted);
+    num(ZOR_TLOC_ATTR_ON_DEMAND, "on-demand", a.on_demand);
+    num(ZOR_TLOC_ATTR_BORDER, "border", a.border);
     if (has(a, ZOR_TLOC_ATTR_GROUP)) {
-        o.list("groups", a.groups, a.group_count <= ZOR_TLOC_GROUP_MAX ? a.group_count : ZOR_TLOC_GROUP_MAX);
+        o.list("groups", a.groups, a.group_count, ZOR_TLOC_GROUP_MAX);
     }
     if (has(a, ZOR_TLOC_ATTR_ENCAP)) {
         if (a.encap == ZOR_TUNNEL_ENCAP_GRE) {
@@ -190,27 +175,18 @@ std::string zp_json_attr(const zor_tloc_attr_t &a)
     if (has(a, ZOR_TLOC_ATTR_SECURITY)) {
         o.raw("security", json_security(a.sec));
     }
-    if (has(a, ZOR_TLOC_ATTR_INSTALLED)) {
-        o.num("installed", a.installed);
-    }
-    if (has(a, ZOR_TLOC_ATTR_CAPABILITY)) {
-        o.num("capability", a.capability);
-    }
-    if (has(a, ZOR_TLOC_ATTR_BANDWIDTH)) {
-        o.num("bandwidth", a.bandwidth);
-    }
-    if (has(a, ZOR_TLOC_ATTR_TLOCV4_PUB)) {
-        o.str("public", zp_addr_port_str(a.tloc_v4_public));
-    }
-    if (has(a, ZOR_TLOC_ATTR_TLOCV4_PRI)) {
-        o.str("private", zp_addr_port_str(a.tloc_v4_private));
-    }
-    if (has(a, ZOR_TLOC_ATTR_TLOCV6_PUB)) {
-        o.str("public6", zp_addr_port_str(a.tloc_v6_public));
-    }
-    if (has(a, ZOR_TLOC_ATTR_TLOCV6_PRI)) {
-        o.str("private6", zp_addr_port_str(a.tloc_v6_private));
-    }
+    num(ZOR_TLOC_ATTR_INSTALLED, "installed", a.installed);
+    num(ZOR_TLOC_ATTR_CAPABILITY, "capability", a.capability);
+    num(ZOR_TLOC_ATTR_BANDWIDTH, "bandwidth", a.bandwidth);
+    auto addr = [&](int bit, const char *key, const ip_addr_port_t &ap) {
+        if (has(a, bit)) {
+            o.str(key, zp_addr_port_str(ap));
+        }
+    };
+    addr(ZOR_TLOC_ATTR_TLOCV4_PUB, "public", a.tloc_v4_public);
+    addr(ZOR_TLOC_ATTR_TLOCV4_PRI, "private", a.tloc_v4_private);
+    addr(ZOR_TLOC_ATTR_TLOCV6_PUB, "public6", a.tloc_v6_public);
+    addr(ZOR_TLOC_ATTR_TLOCV6_PRI, "private6", a.tloc_v6_private);
     return o.done();
 }
 
@@ -252,8 +228,7 @@ std::string zp_json_msg(const zor_msg_t &m)
     case ZOR_MSG_CTRL_DEVICE_DEL: {
         const zor_msg_ctrl_device_t &c = b.ctrl_device;
         o.str("ip", zp_ip_str(c.addr)).num("device_type", c.type).num("state", c.state).num("staging", c.staging);
-        size_t n = c.region_count <= ZOR_MSG_CTRL_DEVICE_REGION_MAX ? c.region_count : ZOR_MSG_CTRL_DEVICE_REGION_MAX;
-        o.list("regions", c.region_ids, n);
+        o.list("regions", c.region_ids, c.region_count, ZOR_MSG_CTRL_DEVICE_REGION_MAX);
         break;
     }
     case ZOR_MSG_DATA_DEVICE_ADD:

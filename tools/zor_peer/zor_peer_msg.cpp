@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <strings.h>
+#include <type_traits>
 
 #include "ost_util.h"
 #include "zor_peer_names.h"
@@ -155,20 +156,36 @@ public:
         return 1;
     }
 
-    // "a,b,c" of numbers 0-max, at most limit of them ("" is an empty list).
-    int list(const char *key, char sep, uint64_t max, size_t limit, std::vector<uint64_t> *out)
+    // "a,b,c" of numbers 0-max, at most limit of them ("" is an empty list),
+    // into a counted array.
+    template <class C, class T>
+    int list(const char *key, char sep, uint64_t max, size_t limit, C *count, T *items)
     {
         const std::string *s = args_.get(key);
         if (s == nullptr) {
             return 0;
         }
-        return split_numbers(key, *s, sep, max, limit, out) ? 1 : -1;
+        return split_numbers(key, *s, sep, max, limit, count, items) ? 1 : -1;
+    }
+
+    template <class C, class T>
+    bool split_numbers(const std::string &key, const std::string &text, char sep, uint64_t max, size_t limit,
+                       C *count, T *items)
+    {
+        std::vector<uint64_t> out;
+        if (!split_numbers(key, text, sep, max, limit, &out)) {
+            return false;
+        }
+        *count = static_cast<C>(out.size());
+        for (size_t i = 0; i < out.size(); i++) {
+            items[i] = static_cast<T>(out[i]);
+        }
+        return true;
     }
 
     bool split_numbers(const std::string &key, const std::string &text, char sep, uint64_t max, size_t limit,
                        std::vector<uint64_t> *out)
     {
-        out->clear();
         size_t start = 0;
         while (start < text.size()) {
             size_t end = text.find(sep, start);
@@ -214,41 +231,13 @@ public:
             return 0;
         }
         std::vector<uint8_t> bytes;
-        if (!hex_bytes(*s, &bytes) || bytes.size() > max_len) {
+        if (!zp_hex_from_str(*s, &bytes) || bytes.size() > max_len) {
             *err_ = "'" + std::string(key) + "' needs at most " + std::to_string(max_len) +
                     " bytes as hexadecimal digit pairs, not '" + *s + "'";
             return -1;
         }
         memcpy(out, bytes.data(), bytes.size());
         return 1;
-    }
-
-    static bool hex_bytes(const std::string &text, std::vector<uint8_t> *out)
-    {
-        if (text.size() % 2 != 0) {
-            return false;
-        }
-        for (size_t i = 0; i < text.size(); i += 2) {
-            auto nibble = [](char c) -> int {
-                if (c >= '0' && c <= '9') {
-                    return c - '0';
-                }
-                if (c >= 'a' && c <= 'f') {
-                    return c - 'a' + 10;
-                }
-                if (c >= 'A' && c <= 'F') {
-                    return c - 'A' + 10;
-                }
-                return -1;
-            };
-            int hi = nibble(text[i]);
-            int lo = nibble(text[i + 1]);
-            if (hi < 0 || lo < 0) {
-                return false;
-            }
-            out->push_back(static_cast<uint8_t>(hi * 16 + lo));
-        }
-        return true;
     }
 
     zp_args &args() { return args_; }
@@ -297,7 +286,6 @@ bool parse_security(reader &r, const std::string &value, zor_tloc_sec_t *sec)
         std::string name = item.substr(0, colon);
         std::string v = item.substr(colon + 1);
         uint64_t n = 0;
-        std::vector<uint64_t> list;
         auto num = [&](uint64_t max) {
             if (!zp_number_from_str(v, max, &n)) {
                 return r.fail("security '" + name + "' needs a number 0-" + std::to_string(max) + ", not '" + v +
@@ -305,59 +293,48 @@ bool parse_security(reader &r, const std::string &value, zor_tloc_sec_t *sec)
             }
             return true;
         };
+        // A number into a field of its own width.
+        auto field = [&](auto *out) {
+            using T = std::remove_pointer_t<decltype(out)>;
+            if (!num(std::numeric_limits<T>::max())) {
+                return false;
+            }
+            *out = static_cast<T>(n);
+            return true;
+        };
+        bool ok = true;
         if (name == "spi") {
-            if (!num(UINT32_MAX)) {
-                return false;
-            }
-            sec->spi = static_cast<uint32_t>(n);
+            ok = field(&sec->spi);
         } else if (name == "flags") {
-            if (!num(UINT8_MAX)) {
-                return false;
-            }
-            sec->flags = static_cast<uint8_t>(n);
+            ok = field(&sec->flags);
         } else if (name == "sa") {
-            if (!num(UINT16_MAX)) {
-                return false;
-            }
-            sec->inbound_sa_index = static_cast<uint16_t>(n);
+            ok = field(&sec->inbound_sa_index);
         } else if (name == "integrity") {
-            if (!num(UINT32_MAX)) {
-                return false;
-            }
-            sec->integrity_type = static_cast<uint32_t>(n);
+            ok = field(&sec->integrity_type);
             sec->integrity_count = 1;
         } else if (name == "proto") {
-            if (!r.split_numbers("security proto", v, '+', UINT32_MAX, ZOR_TLOC_SEC_PROTO_MAX, &list)) {
-                return false;
-            }
-            sec->proto_count = static_cast<uint8_t>(list.size());
-            for (size_t i = 0; i < list.size(); i++) {
-                sec->protos[i] = static_cast<uint32_t>(list[i]);
-            }
+            ok = r.split_numbers("security proto", v, '+', UINT32_MAX, ZOR_TLOC_SEC_PROTO_MAX, &sec->proto_count,
+                                 sec->protos);
         } else if (name == "enc") {
-            if (!r.split_numbers("security enc", v, '+', UINT32_MAX, ZOR_TLOC_SEC_ENC_TYPE_MAX, &list)) {
-                return false;
-            }
-            sec->enc_type_count = static_cast<uint8_t>(list.size());
-            for (size_t i = 0; i < list.size(); i++) {
-                sec->enc_types[i] = static_cast<uint32_t>(list[i]);
-            }
+            ok = r.split_numbers("security enc", v, '+', UINT32_MAX, ZOR_TLOC_SEC_ENC_TYPE_MAX, &sec->enc_type_count,
+                                 sec->enc_types);
         } else if (name == "auth-keys" || name == "enc-keys") {
-            if (!num(ZOR_TLOC_SEC_KEY_MAX)) {
-                return false;
-            }
+            ok = num(ZOR_TLOC_SEC_KEY_MAX);
             int kind = name == "auth-keys" ? 0 : 1;
             zor_tloc_sec_key_t *keys = kind == 0 ? sec->auth_keys : sec->enc_keys;
             (kind == 0 ? sec->auth_key_count : sec->enc_key_count) = static_cast<uint8_t>(n);
-            for (uint64_t k = 0; k < n; k++) {
+            for (uint64_t k = 0; ok && k < n; k++) {
                 keys[k].type = 1;
                 for (int b = 0; b < ZOR_TLOC_SEC_KEY_LEN; b++) {
                     keys[k].key[b] = zp_sec_key_byte(kind, static_cast<int>(k), b);
                 }
             }
         } else {
-            return r.fail("unknown security part '" + name +
-                          "' (spi, flags, sa, proto, enc, integrity, auth-keys, enc-keys)");
+            ok = r.fail("unknown security part '" + name +
+                        "' (spi, flags, sa, proto, enc, integrity, auth-keys, enc-keys)");
+        }
+        if (!ok) {
+            return false;
         }
     }
     return true;
@@ -405,15 +382,10 @@ bool parse_attr(reader &r, zor_tloc_attr_t *attr)
     ZP_TRY(addr_port(r, "public", attr, true));
     ZP_TRY(addr_port(r, "private", attr, false));
 
-    std::vector<uint64_t> groups;
-    int res = r.list("groups", ',', UINT32_MAX, ZOR_TLOC_GROUP_MAX, &groups);
+    int res = r.list("groups", ',', UINT32_MAX, ZOR_TLOC_GROUP_MAX, &attr->group_count, attr->groups);
     ZP_TRY(res);
     if (res == 1) {
         set_bit(attr, ZOR_TLOC_ATTR_GROUP);
-        attr->group_count = static_cast<uint16_t>(groups.size());
-        for (size_t i = 0; i < groups.size(); i++) {
-            attr->groups[i] = static_cast<uint32_t>(groups[i]);
-        }
     }
 
     constexpr name_code k_encaps[] = {{"gre", ZOR_TUNNEL_ENCAP_GRE}, {"ipsec", ZOR_TUNNEL_ENCAP_IPSEC}};
@@ -455,18 +427,21 @@ bool one_ip(reader &r, size_t index, ip_addr_t *addr)
     return true;
 }
 
-// ---------------------------------------------------------------- builders
-
-bool build_register(reader &r, zor_msg_t *m)
+// A key the line must have, as a reader returned it.
+bool need(reader &r, int res, const std::string &why_absent)
 {
-    if (!zp_af_from_str(r.args().pos[0], &m->family)) {
-        return r.fail("unknown family '" + r.args().pos[0] + "' (a family name such as TLOC-IPV4, or a number)");
+    if (res == 0) {
+        return r.fail(why_absent);
     }
-    m->body.reg.announce = 1;
-    ZP_TRY(r.field("announce", &m->body.reg.announce));
-    ZP_TRY(r.field("originate", &m->body.reg.originate));
-    return true;
+    return res == 1;
 }
+
+bool need(reader &r, const char *cmd, int res, const char *key)
+{
+    return need(r, res, std::string(cmd) + " needs " + key + "=");
+}
+
+// ---------------------------------------------------------------- builders
 
 bool build_unregister(reader &r, zor_msg_t *m)
 {
@@ -476,7 +451,18 @@ bool build_unregister(reader &r, zor_msg_t *m)
     return true;
 }
 
-bool build_tloc_add(reader &r, zor_msg_t *m)
+bool build_register(reader &r, zor_msg_t *m)
+{
+    if (!build_unregister(r, m)) {
+        return false;
+    }
+    m->body.reg.announce = 1;
+    ZP_TRY(r.field("announce", &m->body.reg.announce));
+    ZP_TRY(r.field("originate", &m->body.reg.originate));
+    return true;
+}
+
+bool build_tloc_del(reader &r, zor_msg_t *m)
 {
     zor_msg_tloc_t &t = m->body.tloc;
     if (!one_tloc(r, &t.key)) {
@@ -485,6 +471,15 @@ bool build_tloc_add(reader &r, zor_msg_t *m)
     m->family = zp_af_tloc_for(t.key.addr);
     t.origin = ZOR_MSG_ORIGIN_REMOTE;
     ZP_TRY(r.named_field("origin", k_origins, &t.origin));
+    return true;
+}
+
+bool build_tloc_add(reader &r, zor_msg_t *m)
+{
+    zor_msg_tloc_t &t = m->body.tloc;
+    if (!build_tloc_del(r, m)) {
+        return false;
+    }
     ZP_TRY(r.field("lr", &t.lr_enabled));
     ZP_TRY(r.field("lr-hold", &t.lr_hold_time));
     int res = r.text("qos", t.qos_group, ZOR_TLOC_QOS_NAME_LEN - 1);
@@ -504,44 +499,24 @@ bool build_tloc_add(reader &r, zor_msg_t *m)
     return true;
 }
 
-bool build_tloc_del(reader &r, zor_msg_t *m)
-{
-    zor_msg_tloc_t &t = m->body.tloc;
-    if (!one_tloc(r, &t.key)) {
-        return false;
-    }
-    m->family = zp_af_tloc_for(t.key.addr);
-    t.origin = ZOR_MSG_ORIGIN_REMOTE;
-    ZP_TRY(r.named_field("origin", k_origins, &t.origin));
-    return true;
-}
-
 bool build_bfd(reader &r, zor_msg_t *m)
 {
     if (!one_tloc(r, &m->body.bfd.key)) {
         return false;
     }
     m->family = zp_af_tloc_for(m->body.bfd.key.addr);
-    int res = r.named_field("state", k_bfd_states, &m->body.bfd.status);
-    ZP_TRY(res);
-    if (res == 0) {
-        return r.fail("bfd needs state=up|down|no-path|N");
-    }
-    return true;
+    return need(r, r.named_field("state", k_bfd_states, &m->body.bfd.status), "bfd needs state=up|down|no-path|N");
 }
 
 bool build_data_device_state(reader &r, zor_msg_t *m)
 {
-    if (!one_ip(r, 0, &m->body.data_device_state.addr)) {
+    zor_msg_data_device_state_t &d = m->body.data_device_state;
+    if (!one_ip(r, 0, &d.addr)) {
         return false;
     }
-    m->family = zp_af_data_device_for(m->body.data_device_state.addr);
-    int res = r.named_field("state", k_device_states, &m->body.data_device_state.state);
-    ZP_TRY(res);
-    if (res == 0) {
-        return r.fail("data-device-state needs state=active|inactive|N");
-    }
-    return true;
+    m->family = zp_af_data_device_for(d.addr);
+    return need(r, r.named_field("state", k_device_states, &d.state),
+                "data-device-state needs state=active|inactive|N");
 }
 
 bool build_data_device(reader &r, zor_msg_t *m)
@@ -560,25 +535,35 @@ bool two_tlocs(reader &r, zor_tloc_key_t *local, zor_tloc_key_t *remote)
     return zp_tloc_from_str(r.args().pos[0], local, r.err()) && zp_tloc_from_str(r.args().pos[1], remote, r.err());
 }
 
-bool build_link(reader &r, zor_msg_t *m)
+// The keys that link adds and link status reports share.
+template <class L>
+bool link_common(reader &r, zor_msg_t *m, L *l, uint32_t *status)
 {
-    zor_msg_link_t &l = m->body.link;
-    if (!two_tlocs(r, &l.local, &l.remote)) {
+    if (!two_tlocs(r, &l->local, &l->remote)) {
         return false;
     }
     m->family = 8;
+    *status = 1;
+    ZP_TRY(r.named_field("bfd", k_bfd_states, status));
+    ZP_TRY(r.field("mtu", &l->mtu));
+    ZP_TRY(r.field("tun-rec", &l->tun_rec_index));
+    ZP_TRY(r.field("loss", &l->loss));
+    ZP_TRY(r.field("latency", &l->latency));
+    ZP_TRY(r.field("jitter", &l->jitter));
+    return true;
+}
+
+bool build_link(reader &r, zor_msg_t *m)
+{
+    zor_msg_link_t &l = m->body.link;
+    if (!link_common(r, m, &l, &l.status)) {
+        return false;
+    }
     l.origin = ZOR_MSG_ORIGIN_REMOTE;
-    l.status = 1;
     ZP_TRY(r.named_field("origin", k_origins, &l.origin));
-    ZP_TRY(r.named_field("bfd", k_bfd_states, &l.status));
-    ZP_TRY(r.field("mtu", &l.mtu));
     ZP_TRY(r.field("label", &l.label));
     ZP_TRY(r.field("pref", &l.preference));
     ZP_TRY(r.field("stale", &l.stale));
-    ZP_TRY(r.field("loss", &l.loss));
-    ZP_TRY(r.field("latency", &l.latency));
-    ZP_TRY(r.field("jitter", &l.jitter));
-    ZP_TRY(r.field("tun-rec", &l.tun_rec_index));
     ZP_TRY(r.field("local-index", &l.local_index));
     ZP_TRY(r.field("remote-index", &l.remote_index));
     return true;
@@ -586,19 +571,7 @@ bool build_link(reader &r, zor_msg_t *m)
 
 bool build_link_status(reader &r, zor_msg_t *m)
 {
-    zor_msg_link_status_t &l = m->body.link_status;
-    if (!two_tlocs(r, &l.local, &l.remote)) {
-        return false;
-    }
-    m->family = 8;
-    l.bfd_status = 1;
-    ZP_TRY(r.named_field("bfd", k_bfd_states, &l.bfd_status));
-    ZP_TRY(r.field("mtu", &l.mtu));
-    ZP_TRY(r.field("tun-rec", &l.tun_rec_index));
-    ZP_TRY(r.field("loss", &l.loss));
-    ZP_TRY(r.field("latency", &l.latency));
-    ZP_TRY(r.field("jitter", &l.jitter));
-    return true;
+    return link_common(r, m, &m->body.link_status, &m->body.link_status.bfd_status);
 }
 
 bool build_ctrl_device(reader &r, zor_msg_t *m)
@@ -628,22 +601,8 @@ bool build_ctrl_device(reader &r, zor_msg_t *m)
     }
     ZP_TRY(r.named_field("state", k_up_down, &c.state));
     ZP_TRY(r.field("staging", &c.staging));
-    std::vector<uint64_t> regions;
-    int res = r.list("regions", ',', UINT16_MAX, ZOR_MSG_CTRL_DEVICE_REGION_MAX, &regions);
-    ZP_TRY(res);
-    c.region_count = static_cast<uint16_t>(regions.size());
-    for (size_t i = 0; i < regions.size(); i++) {
-        c.region_ids[i] = static_cast<uint16_t>(regions[i]);
-    }
+    ZP_TRY(r.list("regions", ',', UINT16_MAX, ZOR_MSG_CTRL_DEVICE_REGION_MAX, &c.region_count, c.region_ids));
     return true;
-}
-
-bool need(reader &r, const char *cmd, int res, const char *key)
-{
-    if (res == 0) {
-        return r.fail(std::string(cmd) + " needs " + key + "=");
-    }
-    return res == 1;
 }
 
 bool build_vpn_sec(reader &r, zor_msg_t *m, bool add)
@@ -687,13 +646,10 @@ bool build_tracker(reader &r, zor_msg_t *m, const char *cmd, bool status_require
         !need(r, cmd, r.field("vpn", &t.vpn_id), "vpn")) {
         return false;
     }
+    t.status = 1;
     int res = r.named_field("status", k_up_down, &t.status);
-    ZP_TRY(res);
-    if (res == 0) {
-        if (status_required) {
-            return r.fail(std::string(cmd) + " needs status=up|down|N");
-        }
-        t.status = 1;
+    if (status_required ? !need(r, res, std::string(cmd) + " needs status=up|down|N") : res < 0) {
+        return false;
     }
     ZP_TRY(r.field("word1", &t.opaque1));
     ZP_TRY(r.field("word2", &t.opaque2));

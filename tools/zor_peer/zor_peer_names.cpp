@@ -1,6 +1,7 @@
 #include "zor_peer_names.h"
 
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,25 @@ bool is_v6(const ip_addr_t &addr)
     return addr.family == IP_AF_INET6;
 }
 
+// The code first-last whose name_of is text (case-insensitive), or a number
+// 0-255.
+template <class T>
+bool name_or_byte(const std::string &text, uint32_t first, uint32_t last, const char *(*name_of)(uint8_t), T *out)
+{
+    for (uint32_t i = first; i <= last; i++) {
+        if (strcasecmp(text.c_str(), name_of(static_cast<uint8_t>(i))) == 0) {
+            *out = static_cast<T>(i);
+            return true;
+        }
+    }
+    uint64_t n = 0;
+    if (!zp_number_from_str(text, 255, &n)) {
+        return false;
+    }
+    *out = static_cast<T>(n);
+    return true;
+}
+
 }  // namespace
 
 const char *zp_af_str(uint32_t af)
@@ -43,18 +63,7 @@ const char *zp_af_str(uint32_t af)
 
 bool zp_af_from_str(const std::string &text, uint32_t *af)
 {
-    for (uint32_t i = 0; i < ZP_AF_COUNT; i++) {
-        if (strcasecmp(text.c_str(), k_af_names[i]) == 0) {
-            *af = i;
-            return true;
-        }
-    }
-    uint64_t n = 0;
-    if (zp_number_from_str(text, 255, &n)) {
-        *af = static_cast<uint32_t>(n);
-        return true;
-    }
-    return false;
+    return name_or_byte(text, 0, ZP_AF_COUNT - 1, [](uint8_t i) { return k_af_names[i]; }, af);
 }
 
 uint32_t zp_af_tloc_for(const ip_addr_t &addr)
@@ -110,6 +119,29 @@ bool zp_number_from_str(const std::string &text, uint64_t max, uint64_t *value)
     return true;
 }
 
+bool zp_hex_from_str(const std::string &text, std::vector<uint8_t> *out)
+{
+    auto nibble = [](char c) -> int {
+        if (c >= '0' && c <= '9') {
+            return c - '0';
+        }
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    if (text.size() % 2 != 0) {
+        return false;
+    }
+    for (size_t i = 0; i < text.size(); i += 2) {
+        int hi = nibble(text[i]);
+        int lo = nibble(text[i + 1]);
+        if (hi < 0 || lo < 0) {
+            return false;
+        }
+        out->push_back(static_cast<uint8_t>(hi * 16 + lo));
+    }
+    return true;
+}
+
 bool zp_ip_from_str(const std::string &text, ip_addr_t *addr)
 {
     memset(addr, 0, sizeof(*addr));
@@ -136,42 +168,18 @@ std::string zp_ip_str(const ip_addr_t &addr)
 
 bool zp_color_from_str(const std::string &text, uint8_t *color)
 {
-    for (uint32_t i = 0; i <= OST_COLOR_MAX; i++) {
-        if (strcasecmp(text.c_str(), ost_color_str(static_cast<uint8_t>(i))) == 0) {
-            *color = static_cast<uint8_t>(i);
-            return true;
-        }
-    }
     for (const auto &s : k_color_short) {
         if (strcasecmp(text.c_str(), s.name) == 0) {
             *color = s.code;
             return true;
         }
     }
-    uint64_t n = 0;
-    if (zp_number_from_str(text, 255, &n)) {
-        *color = static_cast<uint8_t>(n);
-        return true;
-    }
-    return false;
+    return name_or_byte(text, 0, OST_COLOR_MAX, ost_color_str, color);
 }
 
 bool zp_encap_from_str(const std::string &text, uint8_t *encap)
 {
-    if (strcasecmp(text.c_str(), "gre") == 0) {
-        *encap = OST_ENCAP_GRE;
-        return true;
-    }
-    if (strcasecmp(text.c_str(), "ipsec") == 0) {
-        *encap = OST_ENCAP_IPSEC;
-        return true;
-    }
-    uint64_t n = 0;
-    if (zp_number_from_str(text, 255, &n)) {
-        *encap = static_cast<uint8_t>(n);
-        return true;
-    }
-    return false;
+    return name_or_byte(text, OST_ENCAP_GRE, OST_ENCAP_IPSEC, ost_encap_str, encap);
 }
 
 bool zp_tloc_from_str(const std::string &text, zor_tloc_key_t *key, std::string *err)

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "zor_msg.h"
 
@@ -38,6 +39,10 @@ bool zp_module_from_str(const std::string &text, uint32_t *module);
 // Unsigned number in decimal, 0x hex or 0 octal, no sign, no trailing text,
 // at most max. False otherwise.
 bool zp_number_from_str(const std::string &text, uint64_t max, uint64_t *value);
+
+// Bytes as hexadecimal digit pairs, appended to *out ("" is no bytes). False
+// for anything else.
+bool zp_hex_from_str(const std::string &text, std::vector<uint8_t> *out);
 
 // IPv4 dotted quad or IPv6 text (strict: inet_pton), into the address form
 // of the keys (IPv4 value in host order). False otherwise.

@@ -77,6 +77,9 @@ private:
     step_result exec(const zp_line_t &line, uint64_t now);
     step_result send_payload(const zp_line_t &line, const uint8_t *bytes, size_t n);
     step_result send_stream(const zp_line_t &line);
+    // Prints "zor-peer: SCRIPT:LINE: why" (without the place when line is
+    // null) and ends the peer with code.
+    step_result fail(const zp_line_t *line, int code, const std::string &why);
     bool queue_drained() const { return handle_ == nullptr || !connected_ || msgq_get_queue_len(handle_) == 0; }
     void finish(int code);
 
@@ -417,16 +420,30 @@ void peer::step()
     }
 }
 
+peer::step_result peer::fail(const zp_line_t *line, int code, const std::string &why)
+{
+    if (line != nullptr) {
+        fprintf(err_, "zor-peer: %s:%d: %s\n", script_name_.c_str(), line->lineno, why.c_str());
+    } else {
+        fprintf(err_, "zor-peer: %s\n", why.c_str());
+    }
+    finish(code);
+    return step_result::fail;
+}
+
 peer::step_result peer::exec(const zp_line_t &line, uint64_t now)
 {
+    bool sends = line.cmd == zp_cmd::send || line.cmd == zp_cmd::raw || line.cmd == zp_cmd::raw_stream;
+    if (sends && !want_connected_) {
+        return fail(&line, ZP_EXIT_CONNECT,
+                    "not connected (disconnect at line " + std::to_string(disconnect_line_) + ", and no reconnect since)");
+    }
     switch (line.cmd) {
     case zp_cmd::send: {
         uint8_t buf[ZOR_MSG_ENCODE_MAX];
         uint16_t len = 0;
         if (zor_msg_encode(&line.msg, buf, &len) != 0) {
-            fprintf(err_, "zor-peer: %s:%d: the codec refused the message\n", script_name_.c_str(), line.lineno);
-            finish(ZP_EXIT_SCRIPT);
-            return step_result::fail;
+            return fail(&line, ZP_EXIT_SCRIPT, "the codec refused the message");
         }
         return send_payload(line, buf, len);
     }
@@ -454,11 +471,9 @@ peer::step_result peer::exec(const zp_line_t &line, uint64_t now)
         }
         uint64_t limit = line.ms != 0 ? line.ms : opts_.timeout_s * 1000ull;
         if (now >= line_start_ + limit) {
-            fprintf(err_, "zor-peer: %s:%d: wait-count %lu: %lu messages received after %lu ms\n",
-                    script_name_.c_str(), line.lineno, static_cast<unsigned long>(line.count),
-                    static_cast<unsigned long>(rx_count_), static_cast<unsigned long>(limit));
-            finish(ZP_EXIT_WAIT);
-            return step_result::fail;
+            return fail(&line, ZP_EXIT_WAIT,
+                        "wait-count " + std::to_string(line.count) + ": " + std::to_string(rx_count_) +
+                            " messages received after " + std::to_string(limit) + " ms");
         }
         wake_at(line_start_ + limit);
         return step_result::wait;
@@ -497,21 +512,13 @@ peer::step_result peer::exec(const zp_line_t &line, uint64_t now)
 
 peer::step_result peer::send_payload(const zp_line_t &line, const uint8_t *bytes, size_t n)
 {
-    if (!want_connected_) {
-        fprintf(err_, "zor-peer: %s:%d: not connected (disconnect at line %d, and no reconnect since)\n",
-                script_name_.c_str(), line.lineno, disconnect_line_);
-        finish(ZP_EXIT_CONNECT);
-        return step_result::fail;
-    }
     if (msgq_get_queue_len(handle_) >= k_queue_high) {
         wake_at(now_ms() + 2);
         return step_result::wait;
     }
     void *app = msgq_alloc_msg(handle_, static_cast<uint32_t>(n));
     if (app == nullptr) {
-        fprintf(err_, "zor-peer: out of memory\n");
-        finish(ZP_EXIT_CONNECT);
-        return step_result::fail;
+        return fail(nullptr, ZP_EXIT_CONNECT, "out of memory");
     }
     if (n > 0) {
         memcpy(app, bytes, n);
@@ -519,21 +526,13 @@ peer::step_result peer::send_payload(const zp_line_t &line, const uint8_t *bytes
     int rc = msgq_write(handle_, app, static_cast<uint16_t>(n));
     if (rc != MSGQ_OK) {
         msgq_free_msg(handle_, app);
-        fprintf(err_, "zor-peer: %s:%d: send failed (transport error %d)\n", script_name_.c_str(), line.lineno, rc);
-        finish(ZP_EXIT_CONNECT);
-        return step_result::fail;
+        return fail(&line, ZP_EXIT_CONNECT, "send failed (transport error " + std::to_string(rc) + ")");
     }
     return step_result::done;
 }
 
 peer::step_result peer::send_stream(const zp_line_t &line)
 {
-    if (!want_connected_) {
-        fprintf(err_, "zor-peer: %s:%d: not connected (disconnect at line %d, and no reconnect since)\n",
-                script_name_.c_str(), line.lineno, disconnect_line_);
-        finish(ZP_EXIT_CONNECT);
-        return step_result::fail;
-    }
     // Queued messages go first, so the bytes land between whole messages.
     if (!queue_drained()) {
         wake_at(now_ms() + 2);
@@ -548,9 +547,7 @@ peer::step_result peer::send_stream(const zp_line_t &line)
             struct pollfd pfd = {handle_->sock_fd, POLLOUT, 0};
             (void)poll(&pfd, 1, 100);
         } else {
-            fprintf(err_, "zor-peer: %s:%d: send failed: %s\n", script_name_.c_str(), line.lineno, strerror(errno));
-            finish(ZP_EXIT_CONNECT);
-            return step_result::fail;
+            return fail(&line, ZP_EXIT_CONNECT, std::string("send failed: ") + strerror(errno));
         }
     }
     return step_result::done;

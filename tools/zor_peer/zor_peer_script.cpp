@@ -5,6 +5,8 @@
 
 namespace {
 
+// Digit pairs with blanks, ':' and '-' between them (the blanks are gone
+// already: the words are joined).
 bool parse_hex(const std::string &text, std::vector<uint8_t> *out)
 {
     std::string digits;
@@ -13,17 +15,7 @@ bool parse_hex(const std::string &text, std::vector<uint8_t> *out)
             digits += c;
         }
     }
-    if (digits.empty() || digits.size() % 2 != 0) {
-        return false;
-    }
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        uint64_t v = 0;
-        if (!zp_number_from_str("0x" + digits.substr(i, 2), 255, &v)) {
-            return false;
-        }
-        out->push_back(static_cast<uint8_t>(v));
-    }
-    return true;
+    return !digits.empty() && zp_hex_from_str(digits, out);
 }
 
 bool one_number(const std::vector<std::string> &words, const char *what, uint64_t max, uint64_t *v,
