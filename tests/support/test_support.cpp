@@ -151,70 +151,24 @@ void drain(int fd, std::string &into, bool &open)
     }
 }
 
-void fill_status(ChildResult &r, int status)
-{
-    if (WIFEXITED(status)) {
-        r.exited = true;
-        r.exit_code = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        r.term_signal = WTERMSIG(status);
-    }
-}
-
 }  // namespace
 
 ChildResult run_in_child(const std::function<void()> &fn)
 {
-    int out[2];
-    int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
-        abort();
-    }
-    fflush(stdout);
-    fflush(stderr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        close(out[0]);
-        close(err[0]);
-        fn();
-        fflush(stdout);
-        _exit(0);
-    }
-    close(out[1]);
-    close(err[1]);
-    ChildResult r;
-    bool out_open = true;
-    bool err_open = true;
-    while (out_open || err_open) {
-        struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-        if (poll(fds, 2, 1000) <= 0) {
-            continue;
-        }
-        if (out_open && (fds[0].revents & (POLLIN | POLLHUP))) {
-            drain(out[0], r.out, out_open);
-        }
-        if (err_open && (fds[1].revents & (POLLIN | POLLHUP))) {
-            drain(err[0], r.err, err_open);
-        }
-    }
-    close(out[0]);
-    close(err[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    fill_status(r, status);
-    return r;
+    Process child(fn);
+    // The limit only stops a broken test from hanging: the child is killed.
+    child.wait_exit(std::chrono::minutes(2));
+    return child.result();
 }
 
 ::testing::AssertionResult stops_on_assertion(const std::function<void()> &fn, const std::string &source,
-                                              const std::string &expr)
+                                              const std::string &expr, const std::string &log_text)
 {
     ChildResult r = run_in_child(fn);
     const std::string head = source + ":";
     const std::string tail = ": failed assertion `" + expr + "'\n";
     bool report = !r.exited && r.out.size() > head.size() + tail.size() && r.out.starts_with(head) &&
-                  r.out.ends_with(tail);
+                  r.out.ends_with(tail) && r.err.find(log_text) != std::string::npos;
     if (report) {
         std::string line = r.out.substr(head.size(), r.out.size() - head.size() - tail.size());
         report = line.find_first_not_of("0123456789") == std::string::npos;
@@ -223,23 +177,13 @@ ChildResult run_in_child(const std::function<void()> &fn)
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure() << "exited " << r.exited << " (code " << r.exit_code << ", signal "
-                                         << r.term_signal << "), stdout: " << r.out;
+                                         << r.term_signal << "), stdout: " << r.out << "stderr: " << r.err;
 }
 
 Process::Process(const std::string &program, const std::vector<std::string> &args,
                  const std::map<std::string, std::string> &env)
 {
-    int in[2];
-    int out[2];
-    int err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-        abort();
-    }
-    pid_ = fork();
-    if (pid_ == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+    start([&] {
         for (const auto &[k, v] : env) {
             setenv(k.c_str(), v.c_str(), 1);
         }
@@ -252,6 +196,38 @@ Process::Process(const std::string &program, const std::vector<std::string> &arg
         execv(program.c_str(), argv.data());
         fprintf(stderr, "exec %s failed: %s\n", program.c_str(), strerror(errno));
         _exit(127);
+    });
+}
+
+Process::Process(const std::function<void()> &fn)
+{
+    start([&] {
+        fn();
+        fflush(stdout);
+        _exit(0);
+    });
+}
+
+void Process::start(const std::function<void()> &child)
+{
+    int in[2];
+    int out[2];
+    int err[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        abort();
+    }
+    fflush(stdout);
+    fflush(stderr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) {
+            close(fd);
+        }
+        child();
+        _exit(0);
     }
     close(in[0]);
     close(out[1]);
@@ -341,18 +317,6 @@ void Process::pump(int timeout_ms)
     }
 }
 
-bool Process::wait_for_stderr(const std::string &text, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (result_.err.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pump(20);
-        if (out_fd_ < 0 && err_fd_ < 0) {
-            break;  // the child has closed both pipes: nothing more will come
-        }
-    }
-    return result_.err.find(text) != std::string::npos;
-}
-
 bool Process::wait_for_stdout_lines(size_t n, std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -381,7 +345,12 @@ bool Process::wait_exit(std::chrono::milliseconds timeout)
             for (int i = 0; i < 50 && (out_fd_ >= 0 || err_fd_ >= 0); i++) {
                 pump(10);
             }
-            fill_status(result_, status);
+            if (WIFEXITED(status)) {
+                result_.exited = true;
+                result_.exit_code = WEXITSTATUS(status);
+            } else if (WIFSIGNALED(status)) {
+                result_.term_signal = WTERMSIG(status);
+            }
             done_ = true;
             return true;
         }

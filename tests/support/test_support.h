@@ -1,6 +1,6 @@
 // Helpers shared by the unit and integration tests: a temporary run
-// directory, a log capture, a hand-driven clock for the timer manager, a
-// child process runner for programs and for code that must stop the process.
+// directory, a log capture, a hand-driven clock for the timer manager, and
+// child processes for programs and for code that must stop the process.
 #pragma once
 
 #include <chrono>
@@ -90,16 +90,19 @@ ChildResult run_in_child(const std::function<void()> &fn);
 
 // Runs fn in a child and succeeds when the child stopped abnormally after
 // printing exactly the assertion report "<source>:<line>: failed assertion
-// `<expr>'" (any line number), source as in "common/timer".
+// `<expr>'" (any line number), source as in "common/timer", and, when
+// log_text is given, logged a line holding it on stderr.
 ::testing::AssertionResult stops_on_assertion(const std::function<void()> &fn, const std::string &source,
-                                              const std::string &expr);
+                                              const std::string &expr, const std::string &log_text = "");
 
-// A program started with arguments and extra environment variables; stdout
-// and stderr are read through pipes.
+// A child process, either a program started with arguments and extra
+// environment variables or a function run in a fork; its stdin, stdout and
+// stderr are pipes.
 class Process {
 public:
     Process(const std::string &program, const std::vector<std::string> &args,
             const std::map<std::string, std::string> &env = {});
+    explicit Process(const std::function<void()> &fn);  // the child exits with 0 when fn returns
     ~Process();  // kills a process that is still running
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;
@@ -109,8 +112,6 @@ public:
     // Writes to the child's stdin; close_stdin ends it.
     void write_stdin(const std::string &text);
     void close_stdin();
-    // Waits until a stderr line contains text; false on timeout or exit.
-    bool wait_for_stderr(const std::string &text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Reads what the child has written so far into out() and err(), waiting
     // up to timeout_ms for something to arrive (for tests that run their own
     // event loop while the child talks).
@@ -125,6 +126,9 @@ public:
     const std::string &err() const { return result_.err; }
 
 private:
+    // Forks with the three pipes; in the child, after the redirections, runs
+    // child and never returns.
+    void start(const std::function<void()> &child);
     void pump(int timeout_ms);
     pid_t pid_ = -1;
     int in_fd_ = -1;

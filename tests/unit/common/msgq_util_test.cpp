@@ -616,18 +616,16 @@ TEST_F(Msgq, ProgrammingErrorsStopTheProcess)
          }},
     };
     for (const Case &c : cases) {
-        zt::ChildResult r = zt::run_in_child([&] {
-            ost_log_set_mirror(true);
-            msgq_params_t p = params();
-            msgq_callbacks_t cbs = MsgqRecorder::callbacks();
-            c.spoil(p, cbs);
-            bool server = c.type == MSGQ_HANDLE_TYPE_SERVER;
-            c.then(msgq_init(server ? ZORD : ADVD, server ? ADVD : ZORD, c.type, &p, &cbs, &rec), p, cbs);
-        });
-        EXPECT_FALSE(r.exited) << c.expr;
-        EXPECT_TRUE(r.out.starts_with("common/msgq_util:")) << r.out;
-        EXPECT_TRUE(r.out.ends_with(": failed assertion `" + std::string(c.expr) + "'\n")) << r.out;
-        EXPECT_NE(r.err.find(c.log_text), std::string::npos) << r.err;
+        EXPECT_TRUE(zt::stops_on_assertion(
+            [&] {
+                ost_log_set_mirror(true);
+                msgq_params_t p = params();
+                msgq_callbacks_t cbs = MsgqRecorder::callbacks();
+                c.spoil(p, cbs);
+                bool server = c.type == MSGQ_HANDLE_TYPE_SERVER;
+                c.then(msgq_init(server ? ZORD : ADVD, server ? ADVD : ZORD, c.type, &p, &cbs, &rec), p, cbs);
+            },
+            "common/msgq_util", c.expr, c.log_text));
     }
 }
 

@@ -341,9 +341,6 @@ TEST(ZorMsgCodec, EveryTypeRoundTripsAndTheLargestFitsTheBuffer)
             ASSERT_EQ(memcmp(&in, &out, sizeof(in)), 0) << "type " << in.type << " seed " << seed;
         }
     }
-    rnd big(1, true);
-    zor_msg_t largest = random_msg(big, ZOR_MSG_TLOC_ADD);
-    RecordProperty("largest_tloc_add", static_cast<int>(encode(largest).size()));
 }
 
 TEST(ZorMsgCodec, EveryTruncationAndTrailingByteIsRejected)
