@@ -290,7 +290,12 @@ TEST_F(ZorPeer, StandardInputIsRunLineByLine)
     m.body.data_device.addr = ip_addr_v4(0x0a040404);
     m.body.data_device.status = 2;
     ASSERT_EQ(send(h, m), 0);
-    ASSERT_TRUE(loop.run_until([&] { return peer->wait_for_stdout_lines(1, 10ms); }, 20s));
+    ASSERT_TRUE(loop.run_until(
+        [&] {
+            peer->poll_output(10);
+            return peer->out().ends_with('\n');
+        },
+        20s));
     EXPECT_EQ(peer->out(), "{\"type\":\"DATA_DEVICE_ADD\",\"type_id\":11,\"family\":\"DATA-DEVICE-IPV4\",\"sender\":2,"
                            "\"ip\":\"10.4.4.4\",\"status\":2}\n");
 

@@ -1,6 +1,5 @@
 #include "test_support.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -315,19 +314,6 @@ void Process::pump(int timeout_ms)
             }
         }
     }
-}
-
-bool Process::wait_for_stdout_lines(size_t n, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    auto lines = [this] { return static_cast<size_t>(std::count(result_.out.begin(), result_.out.end(), '\n')); };
-    while (lines() < n) {
-        if (std::chrono::steady_clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) {
-            return false;
-        }
-        pump(20);
-    }
-    return true;
 }
 
 bool Process::wait_exit(std::chrono::milliseconds timeout)

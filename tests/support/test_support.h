@@ -116,9 +116,6 @@ public:
     // up to timeout_ms for something to arrive (for tests that run their own
     // event loop while the child talks).
     void poll_output(int timeout_ms = 0) { pump(timeout_ms); }
-    // Waits until stdout holds at least n complete lines; false on timeout
-    // or when the process ended with fewer.
-    bool wait_for_stdout_lines(size_t n, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits for the process to end; false on timeout.
     bool wait_exit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     const ChildResult &result() const { return result_; }
