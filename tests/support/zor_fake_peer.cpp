@@ -7,8 +7,10 @@
 #include <syslog.h>
 
 #include "ip_util.h"
+#include "maapi_cli.h"
 #include "ost_util.h"
 #include "zor_client.h"
+#include "zor_mem.h"
 
 namespace zt {
 
@@ -42,6 +44,49 @@ void wake_cb(evutil_socket_t, short, void *) {}
 
 }  // namespace
 
+// ------------------------------------------------------------ TestDaemon
+
+TestDaemon::TestDaemon()
+{
+    if (zor_daemon_alloc(&daemon_) == 0) {
+        init_rc_ = zor_daemon_init(daemon_);
+    }
+}
+
+void TestDaemon::run_once()
+{
+    event_base_loop(daemon_->event_base.get(), EVLOOP_ONCE);
+}
+
+void TestDaemon::free()
+{
+    if (daemon_ != nullptr) {
+        zor_daemon_free(daemon_);
+        daemon_ = nullptr;
+    }
+}
+
+uint64_t mem_current(uint32_t type)
+{
+    const zor_mem_row_t *row = zor_mem_row(type);
+    return row->n_alloc - row->n_free;
+}
+
+std::string mem_unbalanced()
+{
+    std::string out;
+    for (uint32_t type = ZOR_MEM_DAEMON; type < ZOR_MEM_MAX; type++) {
+        // libevent grows its arrays with realloc, which the memory layer
+        // passes through uncounted (realloc(NULL, n) included), while their
+        // frees are counted: this row cannot balance.
+        if (type != ZOR_MEM_EVENTS && mem_current(type) != 0) {
+            out += std::string(zor_mem_row(type)->descr) + ": " +
+                   std::to_string(static_cast<long long>(mem_current(type))) + "\n";
+        }
+    }
+    return out;
+}
+
 // ------------------------------------------------------------ FakePeer
 
 FakePeer::FakePeer(t_zor_daemon *daemon, uint32_t id) : id_(id)
@@ -59,11 +104,6 @@ FakePeer::FakePeer(t_zor_daemon *daemon, uint32_t id) : id_(id)
     cbs.alloc_msg = peer_alloc;
     cbs.free_msg = peer_free;
     handle_ = msgq_init(id, OST_MODULE_ZORD, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, this);
-}
-
-FakePeer::~FakePeer()
-{
-    close();
 }
 
 void FakePeer::close()
@@ -155,13 +195,6 @@ std::vector<zor_msg_t> FakePeer::take()
 
 // ------------------------------------------------------------ PeerEnv
 
-PeerEnv::PeerEnv() = default;
-
-PeerEnv::~PeerEnv()
-{
-    free();
-}
-
 void PeerEnv::free()
 {
     peers_.clear();
@@ -248,6 +281,101 @@ bool PeerEnv::settle(std::chrono::milliseconds limit)
             return quiet_passes >= 2;
         },
         limit);
+}
+
+// ------------------------------------------------------------ PeerFixture
+
+void PeerFixture::TearDown()
+{
+    g_zor_debug = 0;
+    g_zor_debug_announce = 0;
+    g_zor_pwk_enabled = 0;
+    env.free();
+    EXPECT_EQ(mem_unbalanced(), "");
+}
+
+t_zor_client *PeerFixture::client(uint32_t id) const
+{
+    return zor_client_get(ctx(), id);
+}
+
+t_zor_db_entry *PeerFixture::tloc(const zor_tloc_key_t &key) const
+{
+    return zor_af_tloc_find(tloc_af(key), ctx(), &key, nullptr);
+}
+
+t_zor_af_tloc *PeerFixture::rec(const zor_tloc_key_t &key) const
+{
+    t_zor_db_entry *e = tloc(key);
+    return e != nullptr ? zor_af_tloc_of(e) : nullptr;
+}
+
+FakePeer *PeerFixture::connect(uint32_t id, std::initializer_list<zor_af_t> families)
+{
+    FakePeer *p = env.connect(id);
+    EXPECT_NE(p, nullptr) << "peer " << id << " did not come up";
+    for (zor_af_t af : families) {
+        if (p != nullptr) {
+            reg(p, af);
+        }
+    }
+    return p;
+}
+
+void PeerFixture::send(FakePeer *p, std::initializer_list<zor_msg_t> msgs)
+{
+    for (const zor_msg_t &m : msgs) {
+        ASSERT_EQ(p->send(m), 0);
+    }
+    ASSERT_TRUE(env.settle());
+}
+
+void PeerFixture::reg(FakePeer *p, zor_af_t af, uint8_t announce, uint8_t originate)
+{
+    send(p, {msg_register(af, announce, originate)});
+}
+
+std::vector<zor_msg_t> PeerFixture::deliver()
+{
+    EXPECT_TRUE(env.settle());
+    std::vector<zor_msg_t> out;
+    for (const auto &p : env.peers()) {
+        for (const zor_msg_t &m : p->take()) {
+            out.push_back(m);
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> PeerFixture::logged(const std::string &prefix) const
+{
+    std::vector<std::string> out;
+    for (const std::string &line : log.lines()) {
+        if (line.rfind(prefix, 0) == 0) {
+            out.push_back(log_text(line));
+        }
+    }
+    return out;
+}
+
+std::string log_text(const std::string &line)
+{
+    const size_t pos = line.find("]: ");
+    return pos == std::string::npos ? line : line.substr(pos + 3);
+}
+
+ip_addr_t addr(const char *text)
+{
+    ip_addr_t a{};
+    EXPECT_EQ(ip_addr_from_str(text, &a), 1) << text;
+    return a;
+}
+
+std::string show_text(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry)
+{
+    maapi_cli_capture cli(21, 22);
+    zor_af_show(af, ctx, entry, cli.uinfo());
+    return cli.text();
 }
 
 // ------------------------------------------------------------ messages

@@ -14,7 +14,7 @@
 #include "zor_af_tloc.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc_show.h"
-#include "zor_peer_fixture.h"
+#include "zor_fake_peer.h"
 #include "zor_path.h"
 
 namespace {

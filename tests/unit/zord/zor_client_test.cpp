@@ -13,7 +13,7 @@
 #include "msgq_util.h"
 #include "ost_util.h"
 #include "zor_client.h"
-#include "zor_peer_fixture.h"
+#include "zor_fake_peer.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "test_support.h"
 #include "zor_db.h"
 #include "zor_db_test_family.h"
-#include "zor_test_daemon.h"
+#include "zor_fake_peer.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include "maapi_cli.h"
 #include "test_support.h"
 #include "zor_group.h"
-#include "zor_test_daemon.h"
+#include "zor_fake_peer.h"
 
 namespace {
 
