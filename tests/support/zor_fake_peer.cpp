@@ -1,5 +1,6 @@
 #include "zor_fake_peer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <event2/event.h>
@@ -15,18 +16,6 @@
 namespace zt {
 
 namespace {
-
-void *peer_alloc(size_t size)
-{
-    return malloc(size);
-}
-
-void peer_free(void *ptr)
-{
-    free(ptr);
-}
-
-void peer_spare(msgq_handle_t *, void *, msgq_handle_t *, void *) {}
 
 // Bytes waiting to be read on a socket.
 int unread(int fd)
@@ -99,10 +88,10 @@ FakePeer::FakePeer(t_zor_daemon *daemon, uint32_t id) : id_(id)
     msgq_callbacks_t cbs{};
     cbs.conn_up = on_up;
     cbs.conn_down = on_down;
-    cbs.spare = peer_spare;
+    cbs.spare = [](msgq_handle_t *, void *, msgq_handle_t *, void *) {};
     cbs.recv_msg = on_recv;
-    cbs.alloc_msg = peer_alloc;
-    cbs.free_msg = peer_free;
+    cbs.alloc_msg = [](size_t size) { return malloc(size); };
+    cbs.free_msg = [](void *ptr) { free(ptr); };
     handle_ = msgq_init(id, OST_MODULE_ZORD, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, this);
 }
 
@@ -127,12 +116,11 @@ void FakePeer::on_down(msgq_handle_t *, void *arg, msgq_handle_t *, void *)
 
 void FakePeer::on_recv(msgq_handle_t *h, void *app, uint16_t len, void *arg)
 {
-    auto *peer = static_cast<FakePeer *>(arg);
     zor_msg_t msg;
     if (zor_msg_decode(&msg, static_cast<const uint8_t *>(app), len) == 0) {
-        peer->received_.push_back(msg);
+        static_cast<FakePeer *>(arg)->received_.push_back(msg);
     } else {
-        peer->decode_failures_++;
+        ADD_FAILURE() << "zord sent a message that does not decode (" << len << " bytes)";
     }
     msgq_free_msg(h, app);
 }
@@ -143,20 +131,12 @@ int FakePeer::send(const zor_msg_t &msg)
     if (copy.sender == 0) {
         copy.sender = id_;
     }
-    void *buf = msgq_alloc_msg(handle_, ZOR_MSG_ENCODE_MAX);
+    uint8_t buf[ZOR_MSG_ENCODE_MAX];
     uint16_t len = 0;
-    if (buf == nullptr) {
-        return MSGQ_ERR_AGAIN;
-    }
-    if (zor_msg_encode(&copy, static_cast<uint8_t *>(buf), &len) != 0) {
-        msgq_free_msg(handle_, buf);
+    if (zor_msg_encode(&copy, buf, &len) != 0) {
         return -1;
     }
-    int rc = msgq_write(handle_, buf, len);
-    if (rc != 0) {
-        msgq_free_msg(handle_, buf);
-    }
-    return rc;
+    return send_bytes(std::string(reinterpret_cast<const char *>(buf), len));
 }
 
 int FakePeer::send_bytes(const std::string &bytes)
@@ -180,10 +160,7 @@ int FakePeer::send_register(zor_af_t af, uint8_t announce, uint8_t originate)
 
 int FakePeer::send_unregister(zor_af_t af)
 {
-    zor_msg_t msg{};
-    msg.type = ZOR_MSG_UNREGISTER;
-    msg.family = af;
-    return send(msg);
+    return send(msg_of(ZOR_MSG_UNREGISTER, af));
 }
 
 std::vector<zor_msg_t> FakePeer::take()
@@ -340,9 +317,8 @@ std::vector<zor_msg_t> PeerFixture::deliver()
     EXPECT_TRUE(env.settle());
     std::vector<zor_msg_t> out;
     for (const auto &p : env.peers()) {
-        for (const zor_msg_t &m : p->take()) {
-            out.push_back(m);
-        }
+        const std::vector<zor_msg_t> got = p->take();
+        out.insert(out.end(), got.begin(), got.end());
     }
     return out;
 }
@@ -383,7 +359,7 @@ std::string show_text(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry)
 zor_tloc_key_t tloc_key(const std::string &ip, uint8_t color, uint8_t encap)
 {
     zor_tloc_key_t key{};
-    ip_addr_from_str(ip.c_str(), &key.addr);
+    key.addr = addr(ip.c_str());
     key.color = color;
     key.encap = encap;
     return key;
@@ -394,11 +370,17 @@ zor_af_t tloc_af(const zor_tloc_key_t &key)
     return key.addr.family == IP_AF_INET6 ? ZOR_AF_TLOC_IPV6 : ZOR_AF_TLOC_IPV4;
 }
 
-zor_msg_t msg_register(zor_af_t af, uint8_t announce, uint8_t originate)
+zor_msg_t msg_of(uint32_t type, zor_af_t af)
 {
     zor_msg_t msg{};
-    msg.type = ZOR_MSG_REGISTER;
+    msg.type = type;
     msg.family = af;
+    return msg;
+}
+
+zor_msg_t msg_register(zor_af_t af, uint8_t announce, uint8_t originate)
+{
+    zor_msg_t msg = msg_of(ZOR_MSG_REGISTER, af);
     msg.body.reg.announce = announce;
     msg.body.reg.originate = originate;
     return msg;
@@ -406,10 +388,8 @@ zor_msg_t msg_register(zor_af_t af, uint8_t announce, uint8_t originate)
 
 zor_msg_t tloc_add_msg(const zor_tloc_key_t &key, uint8_t origin)
 {
-    zor_msg_t msg{};
+    zor_msg_t msg = tloc_del_msg(key);
     msg.type = ZOR_MSG_TLOC_ADD;
-    msg.family = tloc_af(key);
-    msg.body.tloc.key = key;
     msg.body.tloc.origin = origin;
     msg.body.tloc.attr.flags = ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_CARRIER);
     msg.body.tloc.attr.carrier = 1;
@@ -418,18 +398,14 @@ zor_msg_t tloc_add_msg(const zor_tloc_key_t &key, uint8_t origin)
 
 zor_msg_t tloc_del_msg(const zor_tloc_key_t &key)
 {
-    zor_msg_t msg{};
-    msg.type = ZOR_MSG_TLOC_DEL;
-    msg.family = tloc_af(key);
+    zor_msg_t msg = msg_of(ZOR_MSG_TLOC_DEL, tloc_af(key));
     msg.body.tloc.key = key;
     return msg;
 }
 
 zor_msg_t bfd_msg(const zor_tloc_key_t &key, uint32_t state)
 {
-    zor_msg_t msg{};
-    msg.type = ZOR_MSG_TLOC_BFD_STATUS;
-    msg.family = tloc_af(key);
+    zor_msg_t msg = msg_of(ZOR_MSG_TLOC_BFD_STATUS, tloc_af(key));
     msg.body.bfd.key = key;
     msg.body.bfd.status = state;
     return msg;
@@ -437,10 +413,8 @@ zor_msg_t bfd_msg(const zor_tloc_key_t &key, uint32_t state)
 
 zor_msg_t dd_state_msg(zor_af_t af, const std::string &ip, uint32_t state)
 {
-    zor_msg_t msg{};
-    msg.type = ZOR_MSG_DATA_DEVICE_STATE;
-    msg.family = af;
-    ip_addr_from_str(ip.c_str(), &msg.body.data_device_state.addr);
+    zor_msg_t msg = msg_of(ZOR_MSG_DATA_DEVICE_STATE, af);
+    msg.body.data_device_state.addr = addr(ip.c_str());
     msg.body.data_device_state.state = state;
     return msg;
 }
@@ -454,8 +428,7 @@ zor_msg_t tloc_msg_every_attr()
     zor_tloc_attr_t &a = t.attr;
     for (int bit : {ZOR_TLOC_ATTR_PREF, ZOR_TLOC_ATTR_WEIGHT, ZOR_TLOC_ATTR_GEN_ID, ZOR_TLOC_ATTR_VERSION,
                     ZOR_TLOC_ATTR_SITE_ID, ZOR_TLOC_ATTR_REGION_ID, ZOR_TLOC_ATTR_INSTALLED, ZOR_TLOC_ATTR_STALE,
-                    ZOR_TLOC_ATTR_RESTRICT,
-                    ZOR_TLOC_ATTR_ON_DEMAND, ZOR_TLOC_ATTR_BORDER, ZOR_TLOC_ATTR_BANDWIDTH, ZOR_TLOC_ATTR_QOS_GROUP,
+                    ZOR_TLOC_ATTR_RESTRICT, ZOR_TLOC_ATTR_ON_DEMAND, ZOR_TLOC_ATTR_BORDER, ZOR_TLOC_ATTR_BANDWIDTH, ZOR_TLOC_ATTR_QOS_GROUP,
                     ZOR_TLOC_ATTR_CAPABILITY, ZOR_TLOC_ATTR_GROUP, ZOR_TLOC_ATTR_TLOCV4_PUB, ZOR_TLOC_ATTR_TLOCV4_PRI,
                     ZOR_TLOC_ATTR_TLOCV6_PUB, ZOR_TLOC_ATTR_TLOCV6_PRI, ZOR_TLOC_ATTR_ENCAP,
                     ZOR_TLOC_ATTR_SECURITY}) {
@@ -477,16 +450,11 @@ zor_msg_t tloc_msg_every_attr()
     strcpy(t.qos_group, "gold");
     a.capability = 255;
     a.group_count = 2;
-    a.groups[0] = 0;
     a.groups[1] = 7;
-    ip_addr_from_str("1.2.3.4", &a.tloc_v4_public.addr);
-    a.tloc_v4_public.port = 12346;
-    ip_addr_from_str("10.0.0.1", &a.tloc_v4_private.addr);
-    a.tloc_v4_private.port = 12347;
-    ip_addr_from_str("2001:db8::1", &a.tloc_v6_public.addr);
-    a.tloc_v6_public.port = 12348;
-    ip_addr_from_str("fd00::1", &a.tloc_v6_private.addr);
-    a.tloc_v6_private.port = 12349;
+    a.tloc_v4_public = {addr("1.2.3.4"), 12346};
+    a.tloc_v4_private = {addr("10.0.0.1"), 12347};
+    a.tloc_v6_public = {addr("2001:db8::1"), 12348};
+    a.tloc_v6_private = {addr("fd00::1"), 12349};
     a.encap = ZOR_TUNNEL_ENCAP_IPSEC;
     a.spi = 256;
     a.integrity = 0x19;
@@ -541,10 +509,8 @@ std::string msg_str(const zor_msg_t &msg)
 
 std::vector<std::string> msg_strs(const std::vector<zor_msg_t> &msgs)
 {
-    std::vector<std::string> out;
-    for (const zor_msg_t &msg : msgs) {
-        out.push_back(msg_str(msg));
-    }
+    std::vector<std::string> out(msgs.size());
+    std::transform(msgs.begin(), msgs.end(), out.begin(), msg_str);
     return out;
 }
 
