@@ -67,12 +67,9 @@ protected:
         return out;
     }
     // Sends, and returns what the observer received once everything settled.
-    Strings exchange(FakePeer *from, const std::vector<zor_msg_t> &msgs)
+    Strings exchange(FakePeer *from, std::initializer_list<zor_msg_t> msgs)
     {
-        for (const zor_msg_t &m : msgs) {
-            EXPECT_EQ(from->send(m), 0);
-        }
-        EXPECT_TRUE(env.settle());
+        send(from, msgs);
         return zt::msg_strs(obs->take());
     }
 
@@ -192,8 +189,7 @@ TEST_F(ZorAfDataDevice, OnDemandStateGoesOntoTheDevicesTlocs)
                      tloc_add_msg(key("10.0.0.3", 4), 2)});
     // The inactive flags of the TLOCs the observer receives.
     auto inactive = [this](const zor_msg_t &state) {
-        EXPECT_EQ(owner->send(state), 0);
-        EXPECT_TRUE(env.settle());
+        send(owner, {state});
         std::string out;
         for (const zor_msg_t &m : obs->take()) {
             out += zt::msg_str(m) + " " + std::to_string(m.body.tloc.inactive) + ";";

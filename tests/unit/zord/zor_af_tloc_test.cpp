@@ -216,34 +216,6 @@ TEST_F(ZorAfTloc, XfwdRefreshesLocalTlocsForTheirOwnerButNeverCreatesThem)
     EXPECT_EQ(tloc(key(1)), nullptr);
 }
 
-TEST_F(ZorAfTloc, WhenBfdApplies)
-{
-    const zor_tloc_key_t outside = key(2);
-    ASSERT_NE(add(with_groups(tloc_add_msg(outside, 2), {5, 6})), nullptr);
-    const zor_msg_t up = zt::bfd_msg(outside, 1);
-    const zor_msg_t down = zt::bfd_msg(outside, 0);
-    EXPECT_TRUE(applies(outside, nullptr)) << "no local TLOC at all";
-    ASSERT_NE(add(with_groups(tloc_add_msg(key(1), 1), {1, 2})), nullptr);
-    ASSERT_NE(add(with_groups(tloc_add_msg(key(3), 2), {2, 3})), nullptr);
-    EXPECT_TRUE(applies(key(3), nullptr)) << "a local TLOC in the same region";
-    // Outside every local region only a "down" while up counts.
-    EXPECT_FALSE(applies(outside, nullptr));
-    EXPECT_FALSE(applies(outside, &up));
-    EXPECT_FALSE(applies(outside, &down));
-    rec(outside)->bfd_status = 1;
-    EXPECT_TRUE(applies(outside, &down));
-    EXPECT_FALSE(applies(outside, &up));
-    // advd or klxd originating links: always; another family's flag: no.
-    for (uint32_t id : {uint32_t{OST_MODULE_ADVD}, uint32_t{OST_MODULE_KLXD}}) {
-        ASSERT_EQ(zor_client_register(ctx(), id, ZOR_AF_LINK, 1, 1), 0);
-        EXPECT_TRUE(applies(outside, &up)) << id;
-        ASSERT_EQ(zor_client_register(ctx(), id, ZOR_AF_LINK, 1, 0), 0);
-        EXPECT_FALSE(applies(outside, nullptr)) << id;
-    }
-    ASSERT_EQ(zor_client_register(ctx(), OST_MODULE_ADVD, ZOR_AF_TLOC_IPV4, 1, 1), 0);
-    EXPECT_FALSE(applies(outside, nullptr));
-}
-
 TEST_F(ZorAfTloc, BfdStatusMessagesMoveTheStatusWhenTheyApply)
 {
     g_zor_debug = 1;
@@ -251,8 +223,11 @@ TEST_F(ZorAfTloc, BfdStatusMessagesMoveTheStatusWhenTheyApply)
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
     const zor_tloc_key_t outside = key(2);
     const zor_tloc_key_t inside = key(3);
-    send(owner, {with_groups(tloc_add_msg(key(1), 1), {1}), with_groups(tloc_add_msg(outside, 2), {5}),
-                 with_groups(tloc_add_msg(inside, 2), {1})});
+    send(owner, {with_groups(tloc_add_msg(outside, 2), {5, 6})});
+    EXPECT_TRUE(applies(outside, nullptr)) << "no local TLOC at all";
+    send(owner, {with_groups(tloc_add_msg(key(1), 1), {1, 2}), with_groups(tloc_add_msg(inside, 2), {2, 3})});
+    EXPECT_TRUE(applies(inside, nullptr)) << "a local TLOC in the same region";
+    EXPECT_FALSE(applies(outside, nullptr));
     obs->take();
     auto statuses_sent = [&] {
         std::string out;
@@ -261,11 +236,13 @@ TEST_F(ZorAfTloc, BfdStatusMessagesMoveTheStatusWhenTheyApply)
         }
         return out;
     };
-    // Outside the region an "up" is not taken, a "down" only while up.
+    // Outside every local region an "up" is not taken, a "down" only while up.
     send(owner, {zt::bfd_msg(outside, 1), zt::bfd_msg(outside, 0)});
     EXPECT_EQ(statuses_sent(), "");
     EXPECT_TRUE(log.contains("]: BFD message: tloc 10.0.0.2 : biz-internet : ipsec status is 1"));
     rec(outside)->bfd_status = 1;
+    const zor_msg_t up = zt::bfd_msg(outside, 1);
+    EXPECT_FALSE(applies(outside, &up));
     send(owner, {zt::bfd_msg(outside, 0)});
     EXPECT_EQ(statuses_sent(), "2");
 
@@ -280,6 +257,16 @@ TEST_F(ZorAfTloc, BfdStatusMessagesMoveTheStatusWhenTheyApply)
     send(owner, {zt::bfd_msg(key(9), 1)});
     EXPECT_TRUE(log.contains("]: \n BFD message: tloc 10.0.0.9 : biz-internet : ipsec not found"));
     EXPECT_TRUE(obs->take().empty());
+
+    // advd or klxd originating links: always; another family's flag: no.
+    for (uint32_t id : {uint32_t{OST_MODULE_ADVD}, uint32_t{OST_MODULE_KLXD}}) {
+        ASSERT_EQ(zor_client_register(ctx(), id, ZOR_AF_LINK, 1, 1), 0);
+        EXPECT_TRUE(applies(outside, &up)) << id;
+        ASSERT_EQ(zor_client_register(ctx(), id, ZOR_AF_LINK, 1, 0), 0);
+        EXPECT_FALSE(applies(outside, nullptr)) << id;
+    }
+    ASSERT_EQ(zor_client_register(ctx(), OST_MODULE_ADVD, ZOR_AF_TLOC_IPV4, 1, 1), 0);
+    EXPECT_FALSE(applies(outside, nullptr));
 }
 
 // How paths are built and which are best is the path tests' business; here

@@ -342,29 +342,16 @@ TEST_F(ZorClient, AnnouncementLogOfEveryOtherMessageType)
     zor_msg_t link_del = link;
     link_del.type = ZOR_MSG_LINK_DEL;
     zor_msg_t ctrl = msg_of(ZOR_MSG_CTRL_DEVICE_ADD, ZOR_AF_CTRL_DEVICE_IPV4);
-    ctrl.body.ctrl_device.addr = ip_addr_v4(0x01010101);
-    ctrl.body.ctrl_device.type = 3;
-    ctrl.body.ctrl_device.state = 1;
-    ctrl.body.ctrl_device.region_count = 2;
-    ctrl.body.ctrl_device.region_ids[0] = 4;
-    ctrl.body.ctrl_device.region_ids[1] = 9;
+    ctrl.body.ctrl_device = {ip_addr_v4(0x01010101), 3, 1, 0, {}, 2, {4, 9}};
     zor_msg_t vpn = msg_of(ZOR_MSG_VPN_SEC_ADD, ZOR_AF_VPN_SEC);
-    vpn.body.vpn_sec.vpn_id = 12;
-    vpn.body.vpn_sec.remote = ip_addr_v4(0x02020202);
-    vpn.body.vpn_sec.origin = 1;
+    vpn.body.vpn_sec = {12, ip_addr_v4(0x02020202), 1, {}, {}};
     vpn.body.vpn_sec.attr.flags = ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_ENCAP);
     vpn.body.vpn_sec.attr.encap = ZOR_TUNNEL_ENCAP_GRE;
     vpn.body.vpn_sec.attr.encap_key = 99;
     zor_msg_t peer = msg_of(ZOR_MSG_PEER_SEC_DEL, ZOR_AF_PEER_SEC);
-    peer.body.peer_sec.vpn_id = 13;
-    peer.body.peer_sec.origin_ip = ip_addr_v4(0x03030303);
-    peer.body.peer_sec.dest_ip = ip_addr_v4(0x04040404);
-    peer.body.peer_sec.origin = 2;
+    peer.body.peer_sec = {13, ip_addr_v4(0x03030303), ip_addr_v4(0x04040404), 2, {}, {}};
     zor_msg_t tracker = msg_of(ZOR_MSG_TRACKER_STATUS, ZOR_AF_TRACKER);
-    strcpy(tracker.body.tracker.name, "trk");
-    strcpy(tracker.body.tracker.attach_point, "ge0/1");
-    tracker.body.tracker.vpn_id = 5;
-    tracker.body.tracker.status = 1;
+    tracker.body.tracker = {"trk", "ge0/1", {}, 5, 0, 1, 0, {}};
     send(p, {zt::msg_register(ZOR_AF_DATA_DEVICE_IPV4, 1, 0), zt::bfd_msg(remote, 1), link_status, link, link_del,
              ctrl, vpn, peer, tracker, zt::dd_state_msg(ZOR_AF_TLOC_IPV4, "10.0.0.2", 2), tloc_add_msg(remote, 2)});
     EXPECT_EQ(logged("zor_debug"),
