@@ -81,14 +81,6 @@ protected:
         return out;
     }
     bool applies(const zor_tloc_key_t &k, const zor_msg_t *msg) { return zor_af_tloc_bfd_applies(ctx(), rec(k), msg); }
-    // A peer registered for TLOC-IPV4, its first messages taken.
-    FakePeer *observer()
-    {
-        FakePeer *obs = connect(OST_MODULE_POLICYD);
-        reg(obs, ZOR_AF_TLOC_IPV4);
-        obs->take();
-        return obs;
-    }
 };
 
 TEST(ZorAfTlocFilter, ColourCarrierAndWeightBoundsWhateverThePresenceBits)
@@ -148,7 +140,7 @@ TEST_F(ZorAfTloc, IndicesFromTheFirstToExhaustionAndAround)
 
 TEST_F(ZorAfTloc, AReannouncementSendsOnlyWhenSomethingChanged)
 {
-    FakePeer *obs = observer();
+    FakePeer *obs = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4});
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
     zor_msg_t msg = with_groups(tloc_add_msg(key(1), 2), {3});
     msg.body.tloc.attr.flags |= ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_QOS_GROUP) | ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_BANDWIDTH);
@@ -219,7 +211,7 @@ TEST_F(ZorAfTloc, XfwdRefreshesLocalTlocsForTheirOwnerButNeverCreatesThem)
 TEST_F(ZorAfTloc, BfdStatusMessagesMoveTheStatusWhenTheyApply)
 {
     g_zor_debug = 1;
-    FakePeer *obs = observer();
+    FakePeer *obs = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4});
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
     const zor_tloc_key_t outside = key(2);
     const zor_tloc_key_t inside = key(3);

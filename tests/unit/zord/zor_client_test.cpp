@@ -79,10 +79,8 @@ TEST_F(ZorClient, PeerSetAndOneServerHandleEachOnTheSharedSocket)
 TEST_F(ZorClient, ADeletionReachesEveryHolderInChangeOrderWithTheKeyFieldsOnly)
 {
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
-    FakePeer *one = connect(OST_MODULE_POLICYD);
-    FakePeer *two = connect(OST_MODULE_PROBED);
-    reg(one, ZOR_AF_TLOC_IPV4);
-    reg(two, ZOR_AF_TLOC_IPV4);
+    FakePeer *one = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4});
+    FakePeer *two = connect(OST_MODULE_PROBED, {ZOR_AF_TLOC_IPV4});
     zor_msg_t first = tloc_add_msg(key("10.0.0.1"), 2);
     first.body.tloc.attr.flags |= ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_PREF);
     first.body.tloc.attr.preference = 3;
@@ -107,10 +105,8 @@ TEST_F(ZorClient, ADeletionReachesEveryHolderInChangeOrderWithTheKeyFieldsOnly)
 TEST_F(ZorClient, ALostConnectionWithdrawsWhatTheClientOwnedAndReleasesWhatItHeld)
 {
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
-    FakePeer *obs = connect(OST_MODULE_POLICYD);
+    FakePeer *obs = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4, ZOR_AF_DATA_DEVICE_IPV4});
     FakePeer *third = connect(OST_MODULE_MCASTD);
-    reg(obs, ZOR_AF_TLOC_IPV4);
-    reg(obs, ZOR_AF_DATA_DEVICE_IPV4);
     send(owner, {tloc_add_msg(key("10.0.0.1"), 2)});
     send(third, {tloc_add_msg(key("10.0.0.7"), 2), tloc_add_msg(key("10.0.0.8"), 2)});
     EXPECT_EQ(obs->take().size(), 6u);
@@ -141,9 +137,7 @@ TEST_F(ZorClient, ALostConnectionWithdrawsWhatTheClientOwnedAndReleasesWhatItHel
 TEST_F(ZorClient, BadInputIsDroppedWithALogLineAndTheDaemonServesOn)
 {
     FakePeer *p = connect(OST_MODULE_CTLAGENT);
-    FakePeer *obs = connect(OST_MODULE_POLICYD);
-    reg(obs, ZOR_AF_TLOC_IPV4);
-    reg(obs, ZOR_AF_DATA_DEVICE_IPV4);
+    FakePeer *obs = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4, ZOR_AF_DATA_DEVICE_IPV4});
     const zor_tloc_key_t k = key("10.1.1.1");
     zor_msg_t bad_family = tloc_add_msg(k, 2);
     bad_family.family = 10;
@@ -205,10 +199,8 @@ TEST_F(ZorClient, PairwiseKeysFilterLogLinesAndWhatItLetsThrough)
     g_zor_pwk_enabled = 1;
     g_zor_debug = 1;
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
-    FakePeer *adv = connect(OST_MODULE_ADVD);
-    FakePeer *xfw = connect(OST_MODULE_XFWD);
-    reg(adv, ZOR_AF_TLOC_IPV4);
-    reg(xfw, ZOR_AF_TLOC_IPV4);
+    FakePeer *adv = connect(OST_MODULE_ADVD, {ZOR_AF_TLOC_IPV4});
+    FakePeer *xfw = connect(OST_MODULE_XFWD, {ZOR_AF_TLOC_IPV4});
     zor_msg_t add = tloc_add_msg(key("10.1.1.1"), 1);
     add.body.tloc.attr.flags |= ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_SECURITY) | ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_INSTALLED);
     send(owner, {add});
