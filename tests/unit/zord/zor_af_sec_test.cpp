@@ -117,9 +117,10 @@ TEST_P(ZorAfSec, OnlyANewEntryOrAChangedBlockIsSent)
     EXPECT_EQ(send(box, k_key, changed, 1), e);
     expect_sent(1, false, k_key, 2, changed);
 
-    // The compare covers all 744 bytes, also a field whose presence bit is
-    // clear (the codec never carries it, so the add is made in-process).
-    changed.site_id = 9;
+    // The compare covers all 744 bytes, up to the last one, also of a field
+    // whose presence bit is clear (the codec never carries it, so the add is
+    // made in-process).
+    changed.bandwidth = 1u << 24;
     zor_msg_t msg = sec_msg(af(), k_key, 1, changed);
     EXPECT_EQ(zor_af_add(af(), ctx(), client(k_box), &msg), e);
     EXPECT_EQ(deliver().size(), 1u);
