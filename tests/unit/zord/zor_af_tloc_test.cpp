@@ -232,8 +232,10 @@ TEST_F(ZorAfTloc, BfdStatusMessagesMoveTheStatusWhenTheyApply)
     send(owner, {zt::bfd_msg(outside, 1), zt::bfd_msg(outside, 0)});
     EXPECT_EQ(statuses_sent(), "");
     EXPECT_TRUE(log.contains("]: BFD message: tloc 10.0.0.2 : biz-internet : ipsec status is 1"));
-    rec(outside)->bfd_status = 1;
     const zor_msg_t up = zt::bfd_msg(outside, 1);
+    const zor_msg_t down = zt::bfd_msg(outside, 0);
+    EXPECT_FALSE(applies(outside, &down)) << "a down while down, which the wire cannot show";
+    rec(outside)->bfd_status = 1;
     EXPECT_FALSE(applies(outside, &up));
     send(owner, {zt::bfd_msg(outside, 0)});
     EXPECT_EQ(statuses_sent(), "2");
