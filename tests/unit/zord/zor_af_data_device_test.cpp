@@ -220,9 +220,7 @@ TEST_F(ZorAfDataDevice, OnDemandStateGoesOntoTheDevicesTlocs)
 TEST_F(ZorAfDataDevice, MessagesThatNameNoDeviceAreIgnoredWithALogLine)
 {
     exchange(owner, {tloc_add_msg(key("10.0.0.2", 4), 2)});
-    zor_msg_t ctrl{};
-    ctrl.type = ZOR_MSG_CTRL_DEVICE_ADD;
-    ctrl.family = ZOR_AF_DATA_DEVICE_IPV4;
+    zor_msg_t ctrl = zt::msg_of(ZOR_MSG_CTRL_DEVICE_ADD, ZOR_AF_DATA_DEVICE_IPV4);
     ctrl.body.ctrl_device.addr = ip_addr_v4(0x0a000002);
     EXPECT_EQ(zor_af_add(ZOR_AF_DATA_DEVICE_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &ctrl), nullptr);
     zor_af_delete(ZOR_AF_DATA_DEVICE_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &ctrl);
