@@ -164,13 +164,6 @@ int count_walk(t_zor_client *, zor_af_t)
     return 0;
 }
 
-// An add through the database's dispatcher; the entry or null.
-t_zor_db_entry *fam_add(t_zor_context *ctx, zor_af_t af, t_zor_client *owner, uint32_t key, uint32_t payload)
-{
-    zor_msg_t msg = fam_msg(af, key, payload);
-    return zor_af_add(af, ctx, owner, &msg);
-}
-
 // A walk callback: records the keys it visits and lets the test change the
 // database from inside the walk.
 struct Visits {
@@ -204,9 +197,11 @@ protected:
         zor_db_client_walk_set(nullptr);
         EXPECT_EQ(zt::mem_unbalanced(), "");
     }
+    // An add through the database's dispatcher; the entry or null.
     t_zor_db_entry *add(uint32_t key, uint32_t payload, t_zor_client *owner = nullptr, zor_af_t af = ZOR_AF_VPN_SEC)
     {
-        return fam_add(ctx_, af, owner, key, payload);
+        zor_msg_t msg = fam_msg(af, key, payload);
+        return zor_af_add(af, ctx_, owner, &msg);
     }
     void del(uint32_t key, t_zor_client *owner = nullptr)
     {
@@ -507,28 +502,21 @@ TEST(ZorDbLifecycle, AFailedFamilyTreeUnwindsTheContext)
     EXPECT_EQ(zt::mem_unbalanced(), "");
 }
 
-TEST(ZorDbLifecycle, TeardownFreesEveryEntryRecordAndMarker)
+TEST_F(ZorDb, TeardownFreesEveryEntryRecordAndMarker)
 {
-    {
-        FamilyRegistration fam;
-        zt::TestDaemon d;
-        ASSERT_EQ(d.init_rc(), 0);
-        t_zor_context *ctx = d.ctx();
-        EXPECT_EQ(zt::mem_current(ZOR_MEM_DB_LIST), uint64_t{ZOR_AF_COUNT});
-        for (uint32_t k = 0; k < 50; k++) {
-            fam_add(ctx, ZOR_AF_VPN_SEC, nullptr, k, k);
-            fam_add(ctx, ZOR_AF_PEER_SEC, nullptr, k, k);
-        }
-        // A withdrawn entry still held by a client, and markers.
-        t_zor_db_entry *held = fam_add(ctx, ZOR_AF_PEER_SEC, nullptr, 1000, 1);
-        zor_bitmap_set(held->sent_bitmap, 200);
-        zor_af_withdraw(ZOR_AF_PEER_SEC, ctx, nullptr, held);
-        ASSERT_NE(zor_db_marker_create(ctx, nullptr, ZOR_AF_TRACKER, 1), nullptr);
-        ASSERT_NE(zor_db_marker_create(ctx, nullptr, ZOR_AF_VPN_SEC, 0), nullptr);
-        d.free();
-        EXPECT_EQ(g_fam.records_freed, 101);
+    EXPECT_EQ(zt::mem_current(ZOR_MEM_DB_LIST), uint64_t{ZOR_AF_COUNT});
+    for (uint32_t k = 0; k < 50; k++) {
+        add(k, k);
+        add(k, k, nullptr, ZOR_AF_PEER_SEC);
     }
-    EXPECT_EQ(zt::mem_unbalanced(), "");
+    // A withdrawn entry still held by a client, and markers.
+    t_zor_db_entry *held = add(1000, 1, nullptr, ZOR_AF_PEER_SEC);
+    zor_bitmap_set(held->sent_bitmap, 200);
+    zor_af_withdraw(ZOR_AF_PEER_SEC, ctx_, nullptr, held);
+    ASSERT_NE(zor_db_marker_create(ctx_, nullptr, ZOR_AF_TRACKER, 1), nullptr);
+    ASSERT_NE(zor_db_marker_create(ctx_, nullptr, ZOR_AF_VPN_SEC, 0), nullptr);
+    daemon_.free();  // TearDown checks that nothing is left
+    EXPECT_EQ(g_fam.records_freed, 101);
 }
 
 }  // namespace
