@@ -196,12 +196,7 @@ FakePeer *PeerEnv::connect(uint32_t id)
 
 void PeerEnv::drop(FakePeer *peer)
 {
-    for (auto it = peers_.begin(); it != peers_.end(); ++it) {
-        if (it->get() == peer) {
-            peers_.erase(it);
-            return;
-        }
-    }
+    std::erase_if(peers_, [peer](const std::unique_ptr<FakePeer> &p) { return p.get() == peer; });
 }
 
 void PeerEnv::tick(int n)
