@@ -1,5 +1,6 @@
 #include "zor_fake_peer.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <event2/event.h>
@@ -7,24 +8,14 @@
 #include <syslog.h>
 
 #include "ip_util.h"
+#include "maapi_cli.h"
 #include "ost_util.h"
 #include "zor_client.h"
+#include "zor_mem.h"
 
 namespace zt {
 
 namespace {
-
-void *peer_alloc(size_t size)
-{
-    return malloc(size);
-}
-
-void peer_free(void *ptr)
-{
-    free(ptr);
-}
-
-void peer_spare(msgq_handle_t *, void *, msgq_handle_t *, void *) {}
 
 // Bytes waiting to be read on a socket.
 int unread(int fd)
@@ -42,6 +33,49 @@ void wake_cb(evutil_socket_t, short, void *) {}
 
 }  // namespace
 
+// ------------------------------------------------------------ TestDaemon
+
+TestDaemon::TestDaemon()
+{
+    if (zor_daemon_alloc(&daemon_) == 0) {
+        init_rc_ = zor_daemon_init(daemon_);
+    }
+}
+
+void TestDaemon::run_once()
+{
+    event_base_loop(daemon_->event_base.get(), EVLOOP_ONCE);
+}
+
+void TestDaemon::free()
+{
+    if (daemon_ != nullptr) {
+        zor_daemon_free(daemon_);
+        daemon_ = nullptr;
+    }
+}
+
+uint64_t mem_current(uint32_t type)
+{
+    const zor_mem_row_t *row = zor_mem_row(type);
+    return row->n_alloc - row->n_free;
+}
+
+std::string mem_unbalanced()
+{
+    std::string out;
+    for (uint32_t type = ZOR_MEM_DAEMON; type < ZOR_MEM_MAX; type++) {
+        // libevent grows its arrays with realloc, which the memory layer
+        // passes through uncounted (realloc(NULL, n) included), while their
+        // frees are counted: this row cannot balance.
+        if (type != ZOR_MEM_EVENTS && mem_current(type) != 0) {
+            out += std::string(zor_mem_row(type)->descr) + ": " +
+                   std::to_string(static_cast<long long>(mem_current(type))) + "\n";
+        }
+    }
+    return out;
+}
+
 // ------------------------------------------------------------ FakePeer
 
 FakePeer::FakePeer(t_zor_daemon *daemon, uint32_t id) : id_(id)
@@ -54,16 +88,11 @@ FakePeer::FakePeer(t_zor_daemon *daemon, uint32_t id) : id_(id)
     msgq_callbacks_t cbs{};
     cbs.conn_up = on_up;
     cbs.conn_down = on_down;
-    cbs.spare = peer_spare;
+    cbs.spare = [](msgq_handle_t *, void *, msgq_handle_t *, void *) {};
     cbs.recv_msg = on_recv;
-    cbs.alloc_msg = peer_alloc;
-    cbs.free_msg = peer_free;
+    cbs.alloc_msg = [](size_t size) { return malloc(size); };
+    cbs.free_msg = [](void *ptr) { free(ptr); };
     handle_ = msgq_init(id, OST_MODULE_ZORD, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, this);
-}
-
-FakePeer::~FakePeer()
-{
-    close();
 }
 
 void FakePeer::close()
@@ -87,12 +116,11 @@ void FakePeer::on_down(msgq_handle_t *, void *arg, msgq_handle_t *, void *)
 
 void FakePeer::on_recv(msgq_handle_t *h, void *app, uint16_t len, void *arg)
 {
-    auto *peer = static_cast<FakePeer *>(arg);
     zor_msg_t msg;
     if (zor_msg_decode(&msg, static_cast<const uint8_t *>(app), len) == 0) {
-        peer->received_.push_back(msg);
+        static_cast<FakePeer *>(arg)->received_.push_back(msg);
     } else {
-        peer->decode_failures_++;
+        ADD_FAILURE() << "zord sent a message that does not decode (" << len << " bytes)";
     }
     msgq_free_msg(h, app);
 }
@@ -103,20 +131,12 @@ int FakePeer::send(const zor_msg_t &msg)
     if (copy.sender == 0) {
         copy.sender = id_;
     }
-    void *buf = msgq_alloc_msg(handle_, ZOR_MSG_ENCODE_MAX);
+    uint8_t buf[ZOR_MSG_ENCODE_MAX];
     uint16_t len = 0;
-    if (buf == nullptr) {
-        return MSGQ_ERR_AGAIN;
-    }
-    if (zor_msg_encode(&copy, static_cast<uint8_t *>(buf), &len) != 0) {
-        msgq_free_msg(handle_, buf);
+    if (zor_msg_encode(&copy, buf, &len) != 0) {
         return -1;
     }
-    int rc = msgq_write(handle_, buf, len);
-    if (rc != 0) {
-        msgq_free_msg(handle_, buf);
-    }
-    return rc;
+    return send_bytes(std::string(reinterpret_cast<const char *>(buf), len));
 }
 
 int FakePeer::send_bytes(const std::string &bytes)
@@ -140,10 +160,7 @@ int FakePeer::send_register(zor_af_t af, uint8_t announce, uint8_t originate)
 
 int FakePeer::send_unregister(zor_af_t af)
 {
-    zor_msg_t msg{};
-    msg.type = ZOR_MSG_UNREGISTER;
-    msg.family = af;
-    return send(msg);
+    return send(msg_of(ZOR_MSG_UNREGISTER, af));
 }
 
 std::vector<zor_msg_t> FakePeer::take()
@@ -154,13 +171,6 @@ std::vector<zor_msg_t> FakePeer::take()
 }
 
 // ------------------------------------------------------------ PeerEnv
-
-PeerEnv::PeerEnv() = default;
-
-PeerEnv::~PeerEnv()
-{
-    free();
-}
 
 void PeerEnv::free()
 {
@@ -186,12 +196,7 @@ FakePeer *PeerEnv::connect(uint32_t id)
 
 void PeerEnv::drop(FakePeer *peer)
 {
-    for (auto it = peers_.begin(); it != peers_.end(); ++it) {
-        if (it->get() == peer) {
-            peers_.erase(it);
-            return;
-        }
-    }
+    std::erase_if(peers_, [peer](const std::unique_ptr<FakePeer> &p) { return p.get() == peer; });
 }
 
 void PeerEnv::tick(int n)
@@ -250,12 +255,106 @@ bool PeerEnv::settle(std::chrono::milliseconds limit)
         limit);
 }
 
+// ------------------------------------------------------------ PeerFixture
+
+void PeerFixture::TearDown()
+{
+    g_zor_debug = 0;
+    g_zor_debug_announce = 0;
+    g_zor_pwk_enabled = 0;
+    env.free();
+    EXPECT_EQ(mem_unbalanced(), "");
+}
+
+t_zor_client *PeerFixture::client(uint32_t id) const
+{
+    return zor_client_get(ctx(), id);
+}
+
+t_zor_db_entry *PeerFixture::tloc(const zor_tloc_key_t &key) const
+{
+    return zor_af_tloc_find(tloc_af(key), ctx(), &key, nullptr);
+}
+
+t_zor_af_tloc *PeerFixture::rec(const zor_tloc_key_t &key) const
+{
+    t_zor_db_entry *e = tloc(key);
+    return e != nullptr ? zor_af_tloc_of(e) : nullptr;
+}
+
+FakePeer *PeerFixture::connect(uint32_t id, std::initializer_list<zor_af_t> families)
+{
+    FakePeer *p = env.connect(id);
+    EXPECT_NE(p, nullptr) << "peer " << id << " did not come up";
+    for (zor_af_t af : families) {
+        if (p != nullptr) {
+            reg(p, af);
+        }
+    }
+    return p;
+}
+
+void PeerFixture::send(FakePeer *p, std::initializer_list<zor_msg_t> msgs)
+{
+    for (const zor_msg_t &m : msgs) {
+        ASSERT_EQ(p->send(m), 0);
+    }
+    ASSERT_TRUE(env.settle());
+}
+
+void PeerFixture::reg(FakePeer *p, zor_af_t af, uint8_t announce, uint8_t originate)
+{
+    send(p, {msg_register(af, announce, originate)});
+}
+
+std::vector<zor_msg_t> PeerFixture::deliver()
+{
+    EXPECT_TRUE(env.settle());
+    std::vector<zor_msg_t> out;
+    for (const auto &p : env.peers()) {
+        const std::vector<zor_msg_t> got = p->take();
+        out.insert(out.end(), got.begin(), got.end());
+    }
+    return out;
+}
+
+std::vector<std::string> PeerFixture::logged(const std::string &prefix) const
+{
+    std::vector<std::string> out;
+    for (const std::string &line : log.lines()) {
+        if (line.rfind(prefix, 0) == 0) {
+            out.push_back(log_text(line));
+        }
+    }
+    return out;
+}
+
+std::string log_text(const std::string &line)
+{
+    const size_t pos = line.find("]: ");
+    return pos == std::string::npos ? line : line.substr(pos + 3);
+}
+
+ip_addr_t addr(const char *text)
+{
+    ip_addr_t a{};
+    EXPECT_EQ(ip_addr_from_str(text, &a), 1) << text;
+    return a;
+}
+
+std::string show_text(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry)
+{
+    maapi_cli_capture cli(21, 22);
+    zor_af_show(af, ctx, entry, cli.uinfo());
+    return cli.text();
+}
+
 // ------------------------------------------------------------ messages
 
 zor_tloc_key_t tloc_key(const std::string &ip, uint8_t color, uint8_t encap)
 {
     zor_tloc_key_t key{};
-    ip_addr_from_str(ip.c_str(), &key.addr);
+    key.addr = addr(ip.c_str());
     key.color = color;
     key.encap = encap;
     return key;
@@ -266,11 +365,17 @@ zor_af_t tloc_af(const zor_tloc_key_t &key)
     return key.addr.family == IP_AF_INET6 ? ZOR_AF_TLOC_IPV6 : ZOR_AF_TLOC_IPV4;
 }
 
-zor_msg_t msg_register(zor_af_t af, uint8_t announce, uint8_t originate)
+zor_msg_t msg_of(uint32_t type, zor_af_t af)
 {
     zor_msg_t msg{};
-    msg.type = ZOR_MSG_REGISTER;
+    msg.type = type;
     msg.family = af;
+    return msg;
+}
+
+zor_msg_t msg_register(zor_af_t af, uint8_t announce, uint8_t originate)
+{
+    zor_msg_t msg = msg_of(ZOR_MSG_REGISTER, af);
     msg.body.reg.announce = announce;
     msg.body.reg.originate = originate;
     return msg;
@@ -278,10 +383,8 @@ zor_msg_t msg_register(zor_af_t af, uint8_t announce, uint8_t originate)
 
 zor_msg_t tloc_add_msg(const zor_tloc_key_t &key, uint8_t origin)
 {
-    zor_msg_t msg{};
+    zor_msg_t msg = tloc_del_msg(key);
     msg.type = ZOR_MSG_TLOC_ADD;
-    msg.family = tloc_af(key);
-    msg.body.tloc.key = key;
     msg.body.tloc.origin = origin;
     msg.body.tloc.attr.flags = ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_CARRIER);
     msg.body.tloc.attr.carrier = 1;
@@ -290,18 +393,14 @@ zor_msg_t tloc_add_msg(const zor_tloc_key_t &key, uint8_t origin)
 
 zor_msg_t tloc_del_msg(const zor_tloc_key_t &key)
 {
-    zor_msg_t msg{};
-    msg.type = ZOR_MSG_TLOC_DEL;
-    msg.family = tloc_af(key);
+    zor_msg_t msg = msg_of(ZOR_MSG_TLOC_DEL, tloc_af(key));
     msg.body.tloc.key = key;
     return msg;
 }
 
 zor_msg_t bfd_msg(const zor_tloc_key_t &key, uint32_t state)
 {
-    zor_msg_t msg{};
-    msg.type = ZOR_MSG_TLOC_BFD_STATUS;
-    msg.family = tloc_af(key);
+    zor_msg_t msg = msg_of(ZOR_MSG_TLOC_BFD_STATUS, tloc_af(key));
     msg.body.bfd.key = key;
     msg.body.bfd.status = state;
     return msg;
@@ -309,10 +408,8 @@ zor_msg_t bfd_msg(const zor_tloc_key_t &key, uint32_t state)
 
 zor_msg_t dd_state_msg(zor_af_t af, const std::string &ip, uint32_t state)
 {
-    zor_msg_t msg{};
-    msg.type = ZOR_MSG_DATA_DEVICE_STATE;
-    msg.family = af;
-    ip_addr_from_str(ip.c_str(), &msg.body.data_device_state.addr);
+    zor_msg_t msg = msg_of(ZOR_MSG_DATA_DEVICE_STATE, af);
+    msg.body.data_device_state.addr = addr(ip.c_str());
     msg.body.data_device_state.state = state;
     return msg;
 }
@@ -326,8 +423,7 @@ zor_msg_t tloc_msg_every_attr()
     zor_tloc_attr_t &a = t.attr;
     for (int bit : {ZOR_TLOC_ATTR_PREF, ZOR_TLOC_ATTR_WEIGHT, ZOR_TLOC_ATTR_GEN_ID, ZOR_TLOC_ATTR_VERSION,
                     ZOR_TLOC_ATTR_SITE_ID, ZOR_TLOC_ATTR_REGION_ID, ZOR_TLOC_ATTR_INSTALLED, ZOR_TLOC_ATTR_STALE,
-                    ZOR_TLOC_ATTR_RESTRICT,
-                    ZOR_TLOC_ATTR_ON_DEMAND, ZOR_TLOC_ATTR_BORDER, ZOR_TLOC_ATTR_BANDWIDTH, ZOR_TLOC_ATTR_QOS_GROUP,
+                    ZOR_TLOC_ATTR_RESTRICT, ZOR_TLOC_ATTR_ON_DEMAND, ZOR_TLOC_ATTR_BORDER, ZOR_TLOC_ATTR_BANDWIDTH, ZOR_TLOC_ATTR_QOS_GROUP,
                     ZOR_TLOC_ATTR_CAPABILITY, ZOR_TLOC_ATTR_GROUP, ZOR_TLOC_ATTR_TLOCV4_PUB, ZOR_TLOC_ATTR_TLOCV4_PRI,
                     ZOR_TLOC_ATTR_TLOCV6_PUB, ZOR_TLOC_ATTR_TLOCV6_PRI, ZOR_TLOC_ATTR_ENCAP,
                     ZOR_TLOC_ATTR_SECURITY}) {
@@ -349,16 +445,11 @@ zor_msg_t tloc_msg_every_attr()
     strcpy(t.qos_group, "gold");
     a.capability = 255;
     a.group_count = 2;
-    a.groups[0] = 0;
     a.groups[1] = 7;
-    ip_addr_from_str("1.2.3.4", &a.tloc_v4_public.addr);
-    a.tloc_v4_public.port = 12346;
-    ip_addr_from_str("10.0.0.1", &a.tloc_v4_private.addr);
-    a.tloc_v4_private.port = 12347;
-    ip_addr_from_str("2001:db8::1", &a.tloc_v6_public.addr);
-    a.tloc_v6_public.port = 12348;
-    ip_addr_from_str("fd00::1", &a.tloc_v6_private.addr);
-    a.tloc_v6_private.port = 12349;
+    a.tloc_v4_public = {addr("1.2.3.4"), 12346};
+    a.tloc_v4_private = {addr("10.0.0.1"), 12347};
+    a.tloc_v6_public = {addr("2001:db8::1"), 12348};
+    a.tloc_v6_private = {addr("fd00::1"), 12349};
     a.encap = ZOR_TUNNEL_ENCAP_IPSEC;
     a.spi = 256;
     a.integrity = 0x19;
@@ -413,10 +504,8 @@ std::string msg_str(const zor_msg_t &msg)
 
 std::vector<std::string> msg_strs(const std::vector<zor_msg_t> &msgs)
 {
-    std::vector<std::string> out;
-    for (const zor_msg_t &msg : msgs) {
-        out.push_back(msg_str(msg));
-    }
+    std::vector<std::string> out(msgs.size());
+    std::transform(msgs.begin(), msgs.end(), out.begin(), msg_str);
     return out;
 }
 

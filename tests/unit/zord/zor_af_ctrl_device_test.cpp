@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "maapi_cli.h"
-#include "test_support.h"
 #include "zor_af_ctrl_device.h"
-#include "zor_af_test_harness.h"
 #include "zor_client.h"
+#include "zor_fake_peer.h"
 
 namespace {
 
@@ -45,126 +44,107 @@ zor_msg_t device_msg(const Device &d, bool is_delete = false, zor_af_t af = k_v4
     return msg;
 }
 
-// A received message carries every field of the device.
-void expect_body(const zt::SentMsg &s, uint32_t type, const Device &d)
-{
-    const zor_msg_t want = device_msg(d, type == ZOR_MSG_CTRL_DEVICE_DEL);
-    EXPECT_EQ(s.msg.type, type);
-    EXPECT_EQ(memcmp(&s.msg.body, &want.body, sizeof(want.body)), 0) << d.ip;
-}
-
-class ZorAfCtrlDevice : public ::testing::Test {
+class ZorAfCtrlDevice : public zt::PeerFixture {
 protected:
-    void SetUp() override { ASSERT_EQ(h_.init_rc(), 0); }
-    void TearDown() override
+    t_zor_db_entry *send(zt::FakePeer *from, const Device &d, bool is_delete = false)
     {
-        h_.teardown();
-        EXPECT_EQ(zt::mem_unbalanced(), "");
-    }
-    t_zor_db_entry *send(uint32_t from, const Device &d, bool is_delete = false)
-    {
-        h_.send(from, device_msg(d, is_delete));
+        PeerFixture::send(from, {device_msg(d, is_delete)});
         return find(d.ip);
     }
     t_zor_db_entry *find(const std::string &ip, zor_af_t af = k_v4)
     {
         zor_msg_t msg = device_msg({ip, 0, 0, 0, {}}, false, af);
-        return zor_af_find(af, h_.ctx(), &msg, nullptr);
+        return zor_af_find(af, ctx(), &msg, nullptr);
     }
-    zt::FamilyHarness h_;
+    // What the peers received: n messages of the type, each carrying every
+    // field of the device.
+    void expect_sent(size_t n, uint32_t type, const Device &d)
+    {
+        const std::vector<zor_msg_t> sent = deliver();
+        ASSERT_EQ(sent.size(), n) << d.ip;
+        const zor_msg_t want = device_msg(d, type == ZOR_MSG_CTRL_DEVICE_DEL);
+        for (const zor_msg_t &m : sent) {
+            EXPECT_EQ(m.type, type);
+            EXPECT_EQ(memcmp(&m.body, &want.body, sizeof(want.body)), 0) << d.ip;
+        }
+    }
 };
 
-TEST_F(ZorAfCtrlDevice, OnlyTypeStateOrStagingMakeAnUpdate)
+TEST_F(ZorAfCtrlDevice, OnlyTypeStateOrStagingMakeAnUpdateAndRegionIdsStopAt66)
 {
-    h_.client(k_box, {k_v4});
-    h_.client(k_host);  // registered for nothing
+    zt::FakePeer *box = connect(k_box, {k_v4});
+    connect(k_host);  // registered for nothing
     Device d{"10.1.0.1", 1, 1, 0, {7, 300}};
-    t_zor_db_entry *e = send(k_box, d);
+    t_zor_db_entry *e = send(box, d);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(find(d.ip, ZOR_AF_CTRL_DEVICE_IPV6), nullptr) << "each family has its own tree";
-    std::vector<zt::SentMsg> sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 1u);
-    expect_body(sent[0], ZOR_MSG_CTRL_DEVICE_ADD, d);
+    expect_sent(1, ZOR_MSG_CTRL_DEVICE_ADD, d);
 
     // Other region ids alone: not taken, nothing sent.
-    EXPECT_EQ(send(k_box, {d.ip, 1, 1, 0, {9}}), e);
-    EXPECT_TRUE(h_.deliver().empty());
+    EXPECT_EQ(send(box, {d.ip, 1, 1, 0, {9}}), e);
+    expect_sent(0, ZOR_MSG_CTRL_DEVICE_ADD, d);
     // Each of type, state and staging counts, and takes the region ids along.
     for (const Device &next : {Device{d.ip, 3, 1, 0, {1}}, Device{d.ip, 3, 2, 0, {2, 3}}, Device{d.ip, 3, 2, 1, {}}}) {
-        EXPECT_EQ(send(k_box, next), e);
-        sent = h_.deliver();
-        ASSERT_EQ(sent.size(), 1u) << next.type << next.state << int(next.staging);
-        expect_body(sent[0], ZOR_MSG_CTRL_DEVICE_ADD, next);
+        EXPECT_EQ(send(box, next), e);
+        expect_sent(1, ZOR_MSG_CTRL_DEVICE_ADD, next);
     }
-}
 
-TEST_F(ZorAfCtrlDevice, RegionIdsPastTheSixtySixthAreDroppedWithALogLine)
-{
-    h_.client(k_box, {k_v4});
-    Device d{"10.1.0.2", 1, 1, 0, {}};
+    Device many{"10.1.0.2", 1, 1, 0, {}};
     for (uint16_t i = 0; i < 100; i++) {
-        d.regions.push_back(static_cast<uint16_t>(1000 + i));
+        many.regions.push_back(static_cast<uint16_t>(1000 + i));
     }
-    zt::LogCapture log;
-    ASSERT_NE(send(k_box, d), nullptr);
+    ASSERT_NE(send(box, many), nullptr);
     EXPECT_EQ(log.count("Device 10.1.0.2 from ctlagent: 100 region ids, keeping the first 66"), 1u) << log.dump();
-    std::vector<zt::SentMsg> sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 1u);
-    d.regions.resize(66);
-    expect_body(sent[0], ZOR_MSG_CTRL_DEVICE_ADD, d);
+    many.regions.resize(66);
+    expect_sent(1, ZOR_MSG_CTRL_DEVICE_ADD, many);
 }
 
 TEST_F(ZorAfCtrlDevice, OnlyTheOwnerDeletesAndTheDeletionCarriesTheWholeRecord)
 {
-    h_.client(k_box, {k_v4});
-    t_zor_client *host = h_.client(k_host, {k_v4});
+    zt::FakePeer *box = connect(k_box, {k_v4});
+    zt::FakePeer *host = connect(k_host, {k_v4});
     const Device d{"10.1.0.1", 4, 1, 1, {11, 12}};
-    t_zor_db_entry *e = send(k_box, d);
+    t_zor_db_entry *e = send(box, d);
     ASSERT_NE(e, nullptr);
-    ASSERT_EQ(h_.deliver().size(), 2u);
+    expect_sent(2, ZOR_MSG_CTRL_DEVICE_ADD, d);
 
-    zt::LogCapture log;
-    send(k_host, d, true);
-    zor_af_withdraw(k_v4, h_.ctx(), host, e);
+    send(host, d, true);
+    zor_af_withdraw(k_v4, ctx(), client(k_host), e);
     EXPECT_EQ(log.count("CTRL-DEVICE-IPV4 withdraw from setkeeper ignored: the entry belongs to ctlagent"), 2u)
         << log.dump();
-    send(k_box, {"10.1.0.9", 0, 0, 0, {}}, true);  // unknown
+    send(box, {"10.1.0.9", 0, 0, 0, {}}, true);  // unknown
     zor_msg_t bad = device_msg(d, true);
     bad.body.ctrl_device.addr.family = 7;
-    h_.send(k_box, bad);
+    PeerFixture::send(box, {bad});
     EXPECT_EQ(find(d.ip), e);
-    EXPECT_FALSE(h_.walk_pending());
+    expect_sent(0, ZOR_MSG_CTRL_DEVICE_DEL, d);
 
     // The owner's delete (its body has no fields but the address).
-    EXPECT_EQ(send(k_box, {d.ip, 0, 0, 0, {}}, true), nullptr);
-    std::vector<zt::SentMsg> sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 2u);
-    for (const zt::SentMsg &s : sent) {
-        expect_body(s, ZOR_MSG_CTRL_DEVICE_DEL, d);
-    }
+    EXPECT_EQ(send(box, {d.ip, 0, 0, 0, {}}, true), nullptr);
+    expect_sent(2, ZOR_MSG_CTRL_DEVICE_DEL, d);
     EXPECT_EQ(zt::mem_current(ZOR_MEM_CTRL_DEVICE_NLRI), 0u);
 
     // An address of no known family is dropped with a log line.
     zor_msg_t odd = device_msg(d);
     odd.body.ctrl_device.addr.family = 0;
-    h_.send(k_box, odd);
+    PeerFixture::send(box, {odd});
     EXPECT_TRUE(log.contains("CTRL-DEVICE-IPV4 add from ctlagent dropped: address family 0")) << log.dump();
     EXPECT_EQ(zt::mem_current(ZOR_MEM_CTRL_DEVICE_NLRI), 0u);
 }
 
 TEST_F(ZorAfCtrlDevice, ShowInAddressOrder)
 {
-    h_.client(k_box);
-    send(k_box, {"10.1.0.2", 1, 1, 0, {7, 300, 65535}});
-    send(k_box, {"9.255.255.255", 6, 2, 1, {}});
-    send(k_box, {"10.1.0.1", 9, 0, 0, Ids(66, 65535)});
-    send(k_box, {"2001:db8::1", 3, 1, 7, {1}});
+    zt::FakePeer *box = connect(k_box);
+    send(box, {"10.1.0.2", 1, 1, 0, {7, 300, 65535}});
+    send(box, {"9.255.255.255", 6, 2, 1, {}});
+    send(box, {"10.1.0.1", 9, 0, 0, Ids(66, 65535)});
+    send(box, {"2001:db8::1", 3, 1, 7, {1}});
     std::string ids66 = "65535";
     for (int i = 1; i < 66; i++) {
         ids66 += " 65535";
     }
     maapi_cli_capture cli(31, 32);
-    zor_af_show_all(k_v4, h_.ctx(), cli.uinfo());
+    zor_af_show_all(k_v4, ctx(), cli.uinfo());
     EXPECT_EQ(cli.text(), "    Device: 9.255.255.255, Type: ZTP, State: DOWN, Staging: yes\n"
                           "    Region-id-set: NA\n"
                           "    Device: 10.1.0.1, Type: Unknown, State: DOWN, Staging: no\n"

@@ -8,9 +8,7 @@
 
 #include "maapi_cli.h"
 #include "ost_util.h"
-#include "test_support.h"
 #include "zor_af_data_device.h"
-#include "zor_af_test_harness.h"
 #include "zor_af_tloc.h"
 #include "zor_client.h"
 #include "zor_fake_peer.h"
@@ -29,28 +27,15 @@ zor_tloc_key_t key(const std::string &ip, uint8_t color)
     return zt::tloc_key(ip, color, k_ipsec);
 }
 
-class ZorAfDataDevice : public ::testing::Test {
+class ZorAfDataDevice : public zt::PeerFixture {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(env.init_rc(), 0);
-        owner = env.connect(OST_MODULE_CTLAGENT);
-        obs = env.connect(OST_MODULE_POLICYD);
-        ASSERT_NE(owner, nullptr);
-        ASSERT_NE(obs, nullptr);
-        for (zor_af_t af : {ZOR_AF_TLOC_IPV4, ZOR_AF_DATA_DEVICE_IPV4, ZOR_AF_DATA_DEVICE_IPV6}) {
-            ASSERT_EQ(obs->send_register(af), 0);
-        }
-        ASSERT_TRUE(env.settle());
+        PeerFixture::SetUp();
+        owner = connect(OST_MODULE_CTLAGENT);
+        obs = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4, ZOR_AF_DATA_DEVICE_IPV4, ZOR_AF_DATA_DEVICE_IPV6});
+        ASSERT_TRUE(owner != nullptr && obs != nullptr);
     }
-    void TearDown() override
-    {
-        env.free();
-        // Devices still holding options at teardown give them back too.
-        EXPECT_EQ(zt::mem_unbalanced(), "");
-    }
-    t_zor_context *ctx() { return env.ctx(); }
-    t_zor_client *owner_client() { return zor_client_get(ctx(), OST_MODULE_CTLAGENT); }
     t_zor_db_entry *device(const std::string &ip)
     {
         zor_msg_t msg = tloc_add_msg(key(ip, 1), 2);
@@ -82,16 +67,12 @@ protected:
         return out;
     }
     // Sends, and returns what the observer received once everything settled.
-    Strings exchange(FakePeer *from, const std::vector<zor_msg_t> &msgs)
+    Strings exchange(FakePeer *from, std::initializer_list<zor_msg_t> msgs)
     {
-        for (const zor_msg_t &m : msgs) {
-            EXPECT_EQ(from->send(m), 0);
-        }
-        EXPECT_TRUE(env.settle());
+        send(from, msgs);
         return zt::msg_strs(obs->take());
     }
 
-    zt::PeerEnv env;
     FakePeer *owner = nullptr;
     FakePeer *obs = nullptr;
 };
@@ -165,8 +146,9 @@ TEST_F(ZorAfDataDevice, OptionsMoveWithBfdAndTheHeadGivesTheStatus)
     // A BFD status for a pair the device does not have yet adds it; the
     // path timer's sweep reports a TLOC's status the same way.
     zor_msg_t new_pair = zt::bfd_msg(key("10.0.0.2", 6), 1);
-    EXPECT_EQ(zor_af_data_device_tloc_update(ZOR_AF_TLOC_IPV4, ctx(), owner_client(), &new_pair), device("10.0.0.2"));
-    zor_af_data_device_tloc_state(ZOR_AF_TLOC_IPV4, ctx(), owner_client(),
+    t_zor_client *owner_client = client(OST_MODULE_CTLAGENT);
+    EXPECT_EQ(zor_af_data_device_tloc_update(ZOR_AF_TLOC_IPV4, ctx(), owner_client, &new_pair), device("10.0.0.2"));
+    zor_af_data_device_tloc_state(ZOR_AF_TLOC_IPV4, ctx(), owner_client,
                                   zor_af_tloc_of(zor_af_tloc_find(ZOR_AF_TLOC_IPV4, ctx(), &a, nullptr)), 1);
     EXPECT_EQ(options("10.0.0.2"), "4U 6U 5U ");
     EXPECT_EQ(exchange(owner, {}), (Strings{"DATA-DEVICE-ADD 10.0.0.2 1"}));
@@ -207,8 +189,7 @@ TEST_F(ZorAfDataDevice, OnDemandStateGoesOntoTheDevicesTlocs)
                      tloc_add_msg(key("10.0.0.3", 4), 2)});
     // The inactive flags of the TLOCs the observer receives.
     auto inactive = [this](const zor_msg_t &state) {
-        EXPECT_EQ(owner->send(state), 0);
-        EXPECT_TRUE(env.settle());
+        send(owner, {state});
         std::string out;
         for (const zor_msg_t &m : obs->take()) {
             out += zt::msg_str(m) + " " + std::to_string(m.body.tloc.inactive) + ";";
@@ -239,19 +220,16 @@ TEST_F(ZorAfDataDevice, OnDemandStateGoesOntoTheDevicesTlocs)
 TEST_F(ZorAfDataDevice, MessagesThatNameNoDeviceAreIgnoredWithALogLine)
 {
     exchange(owner, {tloc_add_msg(key("10.0.0.2", 4), 2)});
-    zt::LogCapture log;
-    zor_msg_t ctrl{};
-    ctrl.type = ZOR_MSG_CTRL_DEVICE_ADD;
-    ctrl.family = ZOR_AF_DATA_DEVICE_IPV4;
+    zor_msg_t ctrl = zt::msg_of(ZOR_MSG_CTRL_DEVICE_ADD, ZOR_AF_DATA_DEVICE_IPV4);
     ctrl.body.ctrl_device.addr = ip_addr_v4(0x0a000002);
-    EXPECT_EQ(zor_af_add(ZOR_AF_DATA_DEVICE_IPV4, ctx(), owner_client(), &ctrl), nullptr);
-    zor_af_delete(ZOR_AF_DATA_DEVICE_IPV4, ctx(), owner_client(), &ctrl);
+    EXPECT_EQ(zor_af_add(ZOR_AF_DATA_DEVICE_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &ctrl), nullptr);
+    zor_af_delete(ZOR_AF_DATA_DEVICE_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &ctrl);
     EXPECT_EQ(zor_af_find(ZOR_AF_DATA_DEVICE_IPV4, ctx(), &ctrl, nullptr), nullptr);
     EXPECT_EQ(log.count("]: Ignored CTRL-DEVICE-ADD for family DATA-DEVICE-IPV4: it names no data device"), 3u);
 
     zor_msg_t odd = zt::bfd_msg(key("10.0.0.2", 4), 1);
     odd.body.bfd.key.addr.family = 0;
-    EXPECT_EQ(zor_af_add(ZOR_AF_DATA_DEVICE_IPV4, ctx(), owner_client(), &odd), nullptr);
+    EXPECT_EQ(zor_af_add(ZOR_AF_DATA_DEVICE_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &odd), nullptr);
     EXPECT_EQ(log.count("]: Ignored TLOC-BFD-STATUS for a device of address family 0"), 1u);
     zor_msg_t link = zt::dd_state_msg(ZOR_AF_LINK, "10.0.0.2", 1);
     zor_af_data_device_state_msg(ZOR_AF_LINK, ctx(), &link);

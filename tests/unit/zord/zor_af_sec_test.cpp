@@ -9,12 +9,11 @@
 #include <vector>
 
 #include "maapi_cli.h"
-#include "test_support.h"
 #include "zor_af_peer_sec.h"
 #include "zor_af_sec_common.h"
-#include "zor_af_test_harness.h"
 #include "zor_af_vpn_sec.h"
 #include "zor_client.h"
+#include "zor_fake_peer.h"
 
 namespace {
 
@@ -63,14 +62,8 @@ zor_tloc_attr_t ipsec_attr(uint32_t integrity)
     return a;
 }
 
-class ZorAfSec : public ::testing::TestWithParam<zor_af_t> {
+class ZorAfSec : public zt::PeerFixture, public ::testing::WithParamInterface<zor_af_t> {
 protected:
-    void SetUp() override { ASSERT_EQ(h_.init_rc(), 0); }
-    void TearDown() override
-    {
-        h_.teardown();
-        EXPECT_EQ(zt::mem_unbalanced(), "");
-    }
     zor_af_t af() const { return GetParam(); }
     bool vpn() const { return af() == ZOR_AF_VPN_SEC; }
     // The first show line of an entry.
@@ -81,74 +74,72 @@ protected:
                      : "    vpn-id: " + id + ", Origin-IP: " + k.ip1 + ", Dest-ip: " + k.ip2 + " origin: " + origin;
     }
     // A message of the peer; the entry of the key afterwards.
-    t_zor_db_entry *send(uint32_t from, const SecKey &k, const zor_tloc_attr_t &attr, uint8_t origin = 1,
+    t_zor_db_entry *send(zt::FakePeer *from, const SecKey &k, const zor_tloc_attr_t &attr, uint8_t origin = 1,
                          bool is_delete = false)
     {
-        h_.send(from, sec_msg(af(), k, origin, attr, is_delete));
+        PeerFixture::send(from, {sec_msg(af(), k, origin, attr, is_delete)});
         return find(k);
     }
     t_zor_db_entry *find(const SecKey &k)
     {
         zor_msg_t msg = sec_msg(af(), k, 0, {});
-        return zor_af_find(af(), h_.ctx(), &msg, nullptr);
+        return zor_af_find(af(), ctx(), &msg, nullptr);
     }
-    // A received message carries the key, the origin and the block.
-    void expect_msg(const zt::SentMsg &s, bool is_delete, const SecKey &k, uint8_t origin,
-                    const zor_tloc_attr_t &attr)
+    // What the peers received: n messages, each carrying the key, the
+    // origin and the block.
+    void expect_sent(size_t n, bool is_delete, const SecKey &k, uint8_t origin, const zor_tloc_attr_t &attr)
     {
-        zor_msg_t want = sec_msg(af(), k, origin, attr, is_delete);
-        EXPECT_EQ(s.msg.type, want.type);
-        EXPECT_EQ(memcmp(&s.msg.body, &want.body, sizeof(zor_msg_peer_sec_t)), 0);
+        const std::vector<zor_msg_t> sent = deliver();
+        ASSERT_EQ(sent.size(), n);
+        const zor_msg_t want = sec_msg(af(), k, origin, attr, is_delete);
+        for (const zor_msg_t &m : sent) {
+            EXPECT_EQ(m.type, want.type);
+            EXPECT_EQ(memcmp(&m.body, &want.body, sizeof(zor_msg_peer_sec_t)), 0);
+        }
     }
-    zt::FamilyHarness h_;
 };
 
 TEST_P(ZorAfSec, OnlyANewEntryOrAChangedBlockIsSent)
 {
-    h_.client(k_box, {af()});
+    zt::FakePeer *box = connect(k_box, {af()});
     // A new entry goes out at once, even with an all-zero block.
-    t_zor_db_entry *e = send(k_box, k_key, {}, 2);
+    t_zor_db_entry *e = send(box, k_key, {}, 2);
     ASSERT_NE(e, nullptr);
-    std::vector<zt::SentMsg> sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 1u);
-    expect_msg(sent[0], false, k_key, 2, {});
+    expect_sent(1, false, k_key, 2, {});
 
     // The same block, even with another origin: nothing; the first origin
     // stays.
-    EXPECT_EQ(send(k_box, k_key, {}, 1), e);
-    EXPECT_FALSE(h_.walk_pending());
+    EXPECT_EQ(send(box, k_key, {}, 1), e);
+    expect_sent(0, false, k_key, 2, {});
     // One byte of a key: sent again with the new block.
     zor_tloc_attr_t changed = ipsec_attr(0x38);
     changed.key2[63] ^= 0x01;
-    EXPECT_EQ(send(k_box, k_key, changed, 1), e);
-    sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 1u);
-    expect_msg(sent[0], false, k_key, 2, changed);
+    EXPECT_EQ(send(box, k_key, changed, 1), e);
+    expect_sent(1, false, k_key, 2, changed);
 
-    // The compare covers all 744 bytes, also a field whose presence bit is
-    // clear (the codec never carries it, so the add is made in-process).
-    changed.site_id = 9;
+    // The compare covers all 744 bytes, up to the last one, also of a field
+    // whose presence bit is clear (the codec never carries it, so the add is
+    // made in-process).
+    changed.bandwidth = 1u << 24;
     zor_msg_t msg = sec_msg(af(), k_key, 1, changed);
-    EXPECT_EQ(zor_af_add(af(), h_.ctx(), zor_client_get(h_.ctx(), k_box), &msg), e);
-    EXPECT_TRUE(h_.walk_pending());
-    h_.deliver();
+    EXPECT_EQ(zor_af_add(af(), ctx(), client(k_box), &msg), e);
+    EXPECT_EQ(deliver().size(), 1u);
 }
 
 TEST_P(ZorAfSec, TheOwnerKeepsItsEntryAndAloneDeletesIt)
 {
-    h_.client(k_box, {af()});
-    t_zor_client *host = h_.client(k_host, {af()});
+    zt::FakePeer *box = connect(k_box, {af()});
+    zt::FakePeer *host = connect(k_host, {af()});
     const zor_tloc_attr_t mine = ipsec_attr(0x08);
-    t_zor_db_entry *e = send(k_box, k_key, mine);
+    t_zor_db_entry *e = send(box, k_key, mine);
     ASSERT_NE(e, nullptr);
-    ASSERT_EQ(h_.deliver().size(), 2u);
+    expect_sent(2, false, k_key, 1, mine);
 
     // Another client's add, delete or withdraw of the key: logged, nothing
     // changed or sent.
-    zt::LogCapture log;
-    EXPECT_EQ(send(k_host, k_key, ipsec_attr(0x10), 2), e);
-    send(k_host, k_key, {}, 1, true);
-    zor_af_withdraw(af(), h_.ctx(), host, e);
+    EXPECT_EQ(send(host, k_key, ipsec_attr(0x10), 2), e);
+    send(host, k_key, {}, 1, true);
+    zor_af_withdraw(af(), ctx(), client(k_host), e);
     const std::string name = zor_af_str(af());
     const std::string key = vpn() ? "vpn 100 IP 10.0.0.1" : "vpn 100 origin IP 10.0.0.1 dest IP 10.0.0.2";
     EXPECT_EQ(log.count(name + " add from setkeeper refused: " + key + " belongs to ctlagent"), 1u) << log.dump();
@@ -157,35 +148,30 @@ TEST_P(ZorAfSec, TheOwnerKeepsItsEntryAndAloneDeletesIt)
     filled.family = af();
     zor_af_fill_msg(af(), e, &filled, 0);
     EXPECT_EQ(memcmp(&attr_of(filled), &mine, sizeof(mine)), 0);
-    EXPECT_FALSE(h_.walk_pending());
+    expect_sent(0, false, k_key, 1, mine);
 
     // The owner's delete carries the key and origin with a zeroed block.
-    EXPECT_EQ(send(k_box, k_key, ipsec_attr(0x10), 1, true), nullptr);
-    std::vector<zt::SentMsg> sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 2u);
-    for (const zt::SentMsg &s : sent) {
-        expect_msg(s, true, k_key, 1, {});
-    }
+    EXPECT_EQ(send(box, k_key, ipsec_attr(0x10), 1, true), nullptr);
+    expect_sent(2, true, k_key, 1, {});
     // An address of no known family is dropped with a log line.
     zor_msg_t odd = sec_msg(af(), k_key, 1, {});
     (vpn() ? odd.body.vpn_sec.remote : odd.body.peer_sec.dest_ip).family = 3;
-    h_.send(k_box, odd);
+    PeerFixture::send(box, {odd});
     const std::string bad = vpn() ? "vpn 100 IP of address family 3"
                                   : "vpn 100 origin IP 10.0.0.1 dest IP of address family 3";
     EXPECT_EQ(log.count(name + " add from ctlagent dropped: " + bad), 1u) << log.dump();
-    EXPECT_FALSE(h_.walk_pending());
+    expect_sent(0, false, k_key, 1, {});
 }
 
 TEST_P(ZorAfSec, ShowLines)
 {
-    h_.client(k_box, {af()});
+    zt::FakePeer *box = connect(k_box, {af()});
     const std::string header = head(k_key, "remote");
     const std::string adv = "    Advertised to: ctlagent ";
     auto show = [&](const zor_tloc_attr_t &attr) {
-        t_zor_db_entry *e = send(k_box, k_key, attr, 2);
+        t_zor_db_entry *e = send(box, k_key, attr, 2);
         EXPECT_NE(e, nullptr);
-        h_.deliver();
-        return e != nullptr ? zt::split_lines(zt::show_text(af(), h_.ctx(), e)) : Strings();
+        return e != nullptr ? zt::split_lines(zt::show_text(af(), ctx(), e)) : Strings();
     };
     zor_tloc_attr_t plain{};
     plain.flags = ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_PREF) | ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_WEIGHT);
@@ -219,13 +205,13 @@ TEST_P(ZorAfSec, ShowLines)
 
 TEST_P(ZorAfSec, ShowAllInKeyOrder)
 {
-    h_.client(k_box);
+    zt::FakePeer *box = connect(k_box);
     for (const SecKey &k : {SecKey{~0ull, "10.0.0.1", "10.0.0.1"}, SecKey{7, "10.0.0.9", "10.0.0.1"},
                             SecKey{7, "10.0.0.3", "10.0.0.8"}, SecKey{7, "10.0.0.3", "10.0.0.4"}}) {
-        ASSERT_NE(send(k_box, k, {}), nullptr);
+        ASSERT_NE(send(box, k, {}), nullptr);
     }
     maapi_cli_capture cli(41, 42);
-    zor_af_show_all(af(), h_.ctx(), cli.uinfo());
+    zor_af_show_all(af(), ctx(), cli.uinfo());
     Strings heads;
     for (const std::string &line : zt::split_lines(cli.text())) {
         if (line.find("pn-id") != std::string::npos) {

@@ -14,7 +14,7 @@
 #include "zor_af_tloc.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc_show.h"
-#include "zor_peer_fixture.h"
+#include "zor_fake_peer.h"
 #include "zor_path.h"
 
 namespace {
@@ -43,12 +43,7 @@ std::string masked(const zor_tloc_attr_t &a)
 class ZorAfTlocShow : public zt::PeerFixture {
 protected:
     t_zor_db_entry *add(zor_msg_t m) { return zor_af_add(m.family, ctx(), client(OST_MODULE_CTLAGENT), &m); }
-    std::string show(t_zor_db_entry *e)
-    {
-        maapi_cli_capture cli(31, 32);
-        zor_af_show(e->family, ctx(), e, cli.uinfo());
-        return cli.text();
-    }
+    std::string show(t_zor_db_entry *e) { return zt::show_text(e->family, ctx(), e); }
     // The show-support command with its arguments (argv[0] is the command).
     std::string support(std::vector<std::string> args)
     {
@@ -66,7 +61,7 @@ TEST_F(ZorAfTlocShow, AnIpsecTlocWithEveryAttribute)
 {
     // Over the wire, so that the message went through the codec and a
     // client holds the TLOC.
-    reg(connect(OST_MODULE_POLICYD), ZOR_AF_TLOC_IPV4);
+    connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4});
     const zor_msg_t add = zt::tloc_msg_every_attr();
     send(connect(OST_MODULE_CTLAGENT), {add});
     t_zor_db_entry *e = tloc(add.body.tloc.key);
@@ -112,7 +107,6 @@ TEST_F(ZorAfTlocShow, AnIpsecTlocWithEveryAttribute)
                   "    Advertised to: policyd ",
                   "",
               }));
-
 }
 
 TEST_F(ZorAfTlocShow, AGreRemoteTlocAndItsPathList)

@@ -9,10 +9,9 @@
 #include <vector>
 
 #include "maapi_cli.h"
-#include "test_support.h"
-#include "zor_af_test_harness.h"
 #include "zor_af_tracker.h"
 #include "zor_client.h"
+#include "zor_fake_peer.h"
 
 namespace {
 
@@ -47,14 +46,6 @@ zor_msg_t tracker_msg(uint32_t type, const Tracker &t)
     return msg;
 }
 
-// A received message carries every field of the tracker.
-void expect_tracker(const zt::SentMsg &s, uint32_t type, const Tracker &t)
-{
-    const zor_msg_t want = tracker_msg(type, t);
-    EXPECT_EQ(s.msg.type, type);
-    EXPECT_EQ(memcmp(&s.msg.body, &want.body, sizeof(want.body)), 0) << t.name;
-}
-
 std::string dump()
 {
     maapi_cli_capture cli(51, 52);
@@ -62,100 +53,92 @@ std::string dump()
     return cli.text();
 }
 
-class ZorAfTracker : public ::testing::Test {
+class ZorAfTracker : public zt::PeerFixture {
 protected:
-    void SetUp() override { ASSERT_EQ(h_.init_rc(), 0); }
-    void TearDown() override
-    {
-        h_.teardown();
-        EXPECT_EQ(zt::mem_unbalanced(), "");
-    }
     // A message of the peer; the entry of the key afterwards.
-    t_zor_db_entry *send(uint32_t from, uint32_t type, const Tracker &t)
+    t_zor_db_entry *send(zt::FakePeer *from, uint32_t type, const Tracker &t)
     {
-        h_.send(from, tracker_msg(type, t));
+        PeerFixture::send(from, {tracker_msg(type, t)});
         return find(t);
     }
     t_zor_db_entry *find(const Tracker &t)
     {
         zor_msg_t msg = tracker_msg(ZOR_MSG_TRACKER_ADD, t);
-        return zor_af_find(ZOR_AF_TRACKER, h_.ctx(), &msg, nullptr);
+        return zor_af_find(ZOR_AF_TRACKER, ctx(), &msg, nullptr);
     }
-    zt::FamilyHarness h_;
+    // What the peers received: n messages of the type, each carrying every
+    // field of the tracker.
+    void expect_sent(size_t n, uint32_t type, const Tracker &t)
+    {
+        const std::vector<zor_msg_t> sent = deliver();
+        ASSERT_EQ(sent.size(), n) << t.name;
+        const zor_msg_t want = tracker_msg(type, t);
+        for (const zor_msg_t &m : sent) {
+            EXPECT_EQ(m.type, type);
+            EXPECT_EQ(memcmp(&m.body, &want.body, sizeof(want.body)), 0) << t.name;
+        }
+    }
 };
 
 TEST_F(ZorAfTracker, AddsAreAlwaysSentAndOnlyStatusMessagesChangeTheStatus)
 {
-    h_.client(k_box, {ZOR_AF_TRACKER});
+    zt::FakePeer *box = connect(k_box, {ZOR_AF_TRACKER});
     const Tracker t{"dns-tracker", "ge0/1", 10, 1, 0xa1, 0xa2, 0x5c};
-    t_zor_db_entry *e = send(k_box, ZOR_MSG_TRACKER_ADD, t);
+    t_zor_db_entry *e = send(box, ZOR_MSG_TRACKER_ADD, t);
     ASSERT_NE(e, nullptr);
-    std::vector<zt::SentMsg> sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 1u);
-    expect_tracker(sent[0], ZOR_MSG_TRACKER_ADD, t);
+    expect_sent(1, ZOR_MSG_TRACKER_ADD, t);
 
     // A repeated add with other contents is sent again, unchanged.
-    EXPECT_EQ(send(k_box, ZOR_MSG_TRACKER_ADD, {t.name, t.attach, t.vpn, 2, 7, 8, 0x33}), e);
-    sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 1u);
-    expect_tracker(sent[0], ZOR_MSG_TRACKER_ADD, t);
+    EXPECT_EQ(send(box, ZOR_MSG_TRACKER_ADD, {t.name, t.attach, t.vpn, 2, 7, 8, 0x33}), e);
+    expect_sent(1, ZOR_MSG_TRACKER_ADD, t);
 
     // A status message with the same status, or for an unknown tracker,
     // sends nothing; another status is taken alone and sent.
-    send(k_box, ZOR_MSG_TRACKER_STATUS, t);
-    EXPECT_EQ(send(k_box, ZOR_MSG_TRACKER_STATUS, {t.name, t.attach, 11, 0}), nullptr);
-    EXPECT_FALSE(h_.walk_pending());
-    send(k_box, ZOR_MSG_TRACKER_STATUS, {t.name, t.attach, t.vpn, 0, 99, 98, 0x77});
-    sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 1u);
+    send(box, ZOR_MSG_TRACKER_STATUS, t);
+    EXPECT_EQ(send(box, ZOR_MSG_TRACKER_STATUS, {t.name, t.attach, 11, 0}), nullptr);
+    expect_sent(0, ZOR_MSG_TRACKER_ADD, t);
+    send(box, ZOR_MSG_TRACKER_STATUS, {t.name, t.attach, t.vpn, 0, 99, 98, 0x77});
     Tracker down = t;
     down.status = 0;
-    expect_tracker(sent[0], ZOR_MSG_TRACKER_ADD, down);
+    expect_sent(1, ZOR_MSG_TRACKER_ADD, down);
 }
 
 TEST_F(ZorAfTracker, TheOwnerAloneDeletesAndTheDeletionCarriesStatusZero)
 {
-    h_.client(k_box, {ZOR_AF_TRACKER});
-    t_zor_client *host = h_.client(k_host, {ZOR_AF_TRACKER});
+    zt::FakePeer *box = connect(k_box, {ZOR_AF_TRACKER});
+    zt::FakePeer *host = connect(k_host, {ZOR_AF_TRACKER});
     const Tracker t{"voice", "ge0/3", 42, 1, 11, 12, 0xee};
-    t_zor_db_entry *e = send(k_box, ZOR_MSG_TRACKER_ADD, t);
+    t_zor_db_entry *e = send(box, ZOR_MSG_TRACKER_ADD, t);
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(send(k_host, ZOR_MSG_TRACKER_ADD, t), e);  // keeps its owner
-    h_.deliver();
+    EXPECT_EQ(send(host, ZOR_MSG_TRACKER_ADD, t), e);  // keeps its owner
+    deliver();
 
-    zt::LogCapture log;
-    send(k_host, ZOR_MSG_TRACKER_DEL, t);
-    zor_af_withdraw(ZOR_AF_TRACKER, h_.ctx(), host, e);
+    send(host, ZOR_MSG_TRACKER_DEL, t);
+    zor_af_withdraw(ZOR_AF_TRACKER, ctx(), client(k_host), e);
     EXPECT_EQ(log.count("TRACKER withdraw from setkeeper ignored: the entry belongs to ctlagent"), 2u) << log.dump();
     EXPECT_EQ(find(t), e);
-    EXPECT_FALSE(h_.walk_pending());
+    expect_sent(0, ZOR_MSG_TRACKER_DEL, t);
 
-    EXPECT_EQ(send(k_box, ZOR_MSG_TRACKER_DEL, t), nullptr);
-    std::vector<zt::SentMsg> sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(send(box, ZOR_MSG_TRACKER_DEL, t), nullptr);
     Tracker gone = t;
     gone.status = 0;
-    for (const zt::SentMsg &s : sent) {
-        expect_tracker(s, ZOR_MSG_TRACKER_DEL, gone);
-    }
+    expect_sent(2, ZOR_MSG_TRACKER_DEL, gone);
     EXPECT_EQ(zt::mem_current(ZOR_MEM_TRACKER), 0u);
 }
 
 TEST_F(ZorAfTracker, NamesAreCutTo324Characters)
 {
-    h_.client(k_box, {ZOR_AF_TRACKER});
+    zt::FakePeer *box = connect(k_box, {ZOR_AF_TRACKER});
     const std::string n324(324, 'n');
     const std::string a324(324, 'a');
-    t_zor_db_entry *e = send(k_box, ZOR_MSG_TRACKER_ADD, {n324 + "XY", std::string(326, 'a'), 1});
+    t_zor_db_entry *e = send(box, ZOR_MSG_TRACKER_ADD, {n324 + "XY", std::string(326, 'a'), 1});
     ASSERT_NE(e, nullptr);
     // Names that differ only after the 324th character are one tracker.
     EXPECT_EQ(find({n324 + "ZW", a324 + "b", 1}), e);
     EXPECT_EQ(find({n324, a324, 1}), e);
     EXPECT_NE(find({n324.substr(1), a324, 1}), e);
-    std::vector<zt::SentMsg> sent = h_.deliver();
-    ASSERT_EQ(sent.size(), 1u);
-    expect_tracker(sent[0], ZOR_MSG_TRACKER_ADD, {n324, a324, 1});
-    EXPECT_EQ(zt::show_text(ZOR_AF_TRACKER, h_.ctx(), e),
+    expect_sent(1, ZOR_MSG_TRACKER_ADD, {n324, a324, 1});
+    EXPECT_EQ(zt::show_text(ZOR_AF_TRACKER, ctx(), e),
               "    Name: " + n324 + " Attach-Point: " + a324 + " VPN Id : 1 Status: Up\n"
               "    Advertised to: ctlagent \n\n");
 }
@@ -163,14 +146,14 @@ TEST_F(ZorAfTracker, NamesAreCutTo324Characters)
 TEST_F(ZorAfTracker, DumpListsTrackersInKeyOrderAfterTheEmptyKey)
 {
     EXPECT_EQ(dump(), "") << "no trackers";
-    h_.client(k_box);
+    zt::FakePeer *box = connect(k_box);
     // Same name and attach point in several VPNs are trackers of their own,
     // in unsigned VPN order (shown signed).
     for (const Tracker &t : {Tracker{"t1", "ap", 20, 1}, Tracker{"t1", "ap", ~0ull, 2}, Tracker{"t1", "ap", 10, 0},
                              Tracker{"", "", 0, 1}, Tracker{"t0", "zz", 99, 1}, Tracker{"t1", "a", 30, 1}}) {
-        ASSERT_NE(send(k_box, ZOR_MSG_TRACKER_ADD, t), nullptr);
+        ASSERT_NE(send(box, ZOR_MSG_TRACKER_ADD, t), nullptr);
     }
-    send(k_box, ZOR_MSG_TRACKER_DEL, {"t1", "ap", 20});
+    send(box, ZOR_MSG_TRACKER_DEL, {"t1", "ap", 20});
     std::string want;
     for (const char *head : {"t0 Attach-Point: zz VPN Id : 99 Status: Up", "t1 Attach-Point: a VPN Id : 30 Status: Up",
                              "t1 Attach-Point: ap VPN Id : 10 Status: Down",
@@ -180,7 +163,7 @@ TEST_F(ZorAfTracker, DumpListsTrackersInKeyOrderAfterTheEmptyKey)
     EXPECT_EQ(dump(), want);
     EXPECT_NE(find({"", "", 0}), nullptr) << "the all-empty key is a tracker all the same";
 
-    h_.teardown();
+    env.free();
     EXPECT_EQ(dump(), "ZOR context not UP");
 }
 

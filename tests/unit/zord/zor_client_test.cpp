@@ -13,12 +13,13 @@
 #include "msgq_util.h"
 #include "ost_util.h"
 #include "zor_client.h"
-#include "zor_peer_fixture.h"
+#include "zor_fake_peer.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
 using zt::FakePeer;
+using zt::msg_of;
 using zt::msg_strs;
 using zt::tloc_add_msg;
 using zt::tloc_del_msg;
@@ -37,13 +38,6 @@ std::string add_str(const std::string &ip)
 std::string del_str(const std::string &ip)
 {
     return "TLOC-DEL " + ip + " : biz-internet : ipsec";
-}
-zor_msg_t msg_of(uint32_t type, zor_af_t af)
-{
-    zor_msg_t m{};
-    m.type = type;
-    m.family = af;
-    return m;
 }
 
 class ZorClient : public zt::PeerFixture {
@@ -69,8 +63,6 @@ TEST_F(ZorClient, PeerSetAndOneServerHandleEachOnTheSharedSocket)
             continue;
         }
         peers.push_back(id);
-        EXPECT_EQ(c->id, id);
-        EXPECT_EQ(c->context, ctx());
         EXPECT_EQ(c->handle->src, OST_MODULE_ZORD);
         EXPECT_EQ(c->handle->tgt, id);
         EXPECT_EQ(c->handle->type, MSGQ_HANDLE_TYPE_SERVER);
@@ -87,10 +79,8 @@ TEST_F(ZorClient, PeerSetAndOneServerHandleEachOnTheSharedSocket)
 TEST_F(ZorClient, ADeletionReachesEveryHolderInChangeOrderWithTheKeyFieldsOnly)
 {
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
-    FakePeer *one = connect(OST_MODULE_POLICYD);
-    FakePeer *two = connect(OST_MODULE_PROBED);
-    reg(one, ZOR_AF_TLOC_IPV4);
-    reg(two, ZOR_AF_TLOC_IPV4);
+    FakePeer *one = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4});
+    FakePeer *two = connect(OST_MODULE_PROBED, {ZOR_AF_TLOC_IPV4});
     zor_msg_t first = tloc_add_msg(key("10.0.0.1"), 2);
     first.body.tloc.attr.flags |= ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_PREF);
     first.body.tloc.attr.preference = 3;
@@ -115,10 +105,8 @@ TEST_F(ZorClient, ADeletionReachesEveryHolderInChangeOrderWithTheKeyFieldsOnly)
 TEST_F(ZorClient, ALostConnectionWithdrawsWhatTheClientOwnedAndReleasesWhatItHeld)
 {
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
-    FakePeer *obs = connect(OST_MODULE_POLICYD);
+    FakePeer *obs = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4, ZOR_AF_DATA_DEVICE_IPV4});
     FakePeer *third = connect(OST_MODULE_MCASTD);
-    reg(obs, ZOR_AF_TLOC_IPV4);
-    reg(obs, ZOR_AF_DATA_DEVICE_IPV4);
     send(owner, {tloc_add_msg(key("10.0.0.1"), 2)});
     send(third, {tloc_add_msg(key("10.0.0.7"), 2), tloc_add_msg(key("10.0.0.8"), 2)});
     EXPECT_EQ(obs->take().size(), 6u);
@@ -149,9 +137,7 @@ TEST_F(ZorClient, ALostConnectionWithdrawsWhatTheClientOwnedAndReleasesWhatItHel
 TEST_F(ZorClient, BadInputIsDroppedWithALogLineAndTheDaemonServesOn)
 {
     FakePeer *p = connect(OST_MODULE_CTLAGENT);
-    FakePeer *obs = connect(OST_MODULE_POLICYD);
-    reg(obs, ZOR_AF_TLOC_IPV4);
-    reg(obs, ZOR_AF_DATA_DEVICE_IPV4);
+    FakePeer *obs = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4, ZOR_AF_DATA_DEVICE_IPV4});
     const zor_tloc_key_t k = key("10.1.1.1");
     zor_msg_t bad_family = tloc_add_msg(k, 2);
     bad_family.family = 10;
@@ -213,10 +199,8 @@ TEST_F(ZorClient, PairwiseKeysFilterLogLinesAndWhatItLetsThrough)
     g_zor_pwk_enabled = 1;
     g_zor_debug = 1;
     FakePeer *owner = connect(OST_MODULE_CTLAGENT);
-    FakePeer *adv = connect(OST_MODULE_ADVD);
-    FakePeer *xfw = connect(OST_MODULE_XFWD);
-    reg(adv, ZOR_AF_TLOC_IPV4);
-    reg(xfw, ZOR_AF_TLOC_IPV4);
+    FakePeer *adv = connect(OST_MODULE_ADVD, {ZOR_AF_TLOC_IPV4});
+    FakePeer *xfw = connect(OST_MODULE_XFWD, {ZOR_AF_TLOC_IPV4});
     zor_msg_t add = tloc_add_msg(key("10.1.1.1"), 1);
     add.body.tloc.attr.flags |= ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_SECURITY) | ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_INSTALLED);
     send(owner, {add});
@@ -350,29 +334,16 @@ TEST_F(ZorClient, AnnouncementLogOfEveryOtherMessageType)
     zor_msg_t link_del = link;
     link_del.type = ZOR_MSG_LINK_DEL;
     zor_msg_t ctrl = msg_of(ZOR_MSG_CTRL_DEVICE_ADD, ZOR_AF_CTRL_DEVICE_IPV4);
-    ctrl.body.ctrl_device.addr = ip_addr_v4(0x01010101);
-    ctrl.body.ctrl_device.type = 3;
-    ctrl.body.ctrl_device.state = 1;
-    ctrl.body.ctrl_device.region_count = 2;
-    ctrl.body.ctrl_device.region_ids[0] = 4;
-    ctrl.body.ctrl_device.region_ids[1] = 9;
+    ctrl.body.ctrl_device = {ip_addr_v4(0x01010101), 3, 1, 0, {}, 2, {4, 9}};
     zor_msg_t vpn = msg_of(ZOR_MSG_VPN_SEC_ADD, ZOR_AF_VPN_SEC);
-    vpn.body.vpn_sec.vpn_id = 12;
-    vpn.body.vpn_sec.remote = ip_addr_v4(0x02020202);
-    vpn.body.vpn_sec.origin = 1;
+    vpn.body.vpn_sec = {12, ip_addr_v4(0x02020202), 1, {}, {}};
     vpn.body.vpn_sec.attr.flags = ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_ENCAP);
     vpn.body.vpn_sec.attr.encap = ZOR_TUNNEL_ENCAP_GRE;
     vpn.body.vpn_sec.attr.encap_key = 99;
     zor_msg_t peer = msg_of(ZOR_MSG_PEER_SEC_DEL, ZOR_AF_PEER_SEC);
-    peer.body.peer_sec.vpn_id = 13;
-    peer.body.peer_sec.origin_ip = ip_addr_v4(0x03030303);
-    peer.body.peer_sec.dest_ip = ip_addr_v4(0x04040404);
-    peer.body.peer_sec.origin = 2;
+    peer.body.peer_sec = {13, ip_addr_v4(0x03030303), ip_addr_v4(0x04040404), 2, {}, {}};
     zor_msg_t tracker = msg_of(ZOR_MSG_TRACKER_STATUS, ZOR_AF_TRACKER);
-    strcpy(tracker.body.tracker.name, "trk");
-    strcpy(tracker.body.tracker.attach_point, "ge0/1");
-    tracker.body.tracker.vpn_id = 5;
-    tracker.body.tracker.status = 1;
+    tracker.body.tracker = {"trk", "ge0/1", {}, 5, 0, 1, 0, {}};
     send(p, {zt::msg_register(ZOR_AF_DATA_DEVICE_IPV4, 1, 0), zt::bfd_msg(remote, 1), link_status, link, link_del,
              ctrl, vpn, peer, tracker, zt::dd_state_msg(ZOR_AF_TLOC_IPV4, "10.0.0.2", 2), tloc_add_msg(remote, 2)});
     EXPECT_EQ(logged("zor_debug"),
@@ -464,14 +435,10 @@ TEST_F(ZorClient, ProgrammingErrorsStopTheProcess)
         [&] { zor_client_unregister(ctx(), OST_MODULE_MAX, ZOR_AF_TLOC_IPV4); },
     };
     for (const auto &call : calls) {
-        zt::ChildResult r = zt::run_in_child(call);
-        EXPECT_FALSE(r.exited);
-        EXPECT_EQ(r.out.rfind("zord/zor_client:", 0), 0u) << r.out;
-        EXPECT_NE(r.out.find(": failed assertion `client_id < OST_MODULE_MAX'\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(zt::stops_on_assertion(call, "zord/zor_client", "client_id < OST_MODULE_MAX"));
     }
-    zt::ChildResult r = zt::run_in_child([] { zor_client_conn_down(nullptr, nullptr, nullptr, nullptr); });
-    EXPECT_FALSE(r.exited);
-    EXPECT_EQ(r.out, "zord/zor_client:84: failed assertion `0'\n");
+    EXPECT_TRUE(zt::stops_on_assertion([] { zor_client_conn_down(nullptr, nullptr, nullptr, nullptr); },
+                                       "zord/zor_client", "0"));
 }
 
 }  // namespace

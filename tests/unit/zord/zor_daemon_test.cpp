@@ -10,7 +10,7 @@
 
 #include "test_support.h"
 #include "zor_daemon.h"
-#include "zor_test_daemon.h"
+#include "zor_fake_peer.h"
 
 namespace {
 
