@@ -164,13 +164,17 @@ ChildResult run_in_child(const std::function<void()> &fn)
                                               const std::string &expr, const std::string &log_text)
 {
     ChildResult r = run_in_child(fn);
-    const std::string head = source + ":";
     const std::string tail = ": failed assertion `" + expr + "'\n";
-    bool report = !r.exited && r.out.size() > head.size() + tail.size() && r.out.starts_with(head) &&
-                  r.out.ends_with(tail) && r.err.find(log_text) != std::string::npos;
-    if (report) {
-        std::string line = r.out.substr(head.size(), r.out.size() - head.size() - tail.size());
-        report = line.find_first_not_of("0123456789") == std::string::npos;
+    bool report = !r.exited && r.err.find(log_text) != std::string::npos;
+    if (report && source.find(':') != std::string::npos) {
+        report = r.out == source + tail;
+    } else if (report) {
+        const std::string head = source + ":";
+        report = r.out.size() > head.size() + tail.size() && r.out.starts_with(head) && r.out.ends_with(tail);
+        if (report) {
+            std::string line = r.out.substr(head.size(), r.out.size() - head.size() - tail.size());
+            report = line.find_first_not_of("0123456789") == std::string::npos;
+        }
     }
     if (report) {
         return ::testing::AssertionSuccess();

@@ -90,7 +90,8 @@ ChildResult run_in_child(const std::function<void()> &fn);
 
 // Runs fn in a child and succeeds when the child stopped abnormally after
 // printing exactly the assertion report "<source>:<line>: failed assertion
-// `<expr>'" (any line number), source as in "common/timer", and, when
+// `<expr>'" (any line number), source as in "common/timer" or with the one
+// line the report must name ("zord/zor_client:84"), and, when
 // log_text is given, logged a line holding it on stderr.
 ::testing::AssertionResult stops_on_assertion(const std::function<void()> &fn, const std::string &source,
                                               const std::string &expr, const std::string &log_text = "");

@@ -438,7 +438,7 @@ TEST_F(ZorClient, ProgrammingErrorsStopTheProcess)
         EXPECT_TRUE(zt::stops_on_assertion(call, "zord/zor_client", "client_id < OST_MODULE_MAX"));
     }
     EXPECT_TRUE(zt::stops_on_assertion([] { zor_client_conn_down(nullptr, nullptr, nullptr, nullptr); },
-                                       "zord/zor_client", "0"));
+                                       "zord/zor_client:84", "0"));
 }
 
 }  // namespace
