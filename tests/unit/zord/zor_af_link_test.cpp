@@ -220,6 +220,31 @@ TEST_F(ZorAfLink, ForcingFollowsRegistrationAndNeedsAdvdAndKlxd)
     EXPECT_NE(link(k_l1, k_r3), nullptr);
 }
 
+TEST_F(ZorAfLink, LinksStayWithinAnAddressFamily)
+{
+    // IPv4 and IPv6 TLOCs of one region, on this device and on a peer. A
+    // remote TLOC added after the local ones meets the local TLOCs of both
+    // families, and is linked to those of its own only.
+    const zor_tloc_key_t l6 = tloc_key("fd00::1", k_biz, k_ipsec);
+    const zor_tloc_key_t r6 = tloc_key("fd00::9:1", k_biz, k_ipsec);
+    ASSERT_NE(tloc_add(r6, 2, {{5, 7}}), nullptr);
+    ASSERT_NE(tloc_add(k_l1, 1, {{1, 5}}), nullptr);
+    ASSERT_NE(tloc_add(l6, 1, {{1, 5}}), nullptr);
+    ASSERT_NE(tloc_add(k_r1, 2, {{5, 7}}), nullptr);
+    const Strings within{"10.0.0.1:4 > 10.0.9.1:4", "fd00::1:4 > fd00::9:1:4"};
+    EXPECT_EQ(links(), within);
+    // Switching forcing on pairs every local TLOC, the IPv6 ones too, with
+    // the IPv4 TLOCs; switching it off removes what that walk reaches, so
+    // the IPv6 pair keeps its link.
+    force(OST_MODULE_ADVD, 1);
+    EXPECT_EQ(links(), (Strings{"10.0.0.1:4 > 10.0.9.1:4", "fd00::1:4 > 10.0.9.1:4", "fd00::1:4 > fd00::9:1:4"}));
+    force(OST_MODULE_ADVD, 0);
+    EXPECT_EQ(links(), Strings{"fd00::1:4 > fd00::9:1:4"});
+    // A preference change of the IPv4 remote links it again, in its family.
+    ASSERT_NE(tloc_add(k_r1, 2, {{5, 7}, false, 3}), nullptr);
+    EXPECT_EQ(links(), within);
+}
+
 TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
 {
     ASSERT_NE(tloc_add(k_l1, 1, {{1, 5}}), nullptr);
