@@ -1,6 +1,7 @@
-// The LINK family on a real daemon: which TLOC pairs get a link, labels,
-// links of peers and their owners, link status messages, the stale test,
-// what a peer receives over its socket, the show lines and show-support.
+// The LINK family on a real daemon: which TLOC pairs get a link, in which
+// address family, labels, links of peers and their owners, link status
+// messages, what a peer receives over its socket, the show lines and
+// show-support.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -251,8 +252,7 @@ TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
     ASSERT_NE(tloc_add(k_r1, 2, {{1, 6}, false, 10}), nullptr);
     ASSERT_NE(tloc_add(k_r2, 2, {{1, 6}}), nullptr);
     t_zor_af_link *a = link(k_l1, k_r1);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(link(k_l1, k_r2), nullptr);
+    ASSERT_TRUE(a != nullptr && link(k_l1, k_r2) != nullptr);
     EXPECT_EQ(a->label, 32770u) << "the first label of a fresh daemon";
     EXPECT_EQ(link(k_l1, k_r2)->label, 32771u);
     // A preference change of the remote end, or the update run again, keeps
@@ -269,18 +269,16 @@ TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
     // ignored by the release.
     uint8_t *bitmap = env.daemon()->link_label_bitmap;
     ctx()->last_link_label = 65534;
-    const uint32_t want[] = {65535, 65536, 32769, 32772};
-    for (uint32_t label : want) {
+    for (uint32_t label : {65535u, 65536u, 32769u, 32772u}) {
         EXPECT_EQ(zor_link_label_alloc(ctx()), label);
     }
     for (uint32_t label : {65535u, 65537u, 32768u}) {
         zor_link_label_free(ctx(), label);
     }
     EXPECT_TRUE(zor_bitmap_test(bitmap, 0)) << "32768 is not 32769";
-    EXPECT_EQ(zor_link_label_alloc(ctx()), 32773u);
     ctx()->last_link_label = 65534;
     EXPECT_EQ(zor_link_label_alloc(ctx()), 65535u);
-    EXPECT_EQ(zor_link_label_alloc(ctx()), 32774u);
+    EXPECT_EQ(zor_link_label_alloc(ctx()), 32773u);
 
     // All taken: the allocation fails and the pair is skipped with a log
     // line.
@@ -302,7 +300,7 @@ TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
     EXPECT_EQ(link(k_l1, k_r3)->label, 32770u);
 }
 
-TEST_F(ZorAfLink, PeerLinksOwnersStatusMessagesAndTheStaleTest)
+TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
 {
     zt::FakePeer *watcher = watch(OST_MODULE_XFWD);
     ASSERT_NE(watcher, nullptr);
@@ -367,14 +365,6 @@ TEST_F(ZorAfLink, PeerLinksOwnersStatusMessagesAndTheStaleTest)
     EXPECT_EQ(sent(watcher),
               Strings{"ADD 10.0.9.1:4>10.0.9.2:4 origin 2 status 1 mtu 1500 label 500 pref 7 stale 1 4/5/6 tun 42 idx 12/11"});
     EXPECT_EQ(links(), Strings{"10.0.9.1:4 > 10.0.9.2:4"});
-
-    // Stale when either end is a TLOC with the STALE attribute.
-    const std::pair<bool, bool> stale_ends[] = {{false, false}, {false, true}, {true, false}};
-    for (const auto &[stale1, stale2] : stale_ends) {
-        ASSERT_NE(tloc_add(k_r1, 2, {{}, false, 0, stale1}), nullptr);
-        ASSERT_NE(tloc_add(k_r2, 2, {{}, false, 0, stale2}), nullptr);
-        EXPECT_EQ(zor_link_is_stale(ctx(), l), stale1 || stale2) << stale1 << stale2;
-    }
 
     // Only the owner deletes; the delete goes out key only.
     zor_msg_t del = link_msg(ZOR_MSG_LINK_DEL, k_r1, k_r2);
