@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <memory>
 #include <random>
@@ -19,13 +18,11 @@
 #include <vector>
 
 #include "ip_util.h"
-#include "maapi_cli.h"
 #include "ost_util.h"
 #include "test_support.h"
 #include "timer.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc.h"
-#include "zor_af_tloc_show.h"
 #include "zor_client.h"
 #include "zor_fake_peer.h"
 #include "zor_group.h"
@@ -39,15 +36,6 @@ using zt::TlocSpec;
 
 constexpr uint8_t k_biz = 4;
 constexpr uint8_t k_ipsec = OST_ENCAP_IPSEC;
-
-template <typename T, typename F>
-void for_each_entry(avl_tree_t *tree, F fn)
-{
-    for (auto *e = static_cast<t_zor_db_entry *>(avl_first(tree)); e != nullptr;
-         e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
-        fn(static_cast<T *>(e->record));
-    }
-}
 
 class ZorPath : public ::testing::Test {
 protected:
@@ -173,7 +161,7 @@ protected:
         for (const auto &[n, k] : keys) {
             by_index[rec(n) != nullptr ? rec(n)->index : 0] = n;
         }
-        for_each_entry<t_zor_af_link>(ctx()->trees[ZOR_AF_LINK],
+        zt::for_each_entry<t_zor_af_link>(ctx()->trees[ZOR_AF_LINK],
                                       [&](t_zor_af_link *l) { by_label[l->label] = name_of(l->remote_key); });
         Strings out;
         for (uint32_t i = 0; i < msg->body.tloc.path_count; i++) {
@@ -474,7 +462,7 @@ protected:
     std::vector<T *> all(zor_af_t af)
     {
         std::vector<T *> out;
-        for_each_entry<T>(ctx()->trees[af], [&](T *x) { out.push_back(x); });
+        zt::for_each_entry<T>(ctx()->trees[af], [&](T *x) { out.push_back(x); });
         return out;
     }
     const zor_tloc_key_t &any_key() { return pool[pick(pool.size())]; }
@@ -608,7 +596,7 @@ protected:
         };
         const bool rb = (r->attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_BORDER)) != 0;
         const std::vector<zor_tloc_key_t> mr = members(r);
-        for_each_entry<t_zor_af_tloc>(ctx()->local_tloc_db_p, [&](const t_zor_af_tloc *l) {
+        zt::for_each_entry<t_zor_af_tloc>(ctx()->local_tloc_db_p, [&](const t_zor_af_tloc *l) {
             const bool lb = (l->attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_BORDER)) != 0;
             const std::vector<zor_tloc_key_t> ml = members(l);
             if (zor_groups_overlap(&l->attr, &r->attr) || ml.empty() || mr.empty() || (lb && rb)) {
