@@ -189,25 +189,35 @@ TEST_F(ZorAfLink, WhichTlocPairsGetALink)
     }
 }
 
-TEST_F(ZorAfLink, ForcingFollowsRegistrationAndNeedsAdvdAndKlxd)
+TEST_F(ZorAfLink, LinksStayWithinAnAddressFamilyAndForcingFollowsRegistration)
 {
+    // IPv4 and IPv6 TLOCs on this device and on peers: l1 shares a region
+    // with r2 but not with r1, and so does l6 with r6. r1 and r2, added after
+    // both local TLOCs, meet the local TLOCs of both families and are linked
+    // to those of their own only.
+    const zor_tloc_key_t l6 = tloc_key("fd00::1", k_biz, k_ipsec);
+    const zor_tloc_key_t r6 = tloc_key("fd00::9:1", k_biz, k_ipsec);
+    ASSERT_NE(tloc_add(r6, 2, {{5, 7}}), nullptr);
     ASSERT_NE(tloc_add(k_l1, 1, {{1, 5}}), nullptr);
+    ASSERT_NE(tloc_add(l6, 1, {{1, 5}}), nullptr);
     ASSERT_NE(tloc_add(k_r1, 2, {{2, 6}}), nullptr);
     ASSERT_NE(tloc_add(k_r2, 2, {{5, 7}}), nullptr);
-    const Strings one{"10.0.0.1:4 > 10.0.9.2:4"};
-    const Strings both{"10.0.0.1:4 > 10.0.9.1:4", "10.0.0.1:4 > 10.0.9.2:4"};
-    EXPECT_EQ(links(), one);
-    // The register that switches forcing on builds every local-remote pair;
-    // switching it off removes advd's links of the local TLOCs, also the
-    // unforced ones, which come back with the next update of their TLOC.
+    const Strings unforced{"10.0.0.1:4 > 10.0.9.2:4", "fd00::1:4 > fd00::9:1:4"};
+    EXPECT_EQ(links(), unforced);
+    // The register that switches forcing on pairs every local TLOC, the IPv6
+    // one too, with every IPv4 TLOC; switching it off removes advd's links
+    // that this walk reaches, also the unforced ones, which come back with
+    // the next update of their TLOC. The IPv6 pair keeps its link.
     for (uint32_t id : {OST_MODULE_ADVD, OST_MODULE_KLXD}) {
         force(id, 1);
-        EXPECT_EQ(links(), both) << id;
+        EXPECT_EQ(links(), (Strings{"10.0.0.1:4 > 10.0.9.1:4", "10.0.0.1:4 > 10.0.9.2:4", "fd00::1:4 > 10.0.9.1:4",
+                                    "fd00::1:4 > 10.0.9.2:4", "fd00::1:4 > fd00::9:1:4"}))
+            << id;
         force(id, 0);
-        EXPECT_EQ(links(), Strings{}) << id;
+        EXPECT_EQ(links(), Strings{"fd00::1:4 > fd00::9:1:4"}) << id;
     }
-    ASSERT_NE(tloc_add(k_l1, 1, {{1, 5}, false, 7}), nullptr);
-    EXPECT_EQ(links(), one);
+    ASSERT_NE(tloc_add(k_r2, 2, {{5, 7}, false, 7}), nullptr);
+    EXPECT_EQ(links(), unforced);
 
     // Without klxd in the client table nothing is linked.
     t_zor_client *klxd = ctx()->clients[OST_MODULE_KLXD];
@@ -217,31 +227,6 @@ TEST_F(ZorAfLink, ForcingFollowsRegistrationAndNeedsAdvdAndKlxd)
     ctx()->clients[OST_MODULE_KLXD] = klxd;
     ASSERT_NE(tloc_add(k_r3, 2, {{1, 7}}), nullptr);
     EXPECT_NE(link(k_l1, k_r3), nullptr);
-}
-
-TEST_F(ZorAfLink, LinksStayWithinAnAddressFamily)
-{
-    // IPv4 and IPv6 TLOCs of one region, on this device and on a peer. A
-    // remote TLOC added after the local ones meets the local TLOCs of both
-    // families, and is linked to those of its own only.
-    const zor_tloc_key_t l6 = tloc_key("fd00::1", k_biz, k_ipsec);
-    const zor_tloc_key_t r6 = tloc_key("fd00::9:1", k_biz, k_ipsec);
-    ASSERT_NE(tloc_add(r6, 2, {{5, 7}}), nullptr);
-    ASSERT_NE(tloc_add(k_l1, 1, {{1, 5}}), nullptr);
-    ASSERT_NE(tloc_add(l6, 1, {{1, 5}}), nullptr);
-    ASSERT_NE(tloc_add(k_r1, 2, {{5, 7}}), nullptr);
-    const Strings within{"10.0.0.1:4 > 10.0.9.1:4", "fd00::1:4 > fd00::9:1:4"};
-    EXPECT_EQ(links(), within);
-    // Switching forcing on pairs every local TLOC, the IPv6 ones too, with
-    // the IPv4 TLOCs; switching it off removes what that walk reaches, so
-    // the IPv6 pair keeps its link.
-    force(OST_MODULE_ADVD, 1);
-    EXPECT_EQ(links(), (Strings{"10.0.0.1:4 > 10.0.9.1:4", "fd00::1:4 > 10.0.9.1:4", "fd00::1:4 > fd00::9:1:4"}));
-    force(OST_MODULE_ADVD, 0);
-    EXPECT_EQ(links(), Strings{"fd00::1:4 > fd00::9:1:4"});
-    // A preference change of the IPv4 remote links it again, in its family.
-    ASSERT_NE(tloc_add(k_r1, 2, {{5, 7}, false, 3}), nullptr);
-    EXPECT_EQ(links(), within);
 }
 
 TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
