@@ -147,6 +147,7 @@ TEST_F(ZorAfLink, WhichTlocPairsGetALink)
          {"10.0.0.1:2 > 10.0.0.1:4", "10.0.0.1:4 > 10.0.0.1:2"}},
         {"one region", 1, {{1, 5}}, 2, {{5, 7}, false, 9}, 0, local_remote},
         {"one region, remote of origin 3", 1, {{1, 5}}, 3, {{5, 7}}, 0, local_remote},
+        {"one region, local second with one group", 2, {{3, 7}}, 1, {{3}}, 0, {"10.0.0.1:2 > 10.0.9.1:4"}},
         {"different regions", 1, {{1, 5}}, 2, {{2, 6}}, 0, {}},
         {"different regions, forced", 1, {{1, 5}}, 2, {{2, 6}}, 1, local_remote},
         {"one group each", 1, {{3}}, 2, {{3}}, 0, {}},
