@@ -159,7 +159,9 @@ protected:
         std::map<uint32_t, std::string> by_index;
         std::map<uint32_t, std::string> by_label;
         for (const auto &[n, k] : keys) {
-            by_index[rec(n) != nullptr ? rec(n)->index : 0] = n;
+            if (rec(n) != nullptr) {
+                by_index[rec(n)->index] = n;
+            }
         }
         zt::for_each_entry<t_zor_af_link>(ctx()->trees[ZOR_AF_LINK],
                                           [&](t_zor_af_link *l) { by_label[l->label] = name_of(l->remote_key); });
