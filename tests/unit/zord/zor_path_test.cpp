@@ -121,7 +121,7 @@ protected:
         return "?";
     }
     // The TLOC's paths as "*l>b1>c1>r MTU/PREF up": best flag, the ends of
-    // its links, MTU and preference, status and staleness.
+    // its links, MTU and preference, and status.
     Strings paths(const std::string &name)
     {
         Strings out;
@@ -132,8 +132,7 @@ protected:
                 text += ">" + name_of(p->links[i].link_p->remote_key);
             }
             text += " " + std::to_string(p->mtu) + "/" + std::to_string(p->preference);
-            out.push_back(text + (p->status == ZOR_PATH_STATUS_UP ? " up" : " down") +
-                          ((p->flags & ZOR_PATH_FLAG_STALE) ? " stale" : ""));
+            out.push_back(text + (p->status == ZOR_PATH_STATUS_UP ? " up" : " down"));
         }
         return out;
     }
@@ -274,14 +273,6 @@ TEST_F(ZorPath, BestFlagsDownLinksAndZeroMtus)
     recompute("r");
     EXPECT_EQ(sent_paths("r"), Strings{});
     EXPECT_EQ(sent_status("r"), ZOR_TLOC_STATUS_DOWN);
-    // A stale end makes a path stale, and a stale path comes after others.
-    plink("b2", "c1", 1, 1500, 2);
-    plink("b1", "c1", 1, 1500, 2);
-    plink("l", "b1", 1, 1400, 1);
-    specs["b2"].second.stale = true;
-    touch("b2");
-    recompute("r");
-    EXPECT_EQ(paths("r"), (Strings{"*l>b1>c1>r 1400/6 up", "l>b2>c1>r 1450/6 up stale"}));
 }
 
 TEST_F(ZorPath, TheTimerAQuietTickAndTheBudget)
