@@ -209,7 +209,7 @@ protected:
     uint32_t touches = 0;
 };
 
-TEST_F(ZorPath, ThreeLinkPathsAcrossRegionsTwoToARemoteBorderNoneWithinARegionOrOnSolon)
+TEST_F(ZorPath, PathShapesAcrossRegionsAndNoneOnStewardOrSolon)
 {
     overlay();
     walk();
