@@ -351,6 +351,13 @@ TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
     EXPECT_EQ(sent(watcher),
               Strings{"DEL 10.0.9.1:4>10.0.9.2:4 origin 2 status 0 mtu 0 label 0 pref 0 stale 0 0/0/0 tun 0 idx 12/11"});
 
+    // advd's own link between two remote TLOCs goes with the TLOC at its
+    // remote end, as zord's links do.
+    ASSERT_TRUE(tloc_add(k_r1, 2) != nullptr && tloc_add(k_r2, 2) != nullptr);
+    ASSERT_NE(add(OST_MODULE_ADVD, zt::peer_link_msg(k_r1, k_r2, 1, 0, 7, 0)), nullptr);
+    del_tloc(k_r2);
+    EXPECT_EQ(links(), Strings{});
+
     // A key of neither address family cannot name a TLOC: dropped.
     zor_msg_t bad = link_msg(ZOR_MSG_LINK_ADD, k_r1, k_r2);
     bad.body.link.remote.addr.family = 7;
