@@ -3,7 +3,6 @@
 #include <cstdio>
 
 #include "ip_util.h"
-#include "zor_db.h"
 #include "zor_fake_peer.h"
 
 namespace zt {

@@ -1,12 +1,12 @@
-// Message builders for region-aware TLOCs and for links, shared by the link
-// and path tests.
+// Message builders for region-aware TLOCs and for links, and a walk over a
+// family tree, shared by the link and path tests.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "test_support.h"  // ptr_text
+#include "zor_db.h"
 #include "zor_msg.h"
 
 namespace zt {
@@ -32,5 +32,15 @@ zor_msg_t link_status_msg(const zor_tloc_key_t &local, const zor_tloc_key_t &rem
 
 // "10.0.0.1:4": address and colour of a key.
 std::string kname(const zor_tloc_key_t &key);
+
+// Calls fn with the record of every entry of the tree, in tree order.
+template <typename T, typename F>
+void for_each_entry(avl_tree_t *tree, F fn)
+{
+    for (auto *e = static_cast<t_zor_db_entry *>(avl_first(tree)); e != nullptr;
+         e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
+        fn(static_cast<T *>(e->record));
+    }
+}
 
 }  // namespace zt
