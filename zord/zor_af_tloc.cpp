@@ -398,6 +398,29 @@ void zor_af_tloc_free(zor_af_t /*af*/, t_zor_context *ctx, t_zor_db_entry *entry
     entry->record = nullptr;
 }
 
+uint8_t zor_af_tloc_path_descs(const t_zor_af_tloc *tloc, zor_tloc_path_t (&paths)[ZOR_TLOC_PATH_MAX])
+{
+    // The best paths, in list order: the list holds the best ones first.
+    uint8_t count = 0;
+    for (const t_zor_path *path = tloc->path_list; path != nullptr && count < ZOR_TLOC_PATH_MAX;
+         path = path->next_p) {
+        if (path->status == ZOR_PATH_STATUS_DOWN || !(path->flags & ZOR_PATH_FLAG_BEST)) {
+            break;
+        }
+        OST_ASSERT_TEXT(path->link_count > 1, "path_p->link_count > 1");
+        zor_tloc_path_t &desc = paths[count++];
+        const uint32_t links = std::min<uint32_t>(path->link_count, ZOR_PATH_LINK_MAX);
+        desc.local_index = path->links[0].link_p->local_index;
+        desc.border_index = path->links[0].link_p->remote_index;
+        desc.mtu = path->mtu;
+        desc.label_count = static_cast<uint8_t>(links - 1);
+        for (uint32_t i = 1; i < links; i++) {
+            desc.labels[i - 1] = path->links[i].link_p->label;
+        }
+    }
+    return count;
+}
+
 void zor_af_tloc_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t key_only)
 {
     const t_zor_af_tloc *tloc = zor_af_tloc_of(entry);
@@ -416,25 +439,7 @@ void zor_af_tloc_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg_t *msg
     body.attr.bandwidth = tloc->bandwidth;
     memcpy(body.qos_group, tloc->qos_group, sizeof(body.qos_group));
 
-    // The best paths, in list order: the list holds the best ones first.
-    uint8_t count = 0;
-    for (const t_zor_path *path = tloc->path_list; path != nullptr && count < ZOR_TLOC_PATH_MAX;
-         path = path->next_p) {
-        if (path->status == ZOR_PATH_STATUS_DOWN || !(path->flags & ZOR_PATH_FLAG_BEST)) {
-            break;
-        }
-        OST_ASSERT_TEXT(path->link_count > 1, "path_p->link_count > 1");
-        zor_tloc_path_t &desc = body.paths[count++];
-        const uint32_t links = std::min<uint32_t>(path->link_count, ZOR_PATH_LINK_MAX);
-        desc.local_index = path->links[0].link_p->local_index;
-        desc.border_index = path->links[0].link_p->remote_index;
-        desc.mtu = path->mtu;
-        desc.label_count = static_cast<uint8_t>(links - 1);
-        for (uint32_t i = 1; i < links; i++) {
-            desc.labels[i - 1] = path->links[i].link_p->label;
-        }
-    }
-    body.path_count = count;
+    body.path_count = zor_af_tloc_path_descs(tloc, body.paths);
 }
 
 void zor_af_tloc_db_bfd_status(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)

@@ -73,6 +73,11 @@ void zor_af_tloc_free(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry);
 // Fills the TLOC body of msg from the entry; with key_only the key, origin,
 // status, inactive, index and LR fields only (the form of a delete).
 void zor_af_tloc_fill_msg(zor_af_t af, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t key_only);
+// Writes the descriptors of the TLOC's best up paths, at most eight, in list
+// order, and returns their count; the slots after the last are left as they
+// were. A TLOC add carries them; the path walk compares them to see whether
+// a TLOC must go out again.
+uint8_t zor_af_tloc_path_descs(const t_zor_af_tloc *tloc, zor_tloc_path_t (&paths)[ZOR_TLOC_PATH_MAX]);
 
 // The record of a TLOC entry.
 inline t_zor_af_tloc *zor_af_tloc_of(const t_zor_db_entry *entry)

@@ -307,21 +307,7 @@ struct zor_path_descs_t {
 void zor_path_descs(const t_zor_af_tloc *tloc, zor_path_descs_t *out)
 {
     *out = zor_path_descs_t{};
-    for (const t_zor_path *path = tloc->path_list; path != nullptr && out->count < ZOR_TLOC_PATH_MAX;
-         path = path->next_p) {
-        if (path->status == ZOR_PATH_STATUS_DOWN || !(path->flags & ZOR_PATH_FLAG_BEST) || path->link_count < 1) {
-            break;
-        }
-        zor_tloc_path_t &d = out->paths[out->count++];
-        const uint32_t links = std::min<uint32_t>(path->link_count, ZOR_PATH_LINK_MAX);
-        d.local_index = path->links[0].link_p->local_index;
-        d.border_index = path->links[0].link_p->remote_index;
-        d.mtu = path->mtu;
-        d.label_count = static_cast<uint8_t>(links - 1);
-        for (uint32_t i = 1; i < links; i++) {
-            d.labels[i - 1] = path->links[i].link_p->label;
-        }
-    }
+    out->count = zor_af_tloc_path_descs(tloc, out->paths);
 }
 
 bool zor_path_descs_equal(const zor_path_descs_t &a, const zor_path_descs_t &b)
