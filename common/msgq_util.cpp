@@ -43,8 +43,11 @@ int g_msgq_debug = 0;
             ost_log(msgq_log_pri(), "[MSG] " fmt __VA_OPT__(, ) __VA_ARGS__);       \
         }                                                                           \
     } while (0)
-#define MSGQ_ERR(fmt, ...) \
-    ost_log(msgq_log_pri(), "[MSG-ERR] %s[%d]: " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+// An error line names the operation it belongs to: helpers that write the
+// lines of another function take that function's name as fn.
+#define MSGQ_ERR_IN(fn, fmt, ...) \
+    ost_log(msgq_log_pri(), "[MSG-ERR] %s[%d]: " fmt, (fn), __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define MSGQ_ERR(fmt, ...) MSGQ_ERR_IN(__func__, fmt __VA_OPT__(, ) __VA_ARGS__)
 
 // Module ids in headers come from peers and may lie outside the table.
 const char *msgq_module_name(uint32_t module)
@@ -535,8 +538,8 @@ int msgq_send_register(msgq_handle_t *h)
 }
 
 // Waits for a non-blocking IPv4 connect to complete. On failure *err holds
-// the reason.
-bool msgq_connect_wait(int fd, int *err)
+// the reason. fn: the connect attempt named in the error lines.
+bool msgq_connect_wait(int fd, int *err, const char *fn)
 {
     // poll rather than select: a descriptor above FD_SETSIZE must not
     // overflow an fd_set in a daemon with many connections.
@@ -547,19 +550,19 @@ bool msgq_connect_wait(int fd, int *err)
     } while (rc < 0 && errno == EINTR);
     if (rc < 0) {
         *err = errno;
-        MSGQ_ERR("Failed to connect for fd: %d, error: %d", fd, *err);
+        MSGQ_ERR_IN(fn, "Failed to connect for fd: %d, error: %d", fd, *err);
         return false;
     }
     if (rc == 0) {
         *err = ETIMEDOUT;
-        MSGQ_ERR("Timeout in select");
+        MSGQ_ERR_IN(fn, "Timeout in select");
         return false;
     }
     int so_error = 0;
     socklen_t len = sizeof(so_error);
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) {
         *err = errno;
-        MSGQ_ERR("ERROR in getsockopt: %d - %s", *err, strerror(*err));
+        MSGQ_ERR_IN(fn, "ERROR in getsockopt: %d - %s", *err, strerror(*err));
         return false;
     }
     if (so_error != 0) {
@@ -570,7 +573,7 @@ bool msgq_connect_wait(int fd, int *err)
     return true;
 }
 
-void msgq_connect_established(msgq_handle_t *h, int fd)
+void msgq_connect_established(msgq_handle_t *h, int fd, const char *fn)
 {
     if (h->connect_timer != nullptr) {
         timer_disable(h->connect_timer);
@@ -581,7 +584,7 @@ void msgq_connect_established(msgq_handle_t *h, int fd)
     if (!msgq_create_conn_events(h, fd, !h->blocking)) {
         // A connection without its events cannot be served: it is closed and
         // the client tries again like after any failed attempt.
-        MSGQ_ERR("Failed to create read helper events");
+        MSGQ_ERR_IN(fn, "Failed to create read helper events");
         msgq_close_connection(h, 1);
         return;
     }
@@ -591,65 +594,6 @@ void msgq_connect_established(msgq_handle_t *h, int fd)
         return;
     }
     msgq_call_conn_up(h);
-}
-
-// One connect attempt. timer is the retry timer when the attempt runs from
-// it (it is re-armed after a failure), NULL for a blocking client's start.
-void msgq_connect_attempt(msgq_handle_t *h, timer_util_t *timer)
-{
-    OST_ASSERT(h->sock_fd == -1);
-    const bool ipv4 = h->sock_type == MSGQ_SOCK_TYPE_IPV4;
-    MSGQ_LOG("Connect retry timer expired for %p", static_cast<void *>(h));
-    MSGQ_LOG("Trying to connect to server at %s", ipv4 ? h->ipaddr : h->path);
-
-    sockaddr_storage ss{};
-    socklen_t ss_len;
-    if (ipv4) {
-        auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(static_cast<uint16_t>(h->port));
-        // Text that is no address cannot connect: it fails like an absent server.
-        if (inet_pton(AF_INET, h->ipaddr, &sin->sin_addr) != 1) {
-            sin->sin_addr.s_addr = htonl(INADDR_NONE);
-        }
-        ss_len = sizeof(sockaddr_in);
-    } else {
-        auto *sun = reinterpret_cast<sockaddr_un *>(&ss);
-        sun->sun_family = AF_UNIX;
-        memcpy(sun->sun_path, h->path, strnlen(h->path, MSGQ_PATH_LEN));
-        ss_len = sizeof(sockaddr_un);
-    }
-
-    int type = SOCK_STREAM | SOCK_CLOEXEC | (h->blocking ? 0 : SOCK_NONBLOCK);
-    int fd = socket(ss.ss_family, type, 0);
-    if (fd < 0) {
-        MSGQ_ERR("Socket init failed %d", errno);
-        // Out of descriptors is usually passing: the client tries again
-        // rather than staying unconnected for good.
-        if (timer != nullptr) {
-            timer_disable(timer);
-            timer_enable(timer);
-        }
-        return;
-    }
-    int err = 0;
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&ss), ss_len) == 0;
-    if (!ok) {
-        err = errno;
-        if (ipv4 && err == EINPROGRESS) {
-            ok = msgq_connect_wait(fd, &err);
-        }
-    }
-    if (!ok) {
-        MSGQ_LOG("Failed to connect for fd: %d, error: %d", fd, err);
-        close(fd);
-        if (timer != nullptr) {
-            timer_disable(timer);
-            timer_enable(timer);
-        }
-        return;
-    }
-    msgq_connect_established(h, fd);
 }
 
 int msgq_init_start_client(msgq_handle_t *h)
@@ -662,7 +606,7 @@ int msgq_init_start_client(msgq_handle_t *h)
         // Retried until connected, with a short pause so a missing server
         // does not spin the processor.
         while (h->sock_fd == -1 && !h->free_pending) {
-            msgq_connect_attempt(h, nullptr);
+            msgq_connect_timer(nullptr, h, nullptr, nullptr, nullptr);
             if (h->sock_fd == -1) {
                 usleep(100 * 1000);
             }
@@ -735,12 +679,13 @@ void msgq_tx_queue_free(msgq_handle_t *h)
     h->stats.tx_queue_cur_length = 0;
 }
 
-void msgq_log_send_error(const msgq_handle_t *h, int err, uint16_t total)
+// fn: the sending function named in the error lines.
+void msgq_log_send_error(const msgq_handle_t *h, int err, uint16_t total, const char *fn)
 {
     if (h->sock_type == MSGQ_SOCK_TYPE_IPV4) {
-        MSGQ_ERR("Error in sending message to %d, err %d, msg_size is %d", h->tgt, err, total);
+        MSGQ_ERR_IN(fn, "Error in sending message to %d, err %d, msg_size is %d", h->tgt, err, total);
         if (err == EPIPE) {
-            MSGQ_ERR("BROKEN PIPE");
+            MSGQ_ERR_IN(fn, "BROKEN PIPE");
         }
     }
     MSGQ_LOG("Error in sending message to %d, err %d", h->tgt, err);
@@ -924,11 +869,65 @@ void msgq_close_connection(msgq_handle_t *msgq_p, int restart)
     }
 }
 
+// One connect attempt: the expiry of the retry timer (re-armed after a
+// failure), or a direct call with timer NULL (a blocking client's start).
 void msgq_connect_timer(timer_util_t *timer, void *arg1, void * /*arg2*/, void * /*arg3*/, void * /*arg4*/)
 {
-    auto *msgq_p = static_cast<msgq_handle_t *>(arg1);
-    msgq_frame frame(msgq_p->inst);
-    msgq_connect_attempt(msgq_p, timer);
+    auto *h = static_cast<msgq_handle_t *>(arg1);
+    msgq_frame frame(h->inst);
+    OST_ASSERT(h->sock_fd == -1);
+    const bool ipv4 = h->sock_type == MSGQ_SOCK_TYPE_IPV4;
+    MSGQ_LOG("Connect retry timer expired for %p", static_cast<void *>(h));
+    MSGQ_LOG("Trying to connect to server at %s", ipv4 ? h->ipaddr : h->path);
+
+    sockaddr_storage ss{};
+    socklen_t ss_len;
+    if (ipv4) {
+        auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(static_cast<uint16_t>(h->port));
+        // Text that is no address cannot connect: it fails like an absent server.
+        if (inet_pton(AF_INET, h->ipaddr, &sin->sin_addr) != 1) {
+            sin->sin_addr.s_addr = htonl(INADDR_NONE);
+        }
+        ss_len = sizeof(sockaddr_in);
+    } else {
+        auto *sun = reinterpret_cast<sockaddr_un *>(&ss);
+        sun->sun_family = AF_UNIX;
+        memcpy(sun->sun_path, h->path, strnlen(h->path, MSGQ_PATH_LEN));
+        ss_len = sizeof(sockaddr_un);
+    }
+
+    int type = SOCK_STREAM | SOCK_CLOEXEC | (h->blocking ? 0 : SOCK_NONBLOCK);
+    int fd = socket(ss.ss_family, type, 0);
+    if (fd < 0) {
+        MSGQ_ERR("Socket init failed %d", errno);
+        // Out of descriptors is usually passing: the client tries again
+        // rather than staying unconnected for good.
+        if (timer != nullptr) {
+            timer_disable(timer);
+            timer_enable(timer);
+        }
+        return;
+    }
+    int err = 0;
+    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&ss), ss_len) == 0;
+    if (!ok) {
+        err = errno;
+        if (ipv4 && err == EINPROGRESS) {
+            ok = msgq_connect_wait(fd, &err, __func__);
+        }
+    }
+    if (!ok) {
+        MSGQ_LOG("Failed to connect for fd: %d, error: %d", fd, err);
+        close(fd);
+        if (timer != nullptr) {
+            timer_disable(timer);
+            timer_enable(timer);
+        }
+        return;
+    }
+    msgq_connect_established(h, fd, __func__);
 }
 
 // ============================================================ messages
@@ -1033,7 +1032,7 @@ int msgq_send_blocking(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total)
         sent += static_cast<size_t>(n);
     }
     if (sent < total) {
-        msgq_log_send_error(msgq_p, err, total);
+        msgq_log_send_error(msgq_p, err, total, __func__);
         OST_ASSERT_TEXT(err != EAGAIN && err != EWOULDBLOCK, "FALSE");
         msgq_p->stats.tx_fail++;
         // A blocking handle has no write event to carry the close later, and
@@ -1107,7 +1106,7 @@ void msgq_flush(msgq_handle_t *msgq_p)
             msgq_p->stats.tx_resched++;
             break;
         }
-        msgq_log_send_error(msgq_p, errno, node->total);
+        msgq_log_send_error(msgq_p, errno, node->total, __func__);
         msgq_p->stats.tx_fail++;
         msgq_p->down_pending = 1;
         break;

@@ -170,7 +170,7 @@ struct msgq_handle_t {
     uint8_t tgt = 0;
     uint8_t type = 0;  // MSGQ_HANDLE_TYPE_*
     msgq_inst_t *inst = nullptr;
-    msgq_server_t *server_p = nullptr;  // server handles and temporary handles
+    msgq_server_t *server_p = nullptr;  // server handles (NULL on temporary handles)
     int sock_fd = -1;
 
     msgq_handle_t *list_next = nullptr;  // in the list its in_*_list flag names
@@ -350,7 +350,8 @@ void msgq_read_cb(evutil_socket_t fd, short events, void *arg);
 void msgq_read_msghdr_cb(evutil_socket_t fd, short events, void *arg);
 void msgq_read_apphdr_cb(evutil_socket_t fd, short events, void *arg);
 
-// Timer callback of "msgq-timer": one connect attempt of a client handle (arg1).
+// One connect attempt of a client handle (arg1): the callback of its
+// "msgq-timer" (re-armed after a failure), or called directly with timer NULL.
 void msgq_connect_timer(timer_util_t *timer, void *arg1, void *arg2, void *arg3, void *arg4);
 
 // ---------------------------------------------------------------- dump

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -404,6 +405,20 @@ TEST_F(Msgq, ClientConnectsOnceItsServerAppearsAndAgainAfterItGoes)
     EXPECT_TRUE(timer_is_enabled(c->connect_timer));
     EXPECT_EQ(write(c, "early"), MSGQ_ERR_NOT_CONNECTED);
 
+    // Out of descriptors: the attempt fails at the socket (its error line
+    // names the connect attempt) and the client tries again later.
+    rlimit old_limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    rlimit low = old_limit;
+    low.rlim_cur = static_cast<rlim_t>(::open("/dev/null", O_RDONLY));
+    ::close(static_cast<int>(low.rlim_cur));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    loop.tick();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old_limit), 0);
+    EXPECT_TRUE(zt::log_has_line(log, "\\[MSG-ERR\\] msgq_connect_timer\\[[0-9]+\\]: Socket init failed 24"))
+        << log.dump();
+    EXPECT_TRUE(timer_is_enabled(c->connect_timer));
+
     // Each round the server comes up, the client connects and registers,
     // messages flow both ways, and the server goes away again.
     for (int round = 0; round < 2; round++) {
@@ -539,7 +554,17 @@ TEST_F(Msgq, Ipv4ClientConnectsRegistersAndRetries)
     }));
     EXPECT_EQ(server_side.input(), k_advd_register + zt::msgq_wire(ADVD, ZORD, MSGQ_MSG_TYPE_DATA, "back"));
 
+    // The server resets the connection: the next sends fail, and an IPv4
+    // handle reports it in an error line named after the sending function.
+    linger lg{1, 0};
+    ASSERT_EQ(setsockopt(server_side.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)), 0);
     server_side.close();
+    for (int i = 0; i < 1000 && c->stats.tx_fail == 0; i++) {
+        ASSERT_EQ(write(c, "lost"), 0);
+    }
+    EXPECT_TRUE(zt::log_has_line(log, "\\[MSG-ERR\\] msgq_flush\\[[0-9]+\\]: Error in sending message to 2, err "
+                                      "[0-9]+, msg_size is 12"))
+        << log.dump();
     ASSERT_TRUE(loop.run_until([&] { return rec.count("down") == 1; }));
     ::close(lfd);
     log.clear();
