@@ -413,6 +413,8 @@ void msgq_handle_apphdr_accept(msgq_server_t *srv, evutil_socket_t fd)
         }
     }
     if (!msgq_attach_connection(h, fd)) {
+        // As with a registering peer: the new connection is closed and the
+        // handle stays unregistered until the peer connects again.
         MSGQ_ERR("Failed to create read helper events");
         close(fd);
         return;
