@@ -344,8 +344,9 @@ uint16_t msgq_get_queue_len(const msgq_handle_t *msgq_p);
 // handles, msgq_read_msghdr_cb otherwise. Each cuts as many messages out of
 // the stream as the socket holds, handing each to recv_msg, and stops after
 // the first message completed MSGQ_FAIRNESS_MS or more after entry (and after
-// one message on blocking handles). Anything a peer sends that breaks the
-// framing closes that one connection.
+// one message on blocking handles). A data header whose size does not exceed
+// the header length is dropped and the connection stays; anything else a
+// peer sends that the reader cannot follow closes that one connection.
 void msgq_read_cb(evutil_socket_t fd, short events, void *arg);
 void msgq_read_msghdr_cb(evutil_socket_t fd, short events, void *arg);
 void msgq_read_apphdr_cb(evutil_socket_t fd, short events, void *arg);
