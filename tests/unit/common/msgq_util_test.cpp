@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -554,14 +555,15 @@ TEST_F(Msgq, Ipv4ClientConnectsRegistersAndRetries)
     }));
     EXPECT_EQ(server_side.input(), k_advd_register + zt::msgq_wire(ADVD, ZORD, MSGQ_MSG_TYPE_DATA, "back"));
 
-    // The server resets the connection: the next sends fail, and an IPv4
+    // The server resets the connection: the next send fails, and an IPv4
     // handle reports it in an error line named after the sending function.
     linger lg{1, 0};
     ASSERT_EQ(setsockopt(server_side.fd(), SOL_SOCKET, SO_LINGER, &lg, sizeof(lg)), 0);
     server_side.close();
-    for (int i = 0; i < 1000 && c->stats.tx_fail == 0; i++) {
-        ASSERT_EQ(write(c, "lost"), 0);
-    }
+    pollfd reset{c->sock_fd, POLLIN, 0};
+    ASSERT_EQ(poll(&reset, 1, 10000), 1) << "the reset has reached the client";
+    ASSERT_EQ(write(c, "lost"), 0);
+    EXPECT_EQ(c->stats.tx_fail, 1u);
     EXPECT_TRUE(zt::log_has_line(log, "\\[MSG-ERR\\] msgq_flush\\[[0-9]+\\]: Error in sending message to 2, err "
                                       "[0-9]+, msg_size is 12"))
         << log.dump();
