@@ -571,6 +571,10 @@ int zor_client_walk(t_zor_client *client, zor_af_t af)
             // The marker stays: this slice is sent again on the next walk.
             return rc;
         }
+        // Decided here: an entry passed without a message (a deletion this
+        // client does not owe) counts as handled too; otherwise a slice of
+        // only such entries would leave the marker standing and re-arm the
+        // walk for ever while another holder keeps the entry on the list.
         sent_any = true;
         zor_daemon_yield(ctx);
         elapsed = zor_elapsed_ms(start);

@@ -266,6 +266,18 @@ TEST_F(ZorClient, AWalkSliceEndsAtItsBudgetAndTheNextGoesOnFromTheMarker)
     env.clock().step_on_read_ms(0);
     EXPECT_EQ(msg_strs(obs->take()), expected);
     EXPECT_EQ(zor_db_list(ctx(), ZOR_AF_TLOC_IPV4)->last, &c->marker[ZOR_AF_TLOC_IPV4]->next) << "then at the tail";
+
+    // A TLOC that came and went before this walk got to it, still held by a
+    // client that left the family: a slice of only that deletion, which this
+    // client is not owed, moves the marker on all the same.
+    zor_msg_t brief = tloc_add_msg(key("10.0.0.8"), 2);
+    t_zor_db_entry *gone = zor_af_add(ZOR_AF_TLOC_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &brief);
+    ASSERT_NE(gone, nullptr);
+    zor_bitmap_set(gone->sent_bitmap, OST_MODULE_PROBED);
+    brief = tloc_del_msg(key("10.0.0.8"));
+    zor_af_delete(ZOR_AF_TLOC_IPV4, ctx(), client(OST_MODULE_CTLAGENT), &brief);
+    EXPECT_EQ(zor_client_walk(c, ZOR_AF_TLOC_IPV4), 0);
+    EXPECT_EQ(zor_db_list(ctx(), ZOR_AF_TLOC_IPV4)->last, &c->marker[ZOR_AF_TLOC_IPV4]->next) << "past the deletion";
     EXPECT_EQ(zor_client_walk(c, ZOR_AF_LINK), 0) << "a family the client did not announce";
     EXPECT_EQ(c->counters[ZOR_AF_LINK].sent, 0u);
 }
