@@ -460,11 +460,11 @@ int zor_client_register(t_zor_context *ctx, uint32_t id, zor_af_t af, uint8_t an
         return 6;
     }
     client->announce[af] = 1;
-    // The flag is compared as a flag: originate 5 after originate 1 is no
-    // change.
-    const uint8_t flag = originate != 0 ? 1 : 0;
-    const bool originate_changed = flag != client->originate[af];
-    client->originate[af] = flag;
+    // The message's byte is compared with the stored flag as it stands:
+    // originate 5 after originate 1 counts as a change and builds the local
+    // TLOCs' links again, while the stored flag stays 1.
+    const bool originate_changed = originate != client->originate[af];
+    client->originate[af] = originate != 0 ? 1 : 0;
 
     if (client->marker[af] == nullptr) {
         client->marker[af] = zor_db_marker_create(ctx, client, af, 1);
@@ -477,7 +477,7 @@ int zor_client_register(t_zor_context *ctx, uint32_t id, zor_af_t af, uint8_t an
         zor_db_walk_kick(ctx);
     }
     if (originate_changed) {
-        zor_af_tloc_links_update_local(ctx, flag == 0);
+        zor_af_tloc_links_update_local(ctx, client->originate[af] == 0);
     }
     return 0;
 }

@@ -214,6 +214,14 @@ TEST_F(ZorAfLink, LinksStayWithinAnAddressFamilyAndForcingFollowsRegistration)
         EXPECT_EQ(links(), (Strings{"10.0.0.1:4 > 10.0.9.1:4", "10.0.0.1:4 > 10.0.9.2:4", "fd00::1:4 > 10.0.9.1:4",
                                     "fd00::1:4 > 10.0.9.2:4", "fd00::1:4 > fd00::9:1:4"}))
             << id;
+        // Any originate byte other than the stored one counts as a change:
+        // 5 after 1 builds the links again, one that advd deleted too.
+        zor_msg_t del = zt::link_msg(ZOR_MSG_LINK_DEL, k_l1, k_r1);
+        zor_af_delete(ZOR_AF_LINK, ctx(), client(OST_MODULE_ADVD), &del);
+        ASSERT_EQ(link(k_l1, k_r1), nullptr) << id;
+        force(id, 5);
+        EXPECT_NE(link(k_l1, k_r1), nullptr) << id;
+        EXPECT_EQ(client(id)->originate[ZOR_AF_LINK], 1u) << id;
         force(id, 0);
         EXPECT_EQ(links(), Strings{"fd00::1:4 > fd00::9:1:4"}) << id;
     }
