@@ -591,10 +591,18 @@ void zor_af_tloc_border_update(t_zor_context *ctx, t_zor_af_tloc *tloc, bool rem
         return;
     }
     if (remove) {
-        if (ctx->local_border_count > 0) {
+        // A border TLOC that was never counted (its GROUP or BORDER bit came
+        // in an update that changed no group or border byte) is no last
+        // border TLOC: the count stays 0 rather than wrapping, and the other
+        // local TLOCs keep their groups and links.
+        const bool counted = ctx->local_border_count != 0;
+        if (counted) {
             ctx->local_border_count--;
         }
         zor_af_tloc_group_leave(ctx, tloc);
+        if (!counted) {
+            return;
+        }
     } else {
         ctx->local_border_count++;
         zor_af_tloc_group_join(ctx, tloc);

@@ -403,6 +403,23 @@ TEST_F(ZorAfTloc, GroupRegistrationAndBorderBookkeeping)
     EXPECT_EQ(groups_of(l9), nine);
     EXPECT_EQ(avl_numnodes(ctx()->group_db), 0u);
 
+    // A border TLOC that was never counted (no GROUP bit when it came; the bit
+    // alone changes no registration) goes without touching the others: l1
+    // keeps its link to a remote TLOC of its region.
+    ASSERT_NE(add(with_groups(tloc_add_msg(zt::tloc_key("10.9.0.4", 4, OST_ENCAP_IPSEC), 2), {4, 6})), nullptr);
+    zor_msg_t link = zt::msg_of(ZOR_MSG_LINK_ADD, ZOR_AF_LINK);
+    link.body.link.local = l1;
+    link.body.link.remote = zt::tloc_key("10.9.0.4", 4, OST_ENCAP_IPSEC);
+    ASSERT_NE(zor_af_link_find(ZOR_AF_LINK, ctx(), &link, nullptr), nullptr);
+    zor_msg_t uncounted = with_groups(tloc_add_msg(b, 1), {1}, true);
+    uncounted.body.tloc.attr.flags &= ~ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_GROUP);
+    ASSERT_NE(add(uncounted), nullptr);
+    uncounted.body.tloc.attr.flags |= ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_GROUP);
+    ASSERT_NE(add(uncounted), nullptr);
+    del(b);
+    EXPECT_EQ(ctx()->local_border_count, 0);
+    EXPECT_NE(zor_af_link_find(ZOR_AF_LINK, ctx(), &link, nullptr), nullptr);
+
     // Without the GROUP bit, or on Solon, nothing is registered.
     zor_msg_t no_bit = with_groups(tloc_add_msg(r1, 2), {0, 8, 9});
     no_bit.body.tloc.attr.flags &= ~ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_GROUP);
