@@ -220,6 +220,8 @@ int ost_ipsec_pwk_ecdh_key_gen_n_encode(uint16_t *p_id, uint8_t *pub1, uint8_t *
             static_cast<unsigned>(*p_id), static_cast<void *>(pub1), static_cast<void *>(pub2),
             static_cast<void *>(priv));
     ost_pwk_hex_dump("pub1", pub1, PWK_FIELD_LEN);
+    // pub2 and priv are dumped only when this call wrote them (priv given);
+    // priv as its 55 used bytes.
     if (priv != nullptr) {
         ost_pwk_hex_dump("pub2", pub2, PWK_FIELD_LEN);
         ost_pwk_hex_dump("priv", priv, PWK_PRIV_OCT_LEN);
