@@ -158,7 +158,8 @@ int timer_exec_pri(timer_mgr_t *p_mgr, timer_wheel_t *p_wheel, const struct time
                         cur_bucket);
         }
         for (node = dll_head(bucket); node != nullptr; node = node->p_next) {
-            OST_ASSERT(timer_of_bucket_node(node)->walked == 0);
+            const timer_util_t *p_timer = timer_of_bucket_node(node);
+            OST_ASSERT(p_timer->walked == 0);
         }
         p_wheel->next_bucket_ticks++;
     }
@@ -283,6 +284,7 @@ void timer_mgr_destroy(timer_mgr_t *p_mgr)
 timer_util_t *timer_util_create(timer_mgr_t *p_mgr, uint8_t priority, uint8_t type, uint32_t interval_ms,
                                 timer_cb_fn cb, void *arg1, void *arg2, void *arg3, void *arg4, const char *name)
 {
+    // A priority above high is taken as high: there are only two wheels.
     int actual = priority > TIMER_PRI_HIGH ? static_cast<int>(TIMER_PRI_HIGH) : static_cast<int>(priority);
     while (actual > TIMER_PRI_NORMAL && p_mgr->wheels[actual] == nullptr) {
         actual--;

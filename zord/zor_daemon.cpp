@@ -303,6 +303,9 @@ void zor_context_free(t_zor_context *ctx)
 int zor_daemon_init(t_zor_daemon *daemon)
 {
     daemon->pid = static_cast<uint32_t>(getpid());
+    // The globals are set as soon as their records exist rather than at the
+    // end: a failure further on leaves them for zor_daemon_free, which frees
+    // the context through g_zor_context.
     g_zor_daemon = daemon;
 
     event_set_mem_functions(zor_mem_event_malloc, zor_mem_event_realloc, zor_mem_event_free);
