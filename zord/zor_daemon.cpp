@@ -384,6 +384,11 @@ void zor_daemon_yield(t_zor_context *ctx)
     }
 }
 
+// zor_daemon_main is the body of main, kept apart so that tests can drive
+// it; its lines carry main's name as their function.
+#define ZOR_MAIN_LOG(fmt, ...) \
+    ost_log(ZOR_LOG_PRI, "%s[%d]: " fmt, "main", __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
 int zor_daemon_main(int argc, char **argv)
 {
     // The foreground flag is looked for before the command line is parsed so
@@ -403,16 +408,16 @@ int zor_daemon_main(int argc, char **argv)
         return -1;
     }
     if (zor_get_input_params(zd, argc, argv) != 0) {
-        ZOR_LOG("Failed to parse zor input parameters");
+        ZOR_MAIN_LOG("Failed to parse zor input parameters");
         zor_mem_delete(zd);
         return 1;
     }
     if (zd->daemonize && daemon(0, 0) != 0) {
-        ZOR_LOG("Failed to daemonize process: %s", strerror(errno));
+        ZOR_MAIN_LOG("Failed to daemonize process: %s", strerror(errno));
         exit(-1);
     }
     if (zor_daemon_init(zd) != 0) {
-        ZOR_LOG("Failed to initalize daemon");
+        ZOR_MAIN_LOG("Failed to initalize daemon");
         zor_daemon_free(zd);
         return 2;
     }
@@ -426,7 +431,9 @@ int zor_daemon_main(int argc, char **argv)
     if (event_base_once(zd->event_base.get(), -1, EV_TIMEOUT, zor_pid_file_cb, zd, &at_once) != 0) {
         zor_daemon_write_pid_file(zd);
     }
-    ZOR_DEBUG("Waiting for events");
+    if (g_zor_debug > 0) {
+        ZOR_MAIN_LOG("Waiting for events");
+    }
     event_base_dispatch(zd->event_base.get());
 
     zor_log_host_line(k_stop_msg_id, "Terminating");

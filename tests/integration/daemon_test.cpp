@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <unistd.h>
 
@@ -85,6 +86,9 @@ TEST(DaemonProcess, UsageErrorsExitWithStatusOne)
         }
         EXPECT_EQ(err, (Strings{"", "USAGE: zord [ -T <tenant_name -V <vpn_id> -I <tenant_id> ] -f",
                                 "Failed to parse zor input parameters"}));
+        // The failure is main's own line.
+        const std::regex main_line("\nmain\\[[0-9]+\\]: Failed to parse zor input parameters\n");
+        EXPECT_TRUE(std::regex_search(zord.err(), main_line)) << zord.err();
         EXPECT_TRUE(std::filesystem::is_empty(run.path())) << "no pid file";
     }
 }
