@@ -318,6 +318,11 @@ TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
         EXPECT_EQ(add(OST_MODULE_PROBED, m), e);
         EXPECT_EQ(sent(watcher).size(), 1u);
     }
+    // The whole status word counts, not only the byte that is kept.
+    body.status = 0x101;
+    EXPECT_EQ(add(OST_MODULE_PROBED, m), e);
+    EXPECT_EQ(sent(watcher).size(), 1u);
+    body.status = 1;
     body.stale = 0;
     EXPECT_EQ(add(OST_MODULE_PROBED, m), e);
     EXPECT_EQ(sent(watcher).size(), 1u);
@@ -347,6 +352,9 @@ TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
     EXPECT_EQ(state(l), "origin 2 bfd 1 status 1 mtu 1500 label 500 pref 7 stale 1 4/5/6 tun 42 idx 12/11");
     EXPECT_EQ(sent(watcher),
               Strings{"ADD 10.0.9.1:4>10.0.9.2:4 origin 2 status 1 mtu 1500 label 500 pref 7 stale 1 4/5/6 tun 42 idx 12/11"});
+    st.body.link_status.bfd_status = 0x101;
+    zor_af_link_db_bfd_status(ZOR_AF_LINK, ctx(), client(OST_MODULE_ADVD), &st);
+    EXPECT_EQ(sent(watcher).size(), 1u) << "the whole BFD word counts";
     EXPECT_EQ(links(), Strings{"10.0.9.1:4 > 10.0.9.2:4"});
 
     // Only the owner deletes; the delete goes out key only.
