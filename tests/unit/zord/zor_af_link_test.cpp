@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "zor_client.h"
 #include "zor_fake_peer.h"
 #include "zor_link_msgs.h"
+#include "zor_log.h"
 
 namespace {
 
@@ -285,6 +287,7 @@ TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
 
 TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
 {
+    g_zor_debug = 1;
     zt::FakePeer *watcher = watch(OST_MODULE_XFWD);
     ASSERT_NE(watcher, nullptr);
     // A peer's link: everything but the tunnel record index from the add.
@@ -380,6 +383,22 @@ TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
     EXPECT_EQ(add(OST_MODULE_PROBED, bad), nullptr);
     EXPECT_EQ(log.count("]: Dropped a link add with address families 2 and 7"), 1u);
     EXPECT_EQ(links(), Strings{});
+
+    // The path hooks of TLOCs and links compute nothing; each writes its
+    // debug line, and only while debugging.
+    ASSERT_NE(tloc_add(k_l1, 1), nullptr);
+    const std::string text = log.dump();
+    for (const std::string hook : {"zor_path_compute_schedule\\[[0-9]+\\]: Skip compute schedule",
+                                   "zor_path_compute_schedule_all\\[[0-9]+\\]: Skip compute all schedule",
+                                   "zor_path_link_add\\[[0-9]+\\]: Skip LINK path add",
+                                   "zor_path_link_update\\[[0-9]+\\]: Skip LINK path update",
+                                   "zor_path_link_delete\\[[0-9]+\\]: Skip LINK path del"}) {
+        EXPECT_TRUE(std::regex_search(text, std::regex("(^|\n)" + hook + "\n"))) << hook;
+    }
+    g_zor_debug = 0;
+    ASSERT_NE(tloc_add(k_r2, 2), nullptr);
+    del_tloc(k_l1);
+    EXPECT_EQ(log.dump(), text);
 }
 
 TEST_F(ZorAfLink, AClientThatGoesTakesItsLinksAlongAndLabelsComeBackAfterTheDelete)
