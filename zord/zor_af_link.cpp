@@ -467,6 +467,9 @@ uint32_t zor_link_label_alloc(t_zor_context *ctx)
         return 0;
     }
     const uint32_t last = ctx->last_link_label;
+    // After 65536 the search starts again at 32769, and so it does after any
+    // other value that is no label: its successor would lie outside the
+    // bitmap.
     const uint32_t start =
         last >= ZOR_LINK_LABEL_BASE && last < ZOR_LINK_LABEL_LAST ? last + 1 : ZOR_LINK_LABEL_BASE;
     const uint32_t start_bit = start - ZOR_LINK_LABEL_BASE;
