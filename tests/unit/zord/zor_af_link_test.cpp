@@ -257,6 +257,10 @@ TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
     EXPECT_EQ(a->label, 32770u);
     EXPECT_EQ(a->preference, 20u);
     EXPECT_EQ(ctx()->last_link_label, 32771u);
+    // Without its PREF bit the remote end's preference does not count.
+    tloc(k_r1)->attr.flags &= ~ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_PREF);
+    zor_af_link_update(ctx(), tloc(k_l1), tloc(k_r1), false);
+    EXPECT_EQ(a->preference, 0u);
 
     // After 65536 the search starts again at 32769 and skips labels in use;
     // a label given back is handed out again; values outside the range are
