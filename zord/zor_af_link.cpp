@@ -211,10 +211,10 @@ t_zor_db_entry *zor_af_link_add(zor_af_t af, t_zor_context *ctx, t_zor_client *c
     } else {
         link = zor_af_link_of(entry);
         // The status word is the sender's BFD state, so it is compared with
-        // the BFD state (the byte it is stored in): comparing it with the
-        // derived up/down status would count every down link as changed on
-        // every refresh.
-        if (link->mtu == body.mtu && link->bfd_status == static_cast<uint8_t>(body.status) &&
+        // the BFD state: comparing it with the derived up/down status would
+        // count every down link as changed on every refresh. The whole word
+        // is compared, although only its low byte is stored.
+        if (link->mtu == body.mtu && link->bfd_status == body.status &&
             link->label == body.label && link->preference == body.preference && link->stale == body.stale &&
             link->loss == body.loss && link->latency == body.latency && link->jitter == body.jitter) {
             return entry;
@@ -430,12 +430,12 @@ void zor_af_link_db_bfd_status(zor_af_t af, t_zor_context *ctx, t_zor_client * /
     }
     t_zor_af_link *link = zor_af_link_of(entry);
     const zor_msg_link_status_t &st = msg->body.link_status;
-    const auto bfd = static_cast<uint8_t>(st.bfd_status);
-    if (link->bfd_status == bfd && link->mtu == st.mtu && link->loss == st.loss && link->latency == st.latency &&
-        link->jitter == st.jitter && link->tun_rec_index == st.tun_rec_index) {
+    // The whole BFD word is compared, although only its low byte is stored.
+    if (link->bfd_status == st.bfd_status && link->mtu == st.mtu && link->loss == st.loss &&
+        link->latency == st.latency && link->jitter == st.jitter && link->tun_rec_index == st.tun_rec_index) {
         return;
     }
-    link->bfd_status = bfd;
+    link->bfd_status = static_cast<uint8_t>(st.bfd_status);
     link->mtu = st.mtu;
     link->loss = st.loss;
     link->latency = st.latency;
@@ -467,6 +467,9 @@ uint32_t zor_link_label_alloc(t_zor_context *ctx)
         return 0;
     }
     const uint32_t last = ctx->last_link_label;
+    // After 65536 the search starts again at 32769, and so it does after any
+    // other value that is no label: its successor would lie outside the
+    // bitmap.
     const uint32_t start =
         last >= ZOR_LINK_LABEL_BASE && last < ZOR_LINK_LABEL_LAST ? last + 1 : ZOR_LINK_LABEL_BASE;
     const uint32_t start_bit = start - ZOR_LINK_LABEL_BASE;

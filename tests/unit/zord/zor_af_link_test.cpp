@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,7 @@
 #include "zor_client.h"
 #include "zor_fake_peer.h"
 #include "zor_link_msgs.h"
+#include "zor_log.h"
 
 namespace {
 
@@ -255,6 +257,10 @@ TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
     EXPECT_EQ(a->label, 32770u);
     EXPECT_EQ(a->preference, 20u);
     EXPECT_EQ(ctx()->last_link_label, 32771u);
+    // Without its PREF bit the remote end's preference does not count.
+    tloc(k_r1)->attr.flags &= ~ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_PREF);
+    zor_af_link_update(ctx(), tloc(k_l1), tloc(k_r1), false);
+    EXPECT_EQ(a->preference, 0u);
 
     // After 65536 the search starts again at 32769 and skips labels in use;
     // a label given back is handed out again; values outside the range are
@@ -285,6 +291,7 @@ TEST_F(ZorAfLink, LabelsFromTheFirstAroundTheEndAndKeptAcrossUpdates)
 
 TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
 {
+    g_zor_debug = 1;
     zt::FakePeer *watcher = watch(OST_MODULE_XFWD);
     ASSERT_NE(watcher, nullptr);
     // A peer's link: everything but the tunnel record index from the add.
@@ -318,6 +325,11 @@ TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
         EXPECT_EQ(add(OST_MODULE_PROBED, m), e);
         EXPECT_EQ(sent(watcher).size(), 1u);
     }
+    // The whole status word counts, not only the byte that is kept.
+    body.status = 0x101;
+    EXPECT_EQ(add(OST_MODULE_PROBED, m), e);
+    EXPECT_EQ(sent(watcher).size(), 1u);
+    body.status = 1;
     body.stale = 0;
     EXPECT_EQ(add(OST_MODULE_PROBED, m), e);
     EXPECT_EQ(sent(watcher).size(), 1u);
@@ -347,6 +359,9 @@ TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
     EXPECT_EQ(state(l), "origin 2 bfd 1 status 1 mtu 1500 label 500 pref 7 stale 1 4/5/6 tun 42 idx 12/11");
     EXPECT_EQ(sent(watcher),
               Strings{"ADD 10.0.9.1:4>10.0.9.2:4 origin 2 status 1 mtu 1500 label 500 pref 7 stale 1 4/5/6 tun 42 idx 12/11"});
+    st.body.link_status.bfd_status = 0x101;
+    zor_af_link_db_bfd_status(ZOR_AF_LINK, ctx(), client(OST_MODULE_ADVD), &st);
+    EXPECT_EQ(sent(watcher).size(), 1u) << "the whole BFD word counts";
     EXPECT_EQ(links(), Strings{"10.0.9.1:4 > 10.0.9.2:4"});
 
     // Only the owner deletes; the delete goes out key only.
@@ -372,6 +387,22 @@ TEST_F(ZorAfLink, PeerLinksOwnersAndStatusMessages)
     EXPECT_EQ(add(OST_MODULE_PROBED, bad), nullptr);
     EXPECT_EQ(log.count("]: Dropped a link add with address families 2 and 7"), 1u);
     EXPECT_EQ(links(), Strings{});
+
+    // The path hooks of TLOCs and links compute nothing; each writes its
+    // debug line, and only while debugging.
+    ASSERT_NE(tloc_add(k_l1, 1), nullptr);
+    const std::string text = log.dump();
+    for (const std::string hook : {"zor_path_compute_schedule\\[[0-9]+\\]: Skip compute schedule",
+                                   "zor_path_compute_schedule_all\\[[0-9]+\\]: Skip compute all schedule",
+                                   "zor_path_link_add\\[[0-9]+\\]: Skip LINK path add",
+                                   "zor_path_link_update\\[[0-9]+\\]: Skip LINK path update",
+                                   "zor_path_link_delete\\[[0-9]+\\]: Skip LINK path del"}) {
+        EXPECT_TRUE(std::regex_search(text, std::regex("(^|\n)" + hook + "\n"))) << hook;
+    }
+    g_zor_debug = 0;
+    ASSERT_NE(tloc_add(k_r2, 2), nullptr);
+    del_tloc(k_l1);
+    EXPECT_EQ(log.dump(), text);
 }
 
 TEST_F(ZorAfLink, AClientThatGoesTakesItsLinksAlongAndLabelsComeBackAfterTheDelete)

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ip_util.h"
+#include "maapi_cli.h"
 #include "ost_util.h"
 #include "test_support.h"
 #include "timer.h"
@@ -268,6 +269,22 @@ TEST_F(ZorPath, BestFlagsDownLinksAndZeroMtus)
     plink("b1", "c1", 0, 1500, 2);
     recompute("r");
     EXPECT_EQ(paths("r"), (Strings{"*l>b2>c1>r 1450/6 up", "l>b1>c1>r 0/0 down"}));
+    // Their CLI form; the stale mark is set by hand here.
+    rec("r")->path_list->next_p->flags |= ZOR_PATH_FLAG_STALE;
+    maapi_cli_capture cli(1, 2);
+    zor_path_list_show(cli.uinfo(), rec("r")->path_list);
+    auto end = [&](const char *name) {
+        const std::string k = zt::kname(keys[name]);
+        return "[" + k.substr(0, k.find(':')) + " : biz-internet : ipsec]";
+    };
+    auto hop = [&](const char *a, const char *b) {
+        return "          " + end(a) + " ==> " + end(b) + " (" + zt::ptr_text(link(a, b)) + ")\n";
+    };
+    EXPECT_EQ(cli.text(), "      Path-List:\n"
+                          "        *>  Path-1: MTU: 1450 Pref: 6 Status: Up #LocalLinks: 0 #Links: 3\n" +
+                              hop("l", "b2") + hop("b2", "c1") + hop("c1", "r") +
+                              "        *  SPath-2: MTU: 0 Pref: 0 Status: Down #LocalLinks: 0 #Links: 3\n" +
+                              hop("l", "b1") + hop("b1", "c1") + hop("c1", "r"));
     // Every path down: no descriptor, and the status follows the best path.
     plink("b2", "c1", 0, 1500, 2);
     recompute("r");
