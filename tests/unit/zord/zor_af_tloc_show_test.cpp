@@ -14,7 +14,10 @@
 #include "zor_af_tloc.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc_show.h"
+#include "zor_client.h"
+#include "zor_db.h"
 #include "zor_fake_peer.h"
+#include "zor_link_msgs.h"
 #include "zor_path.h"
 
 namespace {
@@ -213,6 +216,62 @@ TEST(ZorAfTlocShowNoContext, ShowSupportAndLocalDumpWithoutAContext)
     cli.clear();
     zor_af_tloc_local_db_dump(cli.uinfo());
     EXPECT_EQ(cli.text(), "");
+}
+
+TEST_F(ZorAfTlocShow, TheDatabaseDumpShowsEveryFamily)
+{
+    // One entry or more in each of the ten families: TLOCs of both families
+    // (their devices follow), a link, control devices, security entries and
+    // a tracker.
+    const zor_tloc_key_t l4 = tloc_key("10.0.0.1", 4, k_ipsec);
+    const zor_tloc_key_t r4 = tloc_key("10.0.9.1", 4, k_ipsec);
+    ASSERT_NE(add(tloc_add_msg(l4, 1)), nullptr);
+    ASSERT_NE(add(tloc_add_msg(tloc_key("fd00::1", 3, k_ipsec), 1)), nullptr);
+    zor_msg_t link = zt::link_msg(ZOR_MSG_LINK_ADD, l4, r4);
+    link.body.link.origin = ZOR_MSG_ORIGIN_REMOTE;
+    ASSERT_NE(add(link), nullptr);
+    for (const char *ip : {"10.0.5.5", "fd00::5"}) {
+        zor_msg_t m = zt::msg_of(ZOR_MSG_CTRL_DEVICE_ADD,
+                                 ip[0] == 'f' ? ZOR_AF_CTRL_DEVICE_IPV6 : ZOR_AF_CTRL_DEVICE_IPV4);
+        m.body.ctrl_device.addr = zt::addr(ip);
+        ASSERT_NE(add(m), nullptr) << ip;
+    }
+    zor_msg_t vpn = zt::msg_of(ZOR_MSG_VPN_SEC_ADD, ZOR_AF_VPN_SEC);
+    vpn.body.vpn_sec.vpn_id = 10;
+    vpn.body.vpn_sec.remote = zt::addr("10.0.9.1");
+    ASSERT_NE(add(vpn), nullptr);
+    zor_msg_t peer = zt::msg_of(ZOR_MSG_PEER_SEC_ADD, ZOR_AF_PEER_SEC);
+    peer.body.peer_sec.vpn_id = 11;
+    peer.body.peer_sec.origin_ip = zt::addr("10.0.0.1");
+    peer.body.peer_sec.dest_ip = zt::addr("10.0.9.1");
+    ASSERT_NE(add(peer), nullptr);
+    zor_msg_t tracker = zt::msg_of(ZOR_MSG_TRACKER_ADD, ZOR_AF_TRACKER);
+    memcpy(tracker.body.tracker.name, "t1", 2);
+    ASSERT_NE(add(tracker), nullptr);
+
+    // Each family in order under its name; each entry of its change list in
+    // list order: its header line, then a marker's empty line or the
+    // family's own show.
+    std::string want = "======================\nZOR Database\n======================\n";
+    for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
+        want += std::string(zor_af_str(af)) + "\n=============\n";
+        int shown = 0;
+        for (t_zor_db_entry *e = zor_db_list(ctx(), af)->first; e != nullptr; e = e->next) {
+            char flags[512];
+            char head[640];
+            snprintf(head, sizeof(head), "\nZOR-Entry: (%p), %s, Owner: %s, Flags: (0x%x) %s\n",
+                     static_cast<void *>(e), zor_af_str(af),
+                     e->client_p != nullptr ? ost_module_str(e->client_p->id) : "zor", e->flags,
+                     zor_db_entry_flags_str(e, flags, sizeof(flags)));
+            const bool marker = (e->flags & ZOR_ENTRY_MARKER) != 0;
+            want += head + (marker ? std::string("\n") : show(e));
+            shown += marker ? 0 : 1;
+        }
+        EXPECT_GT(shown, 0) << zor_af_str(af);
+    }
+    maapi_cli_capture cli(35, 36);
+    zor_db_dump(cli.uinfo());
+    EXPECT_EQ(cli.text(), want);
 }
 
 }  // namespace
