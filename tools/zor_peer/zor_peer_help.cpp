@@ -3,7 +3,7 @@
 const char *zp_help_text()
 {
     return R"(Usage: zor-peer --module NAME|ID [--run-dir DIR] [--script FILE|-] [--idle MS]
-                [--timeout S] [--target ID] [--verbose]
+                [--timeout S] [--target NAME|ID] [--verbose]
 
 A peer daemon for zord, driven by a script. It connects to zord's socket as
 module NAME|ID through the message queue (the socket "<run dir>/.<target
@@ -22,7 +22,7 @@ Options
                      line by line as it comes when it is a pipe or a terminal
   --idle MS          quiet time before exiting at the end (default 500)
   --timeout S        how long to wait for a connection (default 5)
-  --target ID        the server's module (default 2, zord)
+  --target NAME|ID   the server's module (default 2, zord)
   --verbose          the transport's log lines on standard error
   --help             this text
 

@@ -132,6 +132,17 @@ public:
         return r;
     }
 
+    // A 0|1 key into a byte.
+    int flag(const char *key, uint8_t *out)
+    {
+        uint64_t v = 0;
+        int r = number(key, 1, &v);
+        if (r == 1) {
+            *out = static_cast<uint8_t>(v);
+        }
+        return r;
+    }
+
     template <class T, size_t N>
     int named_field(const char *key, const name_code (&table)[N], T *out)
     {
@@ -399,6 +410,12 @@ bool parse_attr(reader &r, zor_tloc_attr_t *attr)
         if (r.args().has(key) && !has_encap) {
             return r.fail("'" + std::string(key) + "' belongs to the encapsulation: give encap=gre or encap=ipsec");
         }
+        // A field of the other named form would be sent but never printed.
+        bool keyed = strcmp(key, "key") == 0;
+        if (r.args().has(key) && (attr->encap == (keyed ? ZOR_TUNNEL_ENCAP_IPSEC : ZOR_TUNNEL_ENCAP_GRE))) {
+            return r.fail("'" + std::string(key) + "' belongs to encap=" + (keyed ? "gre" : "ipsec") +
+                          ", not encap=" + (keyed ? "ipsec" : "gre"));
+        }
     }
     ZP_TRY(r.field("key", &attr->encap_key));
     ZP_TRY(r.field("spi", &attr->spi));
@@ -457,8 +474,8 @@ bool build_register(reader &r, zor_msg_t *m)
         return false;
     }
     m->body.reg.announce = 1;
-    ZP_TRY(r.field("announce", &m->body.reg.announce));
-    ZP_TRY(r.field("originate", &m->body.reg.originate));
+    ZP_TRY(r.flag("announce", &m->body.reg.announce));
+    ZP_TRY(r.flag("originate", &m->body.reg.originate));
     return true;
 }
 
@@ -480,7 +497,7 @@ bool build_tloc_add(reader &r, zor_msg_t *m)
     if (!build_tloc_del(r, m)) {
         return false;
     }
-    ZP_TRY(r.field("lr", &t.lr_enabled));
+    ZP_TRY(r.flag("lr", &t.lr_enabled));
     ZP_TRY(r.field("lr-hold", &t.lr_hold_time));
     int res = r.text("qos", t.qos_group, ZOR_TLOC_QOS_NAME_LEN - 1);
     ZP_TRY(res);

@@ -22,7 +22,7 @@ bool one_number(const std::vector<std::string> &words, const char *what, uint64_
                 std::string *err)
 {
     if (words.size() != 2) {
-        *err = std::string(words[0]) + " takes one " + what;
+        *err = words[0] + " takes one argument, " + what;
         return false;
     }
     if (!zp_number_from_str(words[1], max, v)) {
