@@ -24,6 +24,9 @@ void ost_log_set_hook(ost_log_hook_fn fn, void *arg);
 void ost_log(int pri, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 void ost_vlog(int pri, const char *fmt, va_list ap) __attribute__((format(printf, 2, 0)));
 
-// The program's log style: "function[line]: text".
-#define OST_LOGF(pri, fmt, ...) \
-    ost_log((pri), "%s[%d]: " fmt, __func__, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+// The program's log style: "function[line]: text". OST_LOGF_AS names the
+// function itself, for code that writes the lines of another (main's body
+// kept in a function of its own).
+#define OST_LOGF_AS(pri, func, fmt, ...) \
+    ost_log((pri), "%s[%d]: " fmt, (func), __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define OST_LOGF(pri, fmt, ...) OST_LOGF_AS(pri, __func__, fmt __VA_OPT__(, ) __VA_ARGS__)

@@ -386,8 +386,7 @@ void zor_daemon_yield(t_zor_context *ctx)
 
 // zor_daemon_main is the body of main, kept apart so that tests can drive
 // it; its lines carry main's name as their function.
-#define ZOR_MAIN_LOG(fmt, ...) \
-    ost_log(ZOR_LOG_PRI, "%s[%d]: " fmt, "main", __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+#define ZOR_MAIN_LOG(fmt, ...) OST_LOGF_AS(ZOR_LOG_PRI, "main", fmt __VA_OPT__(, ) __VA_ARGS__)
 
 int zor_daemon_main(int argc, char **argv)
 {
