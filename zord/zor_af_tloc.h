@@ -22,7 +22,7 @@
 #include "zor_msg.h"
 
 struct confd_user_info;
-struct confd_value_t;
+typedef struct confd_value confd_value_t;
 struct t_zor_path;
 
 // Origins and indices.

@@ -12,24 +12,7 @@
 #include <cstddef>
 #include <string>
 
-#define CONFD_OK 0
-#define CONFD_ERR (-1)
-
-// What a command or action callback learns about the user who ran it.
-struct confd_user_info {
-    int usid;        // user session id: the second argument of maapi_cli_printf
-    int msock;       // the management socket of the session's module
-    void *opaque;    // the integration module's context (its owner's record)
-};
-
-int maapi_cli_printf(int sock, int usess, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-
-using maapi_cli_sink_fn = void (*)(int sock, int usess, const char *text, size_t len, void *arg);
-
-// Registers (or replaces) the sink of one session; unregistering an unknown
-// pair does nothing.
-void maapi_cli_sink_register(int sock, int usess, maapi_cli_sink_fn fn, void *arg);
-void maapi_cli_sink_unregister(int sock, int usess);
+#include "confd_maapi.h"
 
 // Collects everything printed to one session while it lives. For tests and
 // tools; registers on construction, unregisters on destruction.
