@@ -123,6 +123,8 @@
 //                     ones while following; without follow the reply ends the replay)
 //     CLI_PHASE      [i64 phase] -> []
 //     CLI_STATUS     -> [str json]
+//     CLI_MODULES    -> [list<[str module name, str YANG text]>]  (the schema the agent runs with,
+//                     so that the CLI parses, prints and completes with the same modules)
 //     CLI_OUTPUT     agent => zorctl [bytes text]        (xid of the command being run)
 //     CLI_NOTIF      agent => zorctl [str json line]     (xid of the CLI_NOTIFS request)
 #pragma once
@@ -216,6 +218,7 @@ enum mgmt_op : uint8_t {
     MGMT_OP_CLI_STATUS = 0x87,
     MGMT_OP_CLI_OUTPUT = 0x88,
     MGMT_OP_CLI_NOTIF = 0x89,
+    MGMT_OP_CLI_MODULES = 0x8a,
 };
 
 // Callbacks a data callpoint offers (REG_DATA_CB mask).
