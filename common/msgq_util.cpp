@@ -15,7 +15,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "ost_assert.h"
 #include "ost_log.h"
 #include "ost_rundir.h"

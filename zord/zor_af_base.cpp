@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "ost_util.h"
 #include "zor_client.h"
 #include "zor_log.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "ost_util.h"
 #include "zor_af_base.h"
 #include "zor_log.h"

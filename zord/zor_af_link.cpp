@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "ip_util.h"
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "ost_util.h"
 #include "zor_af_tloc.h"
 #include "zor_client.h"

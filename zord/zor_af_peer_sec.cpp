@@ -1,6 +1,6 @@
 #include "zor_af_peer_sec.h"
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "zor_af_base.h"
 #include "zor_af_sec_common.h"
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <openssl/evp.h>
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "ost_util.h"
 
 namespace {

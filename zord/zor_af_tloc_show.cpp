@@ -8,7 +8,7 @@
 #include <openssl/evp.h>
 
 #include "ip_util.h"
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "ost_util.h"
 #include "zor_af_tloc.h"
 #include "zor_path.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "zor_af_base.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "msgq_util.h"
 #include "ost_assert.h"
 #include "ost_util.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <event2/event.h>
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "ost_assert.h"
 #include "ost_util.h"
 #include "zor_log.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "ip_util.h"
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "zor_db.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <malloc.h>
 
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "zor_af_ctrl_device.h"
 #include "zor_af_data_device.h"
 #include "zor_af_link.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "ip_util.h"
-#include "maapi_cli.h"
+#include "confd_maapi.h"
 #include "ost_assert.h"
 #include "timer.h"
 #include "zor_af_data_device.h"

@@ -8,7 +8,7 @@
 #include <syslog.h>
 
 #include "ip_util.h"
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "ost_util.h"
 #include "zor_client.h"
 #include "zor_mem.h"

@@ -8,7 +8,7 @@
 #include <sys/socket.h>
 #include <vector>
 
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "msgq_test_support.h"
 #include "msgq_util.h"
 #include "ost_util.h"

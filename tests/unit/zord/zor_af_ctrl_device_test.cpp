@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "zor_af_ctrl_device.h"
 #include "zor_client.h"
 #include "zor_fake_peer.h"

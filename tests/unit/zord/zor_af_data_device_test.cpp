@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "ost_util.h"
 #include "zor_af_data_device.h"
 #include "zor_af_tloc.h"

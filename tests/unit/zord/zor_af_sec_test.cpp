@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "zor_af_peer_sec.h"
 #include "zor_af_sec_common.h"
 #include "zor_af_vpn_sec.h"

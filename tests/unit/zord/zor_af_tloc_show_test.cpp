@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "ost_util.h"
 #include "zor_af_tloc.h"
 #include "zor_af_link.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "test_support.h"
 #include "zor_db.h"
 #include "zor_mem.h"

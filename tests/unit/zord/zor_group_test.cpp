@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "test_support.h"
 #include "zor_group.h"
 #include "zor_fake_peer.h"

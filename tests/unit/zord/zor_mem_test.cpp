@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "test_support.h"
 #include "zor_daemon.h"
 #include "zor_mem.h"

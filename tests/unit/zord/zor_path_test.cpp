@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "ip_util.h"
-#include "maapi_cli.h"
+#include "maapi_cli_capture.h"
 #include "ost_util.h"
 #include "test_support.h"
 #include "timer.h"

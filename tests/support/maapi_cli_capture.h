@@ -1,12 +1,6 @@
-// Stand-in for the management agent's CLI output call and the user
-// information that command callbacks receive.
-//
-// maapi_cli_printf writes formatted text to the CLI session of a user. Here
-// the session is an output sink that a caller registers for a (socket,
-// session id) pair: the management integration registers the operator's
-// session, tests register a capture buffer. Text for a pair without a sink
-// is dropped and the call reports failure, as the agent does for a session
-// that has gone.
+// An operator's CLI session inside the test process: everything that
+// maapi_cli_printf / maapi_cli_write send to (sock, usess) is collected here
+// instead of going to the agent.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +8,7 @@
 
 #include "confd_maapi.h"
 
-// Collects everything printed to one session while it lives. For tests and
-// tools; registers on construction, unregisters on destruction.
+// Registers its sink on construction, unregisters on destruction.
 class maapi_cli_capture {
 public:
     maapi_cli_capture(int sock, int usess);
