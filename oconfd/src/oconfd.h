@@ -17,11 +17,13 @@
 #include "confd_cdb.h"
 #include "confd_lib.h"
 #include "confd_maapi.h"
+#include "ip_util.h"
 #include "timer.h"
 
 struct event_base;
 struct event;
 struct oconfd_ctx;
+struct oconfd_priv;
 struct oconfd_sub_entry;
 
 #define OCONFD_PATH_LEN 256
@@ -46,6 +48,10 @@ typedef int (*oconfd_config_cb)(struct oconfd_sub_entry *entry, int op, int num_
 #define OCONFD_SUB_INIT_READ_DONE 0x04
 #define OCONFD_SUB_CB_FAILED 0x10
 #define OCONFD_SUB_IN_PROGRESS 0x20
+// The points of the entry belong to the current connection (set by the
+// registration thread, cleared at every new attempt): a point number of an
+// earlier connection, or an entry whose subscription failed, owns nothing.
+#define OCONFD_SUB_SUBSCRIBED 0x40
 
 // One subscribed path; the tables end with an entry whose path is empty.
 struct oconfd_sub_entry {
@@ -117,6 +123,7 @@ struct oconfd_ctx {
     uint8_t has_last_writer;
     struct confd_notification_ctx *stream_ctx;
     struct confd_notification_ctx *snmp_ctx;
+    struct oconfd_priv *priv;  // the module's own bookkeeping of its threads
 };
 
 // First call: reg is the daemon's record, *out receives the new context.
@@ -149,9 +156,32 @@ confd_value_t *oconfd_keypath_get_keys(const confd_hkeypath_t *kp, confd_value_t
 void oconfd_debug_enable(uint32_t level);
 void oconfd_debug_disable(void);
 
+// Initial-read gating, on the event loop: 1 when the module may read its
+// configuration now (its read was done already, or every module of a lower
+// read priority has set its bit in the initial-read leaf), else 0. Opens a
+// short CDB session of its own.
+int oconfd_can_read_initial_config(struct oconfd_ctx *ctx);
+// Starts a thread that delivers the running configuration again to every
+// add point of the module's and the common table (or to the points given),
+// and the first time sets the module's bit in the initial-read leaf. On the
+// event loop. 0 when the thread started, 2 when memory ran out, 1 when the
+// thread could not be created.
+int oconfd_read_sub_config_all(struct oconfd_ctx *ctx);
+int oconfd_read_sub_config(struct oconfd_ctx *ctx, const int *points, int count);
+
+// The configuration every daemon gets through the common subscriptions.
+// Safe from any thread. The system IP is family 0 until one is configured;
+// the host name is "default" until one is configured or after a delete.
+ip_addr_t oconfd_system_ip(void);
+void oconfd_host_name(char *buf, size_t len);
+
 // The context that owns a daemon handle (for data callbacks that arrive
 // with a transaction): dx->d_opaque.
 struct oconfd_ctx *oconfd_ctx_of(struct confd_daemon_ctx *dx);
 
-// Notifications (the throttler): 0 sent or queued, 1 refused.
+// Notifications (the throttler): values[0] is the notification's element
+// (C_XMLBEGIN), values[1] its severity (C_ENUM_VALUE: 1 critical, 2 major,
+// other minor), the last its C_XMLEND; at most 19 values. 0 sent, queued or
+// dropped (agent below start phase 2, queue full); 1 refused or a direct
+// send failed. The values are copied. On the event loop.
 int oconfd_event_send_notification(struct oconfd_ctx *ctx, confd_tag_value_t *values, int num_values);
