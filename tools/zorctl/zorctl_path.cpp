@@ -234,12 +234,14 @@ bool zc_path_walker::feed_segment(const std::string &segment, bool last, std::st
         return false;
     }
     const std::vector<const lysc_node *> keys = zc_list_keys(e.node);
+    // A leaf-list's value in braces names that one value, as a key would.
+    const size_t wanted = e.node->nodetype == LYS_LEAFLIST ? 1 : keys.size();
     if (braces) {
-        if (e.node->nodetype != LYS_LIST || keys.empty()) {
+        if (wanted == 0) {
             err = std::string(e.node->name) + " takes no keys";
             return false;
         }
-        if (!split_keys(content, keys.size(), e.keys) || e.keys.size() != keys.size()) {
+        if (!split_keys(content, wanted, e.keys) || e.keys.size() != wanted) {
             err = std::string(e.node->name) + " needs " + std::to_string(keys.size()) + " key" +
                   (keys.size() == 1 ? "" : "s") + " (" + key_names(e.node) + "): {" + content + "}";
             return false;
@@ -321,6 +323,10 @@ bool zc_parse_path(const zc_schema &schema, std::span<const std::string> words, 
     case zc_path_use::set:
         if (!is_leafy(n)) {
             err = where + " is not a leaf: set takes a leaf and its value";
+            return false;
+        }
+        if (p.elems.back().keyed) {
+            err = "set takes a leaf-list's values after its path, not in braces: " + where;
             return false;
         }
         if (p.values.empty()) {
