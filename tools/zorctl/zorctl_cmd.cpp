@@ -73,21 +73,6 @@ int take_option(words_t w, size_t &i, std::string_view name, std::string &value)
     return 0;
 }
 
-std::string quote_key(const std::string &k)
-{
-    if (!k.empty() && k.find_first_of(" \t\"{}\\") == std::string::npos) {
-        return k;
-    }
-    std::string out = "\"";
-    for (char c : k) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "\"";
-}
-
 // The TLOC tables: "show tlocs", "show tloc IP COLOUR ENCAP paths",
 // "show tloc IP COLOUR ENCAP path N links", each with "--tenant N".
 bool parse_tloc_show(words_t w, zc_request &req, zc_error &err)
@@ -127,7 +112,8 @@ bool parse_tloc_show(words_t w, zc_request &req, zc_error &err)
         err = usage(forms);
         return false;
     }
-    const std::string tloc = base + "{" + quote_key(rest[1]) + " " + quote_key(rest[2]) + " " + quote_key(rest[3]) + "}";
+    const std::string tloc =
+        base + "{" + zc_quote_key(rest[1]) + " " + zc_quote_key(rest[2]) + " " + zc_quote_key(rest[3]) + "}";
     if (rest.size() == 5 && rest[4] == "paths") {
         req.path = tloc + "/path";
         req.view = zc_view::paths;

@@ -58,7 +58,9 @@ bool split_keys(const std::string &content, size_t wanted, std::vector<std::stri
     return true;
 }
 
-std::string quote_key(const std::string &k)
+}  // namespace
+
+std::string zc_quote_key(const std::string &k)
 {
     if (!k.empty() && k.find_first_of(" \t\"{}\\") == std::string::npos) {
         return k;
@@ -73,11 +75,13 @@ std::string quote_key(const std::string &k)
     return out + "\"";
 }
 
+namespace {
+
 std::string keys_text(const zc_path_elem &e)
 {
     std::string out = "{";
     for (size_t i = 0; i < e.keys.size(); i++) {
-        out += (i ? " " : "") + quote_key(e.keys[i]);
+        out += (i ? " " : "") + zc_quote_key(e.keys[i]);
     }
     return out + "}";
 }

@@ -78,6 +78,10 @@ bool zc_split_segments(const std::string &word, std::vector<std::string> &segmen
 // "ipsec}") back into one word with blanks; other words stay as they are.
 std::vector<std::string> zc_join_braces(std::span<const std::string> words);
 
+// A key as the agent's path form writes it: in double quotes (with \" and
+// \\ escaped) when it is empty or holds blanks, quotes, braces or backslashes.
+std::string zc_quote_key(const std::string &key);
+
 // The keys of a list, in order.
 std::vector<const lysc_node *> zc_list_keys(const lysc_node *list);
 

@@ -61,7 +61,8 @@ std::vector<const lyd_node *> instances(const lyd_node *tree, const char *name)
         const lyd_node *elem;
         LYD_TREE_DFS_BEGIN(top, elem)
         {
-            if (elem->schema != nullptr && elem->schema->nodetype == LYS_LIST && strcmp(elem->schema->name, name) == 0) {
+            const lysc_node *s = elem->schema;
+            if (s != nullptr && s->nodetype == LYS_LIST && strcmp(s->name, name) == 0) {
                 out.push_back(elem);
             }
             LYD_TREE_DFS_END(top, elem);

@@ -125,7 +125,8 @@ TEST(ZorctlCommands, MalformedCommandsAreUsageErrors)
         {"show tlocs --tenant", "usage: show tlocs [--tenant N] | show tloc IP COLOUR ENCAP paths [--tenant N] | "
                                 "show tloc IP COLOUR ENCAP path N links [--tenant N]"},
         {"show tlocs --tenant=-1", "--tenant takes a tenant number: -1"},
-        {"show zor everything", "usage: show zor all|db|clients|groups|local-tlocs|msgq|memory|tracker|admin-tech [ARG...]"},
+        {"show zor everything",
+         "usage: show zor all|db|clients|groups|local-tlocs|msgq|memory|tracker|admin-tech [ARG...]"},
         {"show support zor", "usage: show support zor tlocs|links [ARG...]"},
         {"show changes", "usage: show running-config|oper|tlocs|tloc|zor|support ..."},
         {"show oper", "usage: show oper PATH"},
@@ -220,7 +221,8 @@ TEST(ZorctlPaths, ResolveAgainstTheSchemaIntoAgentPaths)
         {"show running-config tlocs", "tlocs is not configuration"},
         {"show oper tlocs/tloc{10.0.0.1 blue}",
          "tloc needs 3 keys (system-ip color encapsulation): {10.0.0.1 blue}"},
-        {"show oper tlocs tloc 10.0.0.1 blue", "tlocs/tloc{10.0.0.1 blue} needs 3 keys (system-ip color encapsulation)"},
+        {"show oper tlocs tloc 10.0.0.1 blue",
+         "tlocs/tloc{10.0.0.1 blue} needs 3 keys (system-ip color encapsulation)"},
         {"show oper system/personality/x", "nothing goes under the leaf system/personality: x"},
     };
     for (const auto &[line, text] : bad_cases) {

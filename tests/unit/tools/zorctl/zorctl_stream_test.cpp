@@ -156,8 +156,10 @@ TEST(ZorctlStream, OutputAndNotificationsStreamRefusalsAndBreaksEndTheProgram)
             scripted_agent::send_frame(fd, w(MGMT_OP_CLI_OUTPUT, req.xid()).bytes(" 2\n  ftmd 7").finish());
             scripted_agent::send_frame(fd, w(MGMT_OP_REPLY, req.xid()).finish());
         } else if (req.op() == MGMT_OP_CLI_NOTIFS) {
-            scripted_agent::send_frame(fd, w(MGMT_OP_CLI_NOTIF, req.xid()).str(R"({"stream":"snmp","n":1})").finish());
-            scripted_agent::send_frame(fd, w(MGMT_OP_CLI_NOTIF, req.xid()).str("{\"stream\":\"snmp\",\"n\":2}\n").finish());
+            // One line with its newline, one without: each prints as one line.
+            for (const char *line : {"{\"stream\":\"snmp\",\"n\":1}", "{\"stream\":\"snmp\",\"n\":2}\n"}) {
+                scripted_agent::send_frame(fd, w(MGMT_OP_CLI_NOTIF, req.xid()).str(line).finish());
+            }
             scripted_agent::send_frame(fd, w(MGMT_OP_REPLY, req.xid()).finish());
         } else {
             scripted_agent::send_frame(
@@ -195,7 +197,8 @@ TEST(ZorctlStream, OutputAndNotificationsStreamRefusalsAndBreaksEndTheProgram)
     EXPECT_EQ(r.err, "zorctl: the agent refused the connection: access denied\n");
     r = zorctl(agent.port(), {"agent", "status"}, dir.file("missing"));
     EXPECT_EQ(r.exit_code, 2);
-    EXPECT_EQ(r.err, "zorctl: cannot read the IPC secret file " + dir.file("missing") + ": No such file or directory\n");
+    EXPECT_EQ(r.err,
+              "zorctl: cannot read the IPC secret file " + dir.file("missing") + ": No such file or directory\n");
     EXPECT_EQ(agent.proofs_accepted(), 4);
 }
 
