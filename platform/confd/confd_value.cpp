@@ -132,8 +132,13 @@ int confd_val_eq(const confd_value_t *a, const confd_value_t *b)
         return a->val.d == b->val.d;
     case C_IPV6:
         return memcmp(&a->val.ip6, &b->val.ip6, sizeof(a->val.ip6)) == 0;
-    case C_DATETIME:
-        return memcmp(&a->val.datetime, &b->val.datetime, sizeof(a->val.datetime)) == 0;
+    case C_DATETIME: {
+        // Field by field: the struct has padding that a copy may not have cleared.
+        const confd_datetime &x = a->val.datetime, &y = b->val.datetime;
+        return x.year == y.year && x.month == y.month && x.day == y.day && x.hour == y.hour && x.min == y.min &&
+               x.sec == y.sec && x.micro == y.micro && x.timezone == y.timezone &&
+               x.timezone_minutes == y.timezone_minutes;
+    }
     }
     return 0;
 }
