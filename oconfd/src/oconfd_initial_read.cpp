@@ -118,7 +118,7 @@ void *read_main(void *arg)
     {
         oconfd_netns_guard netns(ctx->module.ns_id);
         int sock = -1;
-        if (oconfd_thread_cdb_connect(ctx, CDB_DATA_SOCKET, OCONFD_SOCK_WORKER, &sock) == 0) {
+        if (oconfd_thread_cdb_connect(ctx, CDB_DATA_SOCKET, OCONFD_SOCK_READ, &sock) == 0) {
             if (trigger(sock, *job) && std::atomic_ref<uint8_t>(ctx->initial_read_done).exchange(1) == 0) {
                 OCONFD_LOGV("Initial config read done");
                 if (job->priority < k_ungated_priority) {

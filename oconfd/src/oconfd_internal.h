@@ -71,9 +71,11 @@ bool oconfd_for_each_entry(struct oconfd_ctx *ctx, Fn &&fn)
 #define OCONFD_PIPE_RETRY '1'    // the registration failed: run the reconnect procedure
 #define OCONFD_PIPE_ARM_SUB '2'  // the subscriptions are made: arm the subscription event
 
-// Who a socket of a thread belongs to, so that a reconnect interrupts only
-// the registration thread and a free interrupts every thread.
-enum oconfd_sock_owner : int { OCONFD_SOCK_REG = 1, OCONFD_SOCK_WORKER = 2 };
+// Who a socket of a thread belongs to: a reconnect interrupts only the
+// registration thread; a free interrupts the initial reads too, but lets the
+// operational writers finish (a daemon's last writes are often the ones
+// that clear its state).
+enum oconfd_sock_owner : int { OCONFD_SOCK_REG = 1, OCONFD_SOCK_READ = 2, OCONFD_SOCK_WRITER = 4 };
 
 // The module's own bookkeeping, one per context.
 //
@@ -146,7 +148,7 @@ void oconfd_reg_thread_stop(struct oconfd_ctx *ctx, bool interrupt);
 void oconfd_sub_handler(evutil_socket_t fd, short what, void *arg);
 
 // Waits, on the loop at free, for the operational writers and the
-// initial-read threads (their sockets are interrupted first).
+// initial-read threads (the reads are interrupted first).
 void oconfd_threads_wait(struct oconfd_ctx *ctx);
 
 // The common table's SNMP callbacks (oconfd_trap).

@@ -76,7 +76,7 @@ int write_once(writer_job &job)
     struct oconfd_ctx *ctx = job.ctx;
     oconfd_netns_guard netns(ctx->module.ns_id);
     int sock = -1;
-    if (oconfd_thread_cdb_connect(ctx, CDB_DATA_SOCKET, OCONFD_SOCK_WORKER, &sock) != 0) {
+    if (oconfd_thread_cdb_connect(ctx, CDB_DATA_SOCKET, OCONFD_SOCK_WRITER, &sock) != 0) {
         return 1;
     }
     int result = 1;
@@ -175,7 +175,7 @@ int oconfd_set_cdb_oper_value(struct oconfd_ctx *ctx, const confd_value_t *value
 
 void oconfd_threads_wait(struct oconfd_ctx *ctx)
 {
-    oconfd_thread_sockets_interrupt(ctx, OCONFD_SOCK_REG | OCONFD_SOCK_WORKER);
+    oconfd_thread_sockets_interrupt(ctx, OCONFD_SOCK_REG | OCONFD_SOCK_READ);
     pthread_t last{};
     bool has_last = false;
     {
