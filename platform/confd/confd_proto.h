@@ -117,7 +117,8 @@
 //     CLI_COMMIT     [list<[i64 mgmt_edit_op, str path, str value or ""]>] -> []
 //                     (validated as a whole, then subscribers; ERROR with the reason)
 //     CLI_GET_OPER   [str path, i64 flags] -> [str json]
-//     CLI_COMMAND    [str actionpoint, list<str> argv] -> []   (CLI_OUTPUT pushes before the reply)
+//     CLI_COMMAND    [str actionpoint, list<str> argv] -> []   (CLI_OUTPUT pushes before the reply;
+//                     argv[0] is the command's name, as a command callback expects it)
 //     CLI_ACTION     [str actionpoint, list<[str name, str value]>] -> [str json results]
 //     CLI_NOTIFS     [str stream or "", i64 follow] -> []      (CLI_NOTIF pushes: replay, then live
 //                     ones while following; without follow the reply ends the replay)
