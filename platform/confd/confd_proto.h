@@ -39,7 +39,9 @@
 //     REG_VALPOINT  [str valpoint] -> []
 //     REG_DATA_CB   [str callpoint, i64 mask of MGMT_DATA_* callbacks present] -> []
 //     REG_ACTION    [str actionpoint, i64 mask of MGMT_ACTION_* callbacks present] -> []
-//     REG_STREAM    [str stream] -> []
+//     REG_STREAM    [str stream] -> []          (a stream is shared: every daemon of the box
+//                                               registers "ostrana" and sends on it, so a
+//                                               stream is never refused as taken)
 //     REG_SNMP      [str notify name, str context name] -> []
 //     REG_DONE      -> []      (the agent serves the registrations from now on; a
 //                               point registered by another live daemon: ERROR)
