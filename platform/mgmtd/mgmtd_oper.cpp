@@ -1,0 +1,708 @@
+// Operational reads: data of the operational store, and the lists that
+// daemons serve through callpoints, read over a transaction on each
+// daemon's worker connection and returned as RFC 7951 JSON.
+#include <cstring>
+
+#include "mgmtd_agent.h"
+#include "ost_log.h"
+
+namespace mgmtd {
+
+struct agent::oper_pos {
+    std::string data_path;             // the libyang path of the node ("" for the root)
+    const lysc_node *snode = nullptr;  // its schema node (nullptr: the root)
+    struct elem {
+        uint32_t tag = 0;
+        uint32_t ns = 0;
+        std::vector<cvalue> keys;
+    };
+    std::vector<elem> kp;
+    int64_t tenant = -1;
+    bool inside = false;  // within an instance that a callpoint served
+};
+
+struct agent::oper_read {
+    uint64_t cli = 0;
+    uint32_t xid = 0;
+    int flags = 0;
+    std::string user;
+    lyd_node *root = nullptr;
+    struct tx {
+        int64_t th = 0;
+        uint64_t worker = 0;
+        bool usable = false;
+    };
+    std::map<uint64_t, tx> trans;
+    std::optional<result> err;
+    size_t objects = 0;
+    ~oper_read() { lyd_free_all(root); }
+};
+
+namespace {
+
+// Daemons that serve endless lists are cut off here.
+constexpr size_t k_max_objects = 1000000;
+
+bool is_cp_list(const schema &s, const lysc_node *sn)
+{
+    const node_info &ni = s.info(sn);
+    return sn->nodetype == LYS_LIST && (!ni.callpoint.empty() || !ni.tenant_callpoint.empty());
+}
+
+std::vector<kp_elem> elems_of(const agent::oper_pos &pos)
+{
+    std::vector<kp_elem> out;
+    for (const auto &e : pos.kp) {
+        kp_elem k;
+        k.tag = e.tag;
+        k.ns = e.ns;
+        for (const cvalue &v : e.keys) {
+            k.keys.push_back(&v.get());
+        }
+        out.push_back(std::move(k));
+    }
+    return out;
+}
+
+struct tv_holder {
+    confd_tag_value_t *tv = nullptr;
+    int n = 0;
+    ~tv_holder() { mgmt_wire::free_tag_values(tv, n); }
+};
+
+void drop_node(lyd_node **root, lyd_node *n)
+{
+    if (n == *root) {
+        *root = n->next;
+    }
+    lyd_free_tree(n);
+    if (*root != nullptr) {
+        *root = lyd_first_sibling(*root);
+    }
+}
+
+// The node at path in the result tree, created (with its parents) when
+// missing; nullptr when libyang refuses the path.
+lyd_node *ensure(const schema &s, lyd_node **root, const std::string &path)
+{
+    lyd_node *found = nullptr;
+    if (*root != nullptr && lyd_find_path(*root, path.c_str(), 0, &found) == LY_SUCCESS && found != nullptr) {
+        return found;
+    }
+    lyd_node *created = nullptr;
+    if (lyd_new_path(*root, s.ctx(), path.c_str(), nullptr, 0, &created) != LY_SUCCESS || created == nullptr) {
+        return nullptr;
+    }
+    if (*root == nullptr) {
+        *root = created;
+        while (lyd_parent(*root) != nullptr) {
+            *root = lyd_parent(*root);
+        }
+    }
+    *root = lyd_first_sibling(*root);
+    found = nullptr;
+    lyd_find_path(*root, path.c_str(), 0, &found);
+    return found;
+}
+
+// Fills a data node's leaves and containers from a tag-value list, from
+// tv[i] to the end or to the C_XMLEND closing it. Unknown tags and values
+// the schema refuses are left out.
+void fill(const schema &s, lyd_node *parent, const lysc_node *sparent, const confd_tag_value_t *tv, int n, int &i)
+{
+    while (i < n) {
+        const confd_tag_value_t &t = tv[i];
+        if (t.v.type == C_XMLEND) {
+            i++;
+            return;
+        }
+        const lysc_node *c = s.child_by_tag(sparent, t.tag.tag, 0);
+        if (t.v.type == C_XMLBEGIN || t.v.type == C_XMLBEGINDEL) {
+            i++;
+            if (c != nullptr && c->nodetype == LYS_CONTAINER) {
+                lyd_node *inner = nullptr;
+                lyd_find_sibling_val(lyd_child(parent), c, nullptr, 0, &inner);
+                if (inner == nullptr) {
+                    lyd_new_inner(parent, c->module, c->name, 0, &inner);
+                }
+                if (inner != nullptr) {
+                    fill(s, inner, c, tv, n, i);
+                    continue;
+                }
+            }
+            // Skip what the element holds.
+            for (int depth = 1; i < n && depth > 0; i++) {
+                if (tv[i].v.type == C_XMLBEGIN || tv[i].v.type == C_XMLBEGINDEL) {
+                    depth++;
+                } else if (tv[i].v.type == C_XMLEND) {
+                    depth--;
+                }
+            }
+            continue;
+        }
+        i++;
+        if (c == nullptr || (c->nodetype & LYD_NODE_TERM) == 0 || lysc_is_key(c) || t.v.type == C_NOEXISTS) {
+            continue;
+        }
+        std::vector<const confd_value_t *> vals;
+        if (t.v.type == C_LIST) {
+            for (unsigned k = 0; k < t.v.val.list.size; k++) {
+                vals.push_back(&t.v.val.list.ptr[k]);
+            }
+        } else {
+            vals.push_back(&t.v);
+        }
+        for (const confd_value_t *v : vals) {
+            std::string text;
+            std::string err;
+            if (!value_text(c, *v, &text, &err) ||
+                lyd_new_term(parent, c->module, c->name, text.c_str(), 0, nullptr) != LY_SUCCESS) {
+                OST_LOGF(LOG_DEBUG, "leaf %s of an operational object left out: %s", c->name,
+                         err.empty() ? ly_error_text(s.ctx()).c_str() : err.c_str());
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool agent::has_callpoint_below(const lysc_node *sn)
+{
+    auto it = cp_below_.find(sn);
+    if (it != cp_below_.end()) {
+        return it->second;
+    }
+    bool yes = is_cp_list(schema_, sn);
+    const lysc_node *c = nullptr;
+    while (!yes && (c = lys_getnext(c, sn, nullptr, 0)) != nullptr) {
+        yes = (c->nodetype & (LYS_CONTAINER | LYS_LIST)) != 0 && has_callpoint_below(c);
+    }
+    cp_below_[sn] = yes;
+    return yes;
+}
+
+std::string agent::callpoint_for(const lysc_node *sn, const oper_pos &pos) const
+{
+    const node_info &ni = schema_.info(sn);
+    if (!ni.callpoint.empty()) {
+        return ni.callpoint;
+    }
+    if (!ni.tenant_callpoint.empty() && pos.tenant >= 0) {
+        return ni.tenant_callpoint + "-tenant" + std::to_string(pos.tenant);
+    }
+    return "";
+}
+
+namespace {
+
+agent::oper_pos child_pos(const schema &s, const agent::oper_pos &pos, const lysc_node *sn, lyd_node *inst,
+                          bool inside)
+{
+    agent::oper_pos out;
+    out.snode = sn;
+    out.tenant = pos.tenant;
+    out.inside = inside;
+    out.kp = pos.kp;
+    agent::oper_pos::elem e;
+    e.tag = s.tag(sn);
+    e.ns = s.ns(sn);
+    if (inst != nullptr) {
+        char *p = lyd_path(inst, LYD_PATH_STD, nullptr, 0);
+        out.data_path = p != nullptr ? p : "";
+        free(p);
+        for (lyd_node *k = lyd_child(inst); k != nullptr && k->schema != nullptr && lysc_is_key(k->schema);
+             k = k->next) {
+            e.keys.push_back(value_of_term(k));
+        }
+        if (strcmp(sn->name, "tenant") == 0 && e.keys.size() == 1) {
+            const confd_value_t &v = e.keys[0].get();
+            if (v.type == C_UINT32) {
+                out.tenant = v.val.u32;
+            } else if (v.type == C_UINT16) {
+                out.tenant = v.val.u16;
+            } else if (v.type == C_UINT8) {
+                out.tenant = v.val.u8;
+            }
+        }
+    } else {
+        out.data_path = pos.data_path + ly_step(sn, pos.snode, nullptr);
+    }
+    out.kp.push_back(std::move(e));
+    return out;
+}
+
+}  // namespace
+
+bool agent::oper_check(oper_read &rd, const peer_reply &rep, uint64_t daemon, const std::string &what)
+{
+    if (rep.status == peer_reply::ok) {
+        return true;
+    }
+    if (rep.status == peer_reply::timeout || rep.status == peer_reply::gone) {
+        auto it = rd.trans.find(daemon);
+        if (it != rd.trans.end()) {
+            it->second.usable = false;
+        }
+    }
+    if (!rd.err) {
+        result r = peer_failure(rep, daemon_name(daemon), what);
+        if (rep.status == peer_reply::error) {
+            r.code = CONFD_ERR_EXTERNAL;
+        }
+        rd.err = r;
+    }
+    return false;
+}
+
+task<bool> agent::oper_trans(oper_read &rd, uint64_t daemon)
+{
+    auto it = rd.trans.find(daemon);
+    if (it != rd.trans.end()) {
+        co_return it->second.usable;
+    }
+    oper_read::tx t;
+    t.th = next_th_++;
+    rd.trans[daemon] = t;
+    mgmt_wire::writer w(MGMT_OP_TRANS_INIT, 0);
+    w.i64(t.th).i64(static_cast<int64_t>(rd.cli)).str(rd.user).str("cli");
+    peer_reply rep = co_await call(daemon, w.finish());
+    if (!oper_check(rd, rep, daemon, "transaction start")) {
+        co_return false;
+    }
+    mgmt_wire::reader r(rep.body);
+    int64_t worker = 0;
+    conn *wc = nullptr;
+    if (r.i64(worker) && worker > 0) {
+        wc = find(static_cast<uint64_t>(worker));
+    }
+    if (wc == nullptr || wc->kind != MGMT_CONN_WORKER || wc->daemon != daemon) {
+        if (!rd.err) {
+            rd.err = result::error(CONFD_ERR_EXTERNAL,
+                                   "daemon " + daemon_name(daemon) + " bound the transaction to no worker of its own");
+        }
+        co_return false;
+    }
+    rd.trans[daemon] = {t.th, wc->id, true};
+    co_return true;
+}
+
+lyd_node *agent::oper_add(oper_read &rd, const lysc_node *sn, const oper_pos &pos, const confd_tag_value_t *tv, int n)
+{
+    std::vector<std::string> keys;
+    for (const lysc_node *k = lysc_node_child(sn); k != nullptr && lysc_is_key(k); k = k->next) {
+        const uint32_t tag = schema_.tag(k);
+        const confd_value_t *v = nullptr;
+        for (int i = 0, depth = 0; i < n && v == nullptr; i++) {
+            if (tv[i].v.type == C_XMLBEGIN || tv[i].v.type == C_XMLBEGINDEL) {
+                depth++;
+            } else if (tv[i].v.type == C_XMLEND) {
+                depth--;
+            } else if (depth == 0 && tv[i].tag.tag == tag) {
+                v = &tv[i].v;
+            }
+        }
+        std::string text;
+        std::string err;
+        if (v == nullptr || !value_text(k, *v, &text, &err)) {
+            OST_LOGF(LOG_NOTICE, "an object of %s without a usable key %s ends its listing", sn->name, k->name);
+            return nullptr;
+        }
+        keys.push_back(std::move(text));
+    }
+    std::string path = pos.data_path + ly_step(sn, pos.snode, &keys);
+    lyd_node *found = nullptr;
+    if (rd.root != nullptr && lyd_find_path(rd.root, path.c_str(), 0, &found) == LY_SUCCESS && found != nullptr) {
+        return nullptr;  // served twice: the listing goes round, end it
+    }
+    lyd_node *inst = ensure(schema_, &rd.root, path);
+    if (inst == nullptr) {
+        OST_LOGF(LOG_NOTICE, "an object of %s with keys the schema refuses ends its listing: %s", sn->name,
+                 ly_error_text(schema_.ctx()).c_str());
+        return nullptr;
+    }
+    int i = 0;
+    fill(schema_, inst, sn, tv, n, i);
+    rd.objects++;
+    return inst;
+}
+
+task<std::vector<lyd_node *>> agent::oper_list(oper_read &rd, const lysc_node *sn, const oper_pos &pos)
+{
+    std::vector<lyd_node *> out;
+    const std::string cp = callpoint_for(sn, pos);
+    auto reg = callpoints_.find(cp);
+    if (cp.empty() || reg == callpoints_.end()) {
+        co_return out;  // nobody serves it (yet): an empty list
+    }
+    const uint64_t daemon = reg->second.daemon;
+    if (!co_await oper_trans(rd, daemon)) {
+        co_return out;
+    }
+    const oper_read::tx t = rd.trans[daemon];
+    std::vector<kp_elem> elems = elems_of(pos);
+    elems.push_back({schema_.tag(sn), schema_.ns(sn), {}});
+    confd_hkeypath_t kp;
+    if (!to_hkeypath(elems, &kp)) {
+        rd.err = result::error(CONFD_ERR_INTERNAL, std::string("the path to ") + sn->name + " is too deep");
+        co_return out;
+    }
+    int64_t next = -1;
+    bool find_next = false;
+    std::vector<cvalue> last_keys;
+    while (!rd.err && rd.objects < k_max_objects) {
+        mgmt_wire::writer w(find_next ? MGMT_OP_DATA_FIND_NEXT_OBJECT : MGMT_OP_DATA_GET_NEXT_OBJECT, 0);
+        w.i64(t.th).str(cp).keypath(kp);
+        if (find_next) {
+            w.i64(0).list(static_cast<uint32_t>(last_keys.size()));
+            for (const cvalue &k : last_keys) {
+                w.value(k.get());
+            }
+        } else {
+            w.i64(next);
+        }
+        peer_reply rep = co_await call(t.worker, w.finish());
+        if (!oper_check(rd, rep, daemon, "callpoint " + cp)) {
+            break;
+        }
+        mgmt_wire::reader r(rep.body);
+        int64_t kind = -1;
+        r.i64(kind);
+        // The objects of this reply and whether the list ended with them.
+        bool ended = false;
+        bool bad = false;
+        lyd_node *last = nullptr;
+        int64_t last_next = -1;
+        auto take = [&](int64_t count, int64_t nxt, tv_holder &h) {
+            if (count < 0 || (kind == MGMT_DATA_NEXT_OBJECTS && count == 0)) {
+                ended = true;
+                return;
+            }
+            lyd_node *inst = oper_add(rd, sn, pos, h.tv, h.n);
+            if (inst == nullptr) {
+                ended = true;
+                return;
+            }
+            out.push_back(inst);
+            last = inst;
+            last_next = nxt;
+        };
+        switch (kind) {
+        case MGMT_DATA_NOT_FOUND:
+            ended = true;
+            break;
+        case MGMT_DATA_NEXT_OBJECT: {
+            int64_t count = 0;
+            int64_t nxt = 0;
+            tv_holder h;
+            if (!r.i64(count) || !r.i64(nxt) || !r.tag_values(&h.tv, &h.n)) {
+                bad = true;
+                break;
+            }
+            take(count, nxt, h);
+            break;
+        }
+        case MGMT_DATA_NEXT_OBJECTS: {
+            int64_t cache_ms = 0;
+            uint32_t nobj = 0;
+            if (!r.i64(cache_ms) || !r.list(nobj)) {
+                bad = true;
+                break;
+            }
+            if (nobj == 0) {
+                ended = true;
+            }
+            for (uint32_t k = 0; k < nobj && !ended && !bad; k++) {
+                uint32_t parts = 0;
+                int64_t count = 0;
+                int64_t nxt = 0;
+                tv_holder h;
+                if (!r.list(parts) || parts != 3 || !r.i64(count) || !r.i64(nxt) || !r.tag_values(&h.tv, &h.n)) {
+                    bad = true;
+                    break;
+                }
+                take(count, nxt, h);
+            }
+            break;
+        }
+        case MGMT_DATA_TV_ARRAY: {
+            int64_t count = 0;
+            tv_holder h;
+            if (!r.i64(count) || !r.tag_values(&h.tv, &h.n)) {
+                bad = true;
+                break;
+            }
+            take(count, -1, h);
+            break;
+        }
+        default:
+            bad = true;
+            break;
+        }
+        if (bad) {
+            rd.err = result::error(CONFD_ERR_EXTERNAL, "daemon " + daemon_name(daemon) +
+                                                           " sent a malformed reply (callpoint " + cp + ")");
+            break;
+        }
+        if (ended || last == nullptr) {
+            break;
+        }
+        find_next = last_next == -1;
+        next = last_next;
+        last_keys.clear();
+        for (lyd_node *k = lyd_child(last); k != nullptr && k->schema != nullptr && lysc_is_key(k->schema);
+             k = k->next) {
+            last_keys.push_back(value_of_term(k));
+        }
+    }
+    co_return out;
+}
+
+task<lyd_node *> agent::oper_object(oper_read &rd, const lysc_node *sn, const oper_pos &pos,
+                                    const std::vector<std::string> &keys)
+{
+    const std::string cp = callpoint_for(sn, pos);
+    auto reg = callpoints_.find(cp);
+    if (cp.empty() || reg == callpoints_.end()) {
+        co_return nullptr;
+    }
+    const uint64_t daemon = reg->second.daemon;
+    if (!co_await oper_trans(rd, daemon)) {
+        co_return nullptr;
+    }
+    const oper_read::tx t = rd.trans[daemon];
+    lyd_node *inst = ensure(schema_, &rd.root, pos.data_path + ly_step(sn, pos.snode, &keys));
+    if (inst == nullptr) {
+        rd.err = result::error(CONFD_ERR_BADPATH, std::string("bad keys for ") + sn->name + ": " +
+                                                      ly_error_text(schema_.ctx()));
+        co_return nullptr;
+    }
+    oper_pos at = child_pos(schema_, pos, sn, inst, true);
+    std::vector<kp_elem> elems = elems_of(at);
+    confd_hkeypath_t kp;
+    if (!to_hkeypath(elems, &kp)) {
+        rd.err = result::error(CONFD_ERR_INTERNAL, std::string("the path to ") + sn->name + " is too deep");
+        co_return nullptr;
+    }
+    mgmt_wire::writer w(MGMT_OP_DATA_GET_OBJECT, 0);
+    w.i64(t.th).str(cp).keypath(kp);
+    peer_reply rep = co_await call(t.worker, w.finish());
+    if (!oper_check(rd, rep, daemon, "callpoint " + cp)) {
+        co_return nullptr;
+    }
+    mgmt_wire::reader r(rep.body);
+    int64_t kind = -1;
+    int64_t count = -1;
+    tv_holder h;
+    r.i64(kind);
+    if (kind == MGMT_DATA_TV_ARRAY && r.i64(count) && r.tag_values(&h.tv, &h.n) && count >= 0) {
+        // The instance may be gone from the tree if a nested read failed:
+        // look it up again.
+        lyd_node *again = ensure(schema_, &rd.root, at.data_path);
+        int i = 0;
+        fill(schema_, again, sn, h.tv, h.n, i);
+        co_return again;
+    }
+    if (kind != MGMT_DATA_NOT_FOUND && kind != MGMT_DATA_TV_ARRAY) {
+        rd.err = result::error(CONFD_ERR_EXTERNAL,
+                               "daemon " + daemon_name(daemon) + " sent a malformed reply (callpoint " + cp + ")");
+    }
+    lyd_node *gone = ensure(schema_, &rd.root, at.data_path);
+    if (gone != nullptr) {
+        drop_node(&rd.root, gone);
+    }
+    co_return nullptr;
+}
+
+std::vector<lyd_node *> agent::oper_plain(oper_read &rd, const lysc_node *sn, const oper_pos &pos,
+                                          const std::vector<std::string> *keys)
+{
+    std::vector<lyd_node *> out;
+    auto add = [&](const std::string &path) {
+        lyd_node *n = ensure(schema_, &rd.root, path);
+        if (n != nullptr && std::find(out.begin(), out.end(), n) == out.end()) {
+            out.push_back(n);
+        }
+    };
+    if (keys != nullptr) {
+        add(pos.data_path + ly_step(sn, pos.snode, keys));
+        return out;
+    }
+    ly_set *set = nullptr;
+    std::string xpath = pos.data_path + ly_step(sn, pos.snode, nullptr);
+    if (store_.oper() != nullptr && lyd_find_xpath(store_.oper(), xpath.c_str(), &set) == LY_SUCCESS) {
+        for (uint32_t i = 0; i < set->count; i++) {
+            std::vector<std::string> k;
+            for (lyd_node *c = lyd_child(set->dnodes[i]); c != nullptr && c->schema != nullptr && lysc_is_key(c->schema);
+                 c = c->next) {
+                k.push_back(lyd_get_value(c));
+            }
+            add(pos.data_path + ly_step(sn, pos.snode, &k));
+        }
+    }
+    ly_set_free(set, nullptr);
+    // The tenants whose instances registered their callpoints.
+    size_t nkeys = 0;
+    for (const lysc_node *k = lysc_node_child(sn); k != nullptr && lysc_is_key(k); k = k->next) {
+        nkeys++;
+    }
+    if (strcmp(sn->name, "tenant") == 0 && nkeys == 1 && has_callpoint_below(sn)) {
+        for (const auto &[name, point] : callpoints_) {
+            size_t at = name.rfind("-tenant");
+            if (at == std::string::npos || at + 7 >= name.size() ||
+                name.find_first_not_of("0123456789", at + 7) != std::string::npos || name.size() - at > 17) {
+                continue;
+            }
+            std::vector<std::string> k{name.substr(at + 7)};
+            add(pos.data_path + ly_step(sn, pos.snode, &k));
+        }
+    }
+    return out;
+}
+
+task<void> agent::oper_walk(oper_read &rd, const agent_path &p, size_t i, oper_pos pos)
+{
+    if (rd.err) {
+        co_return;
+    }
+    if (i == p.steps.size()) {
+        co_await oper_expand(rd, pos.snode, pos, pos.inside);
+        co_return;
+    }
+    const path_step &st = p.steps[i];
+    const lysc_node *sn = st.snode;
+    if ((sn->nodetype & LYD_NODE_TERM) != 0) {
+        co_return;  // a leaf comes with its parent
+    }
+    if (sn->nodetype != LYS_LIST) {
+        co_await oper_walk(rd, p, i + 1, child_pos(schema_, pos, sn, nullptr, pos.inside));
+        co_return;
+    }
+    std::vector<lyd_node *> insts;
+    const bool served = is_cp_list(schema_, sn);
+    if (served && st.has_keys) {
+        if (lyd_node *inst = co_await oper_object(rd, sn, pos, st.keys)) {
+            insts.push_back(inst);
+        }
+    } else if (served) {
+        insts = co_await oper_list(rd, sn, pos);
+    } else {
+        insts = oper_plain(rd, sn, pos, st.has_keys ? &st.keys : nullptr);
+    }
+    // Paths, not node pointers: a failed nested read may free nodes.
+    std::vector<oper_pos> next;
+    for (lyd_node *inst : insts) {
+        next.push_back(child_pos(schema_, pos, sn, inst, pos.inside || served));
+    }
+    for (oper_pos &np : next) {
+        co_await oper_walk(rd, p, i + 1, std::move(np));
+    }
+}
+
+task<void> agent::oper_expand(oper_read &rd, const lysc_node *sn, oper_pos pos, bool inside)
+{
+    std::vector<const lysc_node *> children;
+    if (sn == nullptr) {
+        for (const module_info &m : schema_.modules()) {
+            const lysc_node *c = nullptr;
+            while ((c = lys_getnext(c, nullptr, m.mod->compiled, 0)) != nullptr) {
+                children.push_back(c);
+            }
+        }
+    } else {
+        const lysc_node *c = nullptr;
+        while ((c = lys_getnext(c, sn, nullptr, 0)) != nullptr) {
+            children.push_back(c);
+        }
+    }
+    for (const lysc_node *c : children) {
+        if (rd.err) {
+            co_return;
+        }
+        if ((c->nodetype & (LYS_CONTAINER | LYS_LIST)) == 0 || !has_callpoint_below(c)) {
+            continue;
+        }
+        if (c->nodetype == LYS_CONTAINER) {
+            co_await oper_expand(rd, c, child_pos(schema_, pos, c, nullptr, inside), inside);
+            continue;
+        }
+        const bool served = is_cp_list(schema_, c);
+        if (served && inside && (rd.flags & MGMT_OPER_DEPTH_ONE) != 0) {
+            continue;
+        }
+        std::vector<lyd_node *> insts;
+        if (served) {
+            insts = co_await oper_list(rd, c, pos);
+        } else {
+            insts = oper_plain(rd, c, pos, nullptr);
+        }
+        std::vector<oper_pos> next;
+        for (lyd_node *inst : insts) {
+            next.push_back(child_pos(schema_, pos, c, inst, inside || served));
+        }
+        for (oper_pos &np : next) {
+            co_await oper_expand(rd, c, np, np.inside);
+        }
+    }
+}
+
+root_task agent::run_get_oper(uint64_t cli, uint32_t xid, agent_path p, int flags)
+{
+    oper_read rd;
+    rd.cli = cli;
+    rd.xid = xid;
+    rd.flags = flags;
+    if (conn *c = find(cli)) {
+        rd.user = c->name;
+    }
+    // What the operational store holds under the path.
+    if (p.steps.empty()) {
+        rd.root = store::dup(store_.oper()).release();
+    } else if (store_.oper() != nullptr) {
+        ly_set *set = nullptr;
+        if (lyd_find_xpath(store_.oper(), ly_path(p).c_str(), &set) == LY_SUCCESS) {
+            for (uint32_t i = 0; i < set->count; i++) {
+                lyd_node *copy = nullptr;
+                if (lyd_dup_single(set->dnodes[i], nullptr, LYD_DUP_RECURSIVE | LYD_DUP_WITH_PARENTS, &copy) !=
+                    LY_SUCCESS) {
+                    continue;
+                }
+                while (lyd_parent(copy) != nullptr) {
+                    copy = lyd_parent(copy);
+                }
+                if (rd.root == nullptr) {
+                    rd.root = copy;
+                } else {
+                    lyd_merge_siblings(&rd.root, copy, LYD_MERGE_DESTRUCT);
+                }
+            }
+        }
+        ly_set_free(set, nullptr);
+    }
+    co_await oper_walk(rd, p, 0, oper_pos{});
+    for (auto &[daemon, t] : rd.trans) {
+        if (t.usable) {
+            mgmt_wire::writer w(MGMT_OP_TRANS_FINISH, 0);
+            w.i64(t.th);
+            co_await call(t.worker, w.finish());
+        }
+    }
+    conn *c = find(cli);
+    if (c == nullptr) {
+        co_return;
+    }
+    if (rd.err) {
+        reply_err(*c, xid, rd.err->code, rd.err->text);
+        co_return;
+    }
+    std::string json;
+    result r = store_.print(rd.root, p.steps.empty() ? nullptr : &p, &json);
+    if (!r.ok()) {
+        reply_err(*c, xid, r.code, r.text);
+        co_return;
+    }
+    mgmt_wire::writer w(MGMT_OP_REPLY, xid);
+    w.str(json);
+    send(*c, w.finish());
+}
+
+}  // namespace mgmtd
