@@ -55,6 +55,7 @@ TEST(ConfdConn, HandshakeCarriesKindNameAndProof)
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(p->name, "conn-test");
     EXPECT_EQ(p->daemon_id, 0);
+    EXPECT_EQ(p->pid, getpid());
 
     // A daemon's worker names the daemon its control connection opened.
     confd_daemon_ctx *dx = confd_init_daemon("conn-daemon");

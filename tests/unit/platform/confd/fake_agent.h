@@ -33,6 +33,7 @@ public:
         std::string name;
         int64_t daemon_id = 0;
         int64_t id = 0;  // the connection id the agent gave
+        int64_t pid = 0;
         mgmt_wire::frame_buffer rx;
         std::mutex mu;
         std::condition_variable cv;
@@ -236,7 +237,7 @@ private:
         int64_t version = 0, kind = 0, daemon = 0, pid = 0;
         std::string name, proof;
         if (!r.i64(version) || !r.i64(kind) || !r.str(name) || !r.i64(daemon) || !r.str(proof) || !r.i64(pid) ||
-            !r.at_end() || version != MGMT_PROTO_VERSION || pid != getpid()) {
+            !r.at_end() || version != MGMT_PROTO_VERSION || pid <= 0) {
             p.send(error(r.xid(), CONFD_ERR_PROTOUSAGE, "bad hello"));
             shutdown(p.fd, SHUT_RDWR);
             return;
@@ -250,6 +251,7 @@ private:
         p.kind = static_cast<int>(kind);
         p.name = name;
         p.daemon_id = daemon;
+        p.pid = pid;
         p.id = ++next_id_;
         p.send(reply(r.xid(), [&](mgmt_wire::writer &w) { w.i64(p.id).i64(phase_); }));
         cv_.notify_all();
