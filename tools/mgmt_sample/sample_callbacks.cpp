@@ -239,7 +239,8 @@ int a_command(confd_user_info *uinfo, char *, int argc, char **argv)
     std::string args;
     int lines = 3;
     bool fail = false;
-    for (int i = 0; i < argc; i++) {
+    // argv[0] is the command's own name.
+    for (int i = 1; i < argc; i++) {
         args += std::string(" ") + argv[i];
         if (strncmp(argv[i], "--lines=", 8) == 0) {
             lines = std::clamp(atoi(argv[i] + 8), 0, 100000);

@@ -223,7 +223,7 @@ TEST(ConfdSampleDaemon, PrintsEventsAndAnswersTheAgent)
     ASSERT_TRUE(init.op() == MGMT_OP_REPLY && init.i64(worker_id));
     EXPECT_EQ(worker_id, wrk->id);
     wrk->send(mgmt_wire::writer(MGMT_OP_ACTION_COMMAND, 6)
-                  .i64(8).str("sample-show").str("sample-show").list(1).str("--lines=2").finish());
+                  .i64(8).str("sample-show").str("sample-show").list(2).str("sample-show").str("--lines=2").finish());
     std::string done = wrk->next();
     EXPECT_EQ(mgmt_wire::reader{std::string_view(done)}.op(), MGMT_OP_REPLY);
     {
