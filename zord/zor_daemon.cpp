@@ -19,6 +19,7 @@
 #include "zor_af_tracker.h"
 #include "zor_af_vpn_sec.h"
 #include "zor_client.h"
+#include "zor_confd.h"
 #include "zor_db.h"
 #include "zor_group.h"
 #include "zor_log.h"
@@ -353,6 +354,7 @@ void zor_daemon_free(t_zor_daemon *daemon)
         unlink(pid_path);
         daemon->pid_file_written = 0;
     }
+    zor_confd_free(daemon);
     zor_context_free(g_zor_context);
     // Start-up may have failed before the context existed.
     zor_daemon_release_loop(daemon);
@@ -420,6 +422,10 @@ int zor_daemon_main(int argc, char **argv)
         zor_daemon_free(zd);
         return 2;
     }
+
+    // The agent may be away: the module then retries on its own, and zord
+    // runs without it until it comes.
+    (void)zor_confd_init(zd);
 
     zor_signals_init();
     // The pid file is written by the first callback of the loop, so a
