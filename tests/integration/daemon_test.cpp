@@ -28,7 +28,7 @@ TEST(DaemonProcess, PidFileAndStopBySignal)
         Strings args;
         const char *pid_file;
         int signo;
-        Strings lines;  // the whole of stderr
+        Strings lines;  // the event lines of stderr
     };
     const std::string start = event_line("1200001: Starting");
     const std::string stop = event_line("1299999: Terminating");
@@ -57,7 +57,15 @@ TEST(DaemonProcess, PidFileAndStopBySignal)
         ASSERT_TRUE(zord.wait_exit(std::chrono::seconds(10))) << what;
         EXPECT_TRUE(zord.result().exited) << what;
         EXPECT_EQ(zord.result().exit_code, 0) << what;
-        EXPECT_EQ(zt::split_lines(zord.err()), c.lines) << what;
+        // Without an agent the integration module logs its connection
+        // attempts in between; the start and stop lines are main's own.
+        Strings events;
+        for (const std::string &line : zt::split_lines(zord.err())) {
+            if (line.rfind("%Ostrana-", 0) == 0) {
+                events.push_back(line);
+            }
+        }
+        EXPECT_EQ(events, c.lines) << what;
         EXPECT_EQ(zord.out(), "") << what;
         if (c.signo == SIGUSR2) {
             EXPECT_FALSE(std::filesystem::exists(pid_file)) << what << ": removed at a normal stop";
