@@ -259,6 +259,9 @@ private:
     static void read_cb(bufferevent *bev, void *arg);
     static void event_cb(bufferevent *bev, short what, void *arg);
     static void post_cb(evutil_socket_t, short, void *arg);
+    static void linger_write_cb(bufferevent *bev, void *arg);
+    static void linger_event_cb(bufferevent *bev, short what, void *arg);
+    void linger(bev_ptr bev);
     static void request_timeout_cb(evutil_socket_t, short, void *arg);
     conn &add_conn(bev_ptr bev, std::string *sink);
     void process(conn &c);
@@ -352,11 +355,12 @@ private:
     std::deque<std::function<void()>> posted_;
     std::map<uint64_t, std::unique_ptr<conn>> conns_;
     std::vector<std::unique_ptr<conn>> graveyard_;
+    std::set<bufferevent *> lingering_;  // closed connections still sending their last frames
     uint64_t next_conn_ = 1;
 
     std::map<std::string, reg_point> callpoints_;
     std::map<std::string, reg_point> actionpoints_;
-    std::map<std::string, reg_point> streams_;
+    std::multimap<std::string, reg_point> streams_;  // shared: every daemon may send on a stream
     std::map<std::string, reg_point> valpoints_;
 
     std::map<int, subscription> subs_;

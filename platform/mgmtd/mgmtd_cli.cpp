@@ -378,7 +378,7 @@ root_task agent::run_action(uint64_t cli, uint32_t xid, std::string ap,
 std::string agent::status_json()
 {
     auto id_or_null = [](uint64_t id) { return id == 0 ? std::string("null") : std::to_string(id); };
-    auto names = [](const std::map<std::string, reg_point> &m, uint64_t daemon) {
+    auto names = [](const auto &m, uint64_t daemon) {
         std::string out = "[";
         for (const auto &[name, p] : m) {
             if (p.daemon == daemon) {

@@ -25,9 +25,12 @@
 
 namespace {
 
+// One line on stderr (through the log's mirror in the foreground).
 int fail(const std::string &why)
 {
-    fprintf(stderr, "mgmtd: %s\n", why.c_str());
+    if (!ost_log_mirror()) {
+        fprintf(stderr, "mgmtd: %s\n", why.c_str());
+    }
     ost_log(LOG_ERR, "mgmtd: %s", why.c_str());
     return 1;
 }
