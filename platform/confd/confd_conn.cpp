@@ -1,5 +1,6 @@
 #include "confd_conn.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
@@ -252,12 +253,13 @@ bool conn_buffered(conn &c, std::string &body)
 
 namespace {
 
-// One read of what is there; blocking reads are preceded by a poll.
-int read_some(conn &c, bool wait)
+// One read of what is there, at most limit bytes; blocking reads are
+// preceded by a poll.
+int read_some(conn &c, bool wait, size_t limit = 16384)
 {
     char buf[16384];
     for (;;) {
-        ssize_t n = recv(c.fd, buf, sizeof(buf), MSG_DONTWAIT);
+        ssize_t n = recv(c.fd, buf, std::min(limit, sizeof(buf)), MSG_DONTWAIT);
         if (n > 0) {
             c.rx.append(buf, static_cast<size_t>(n));
             return CONFD_OK;
@@ -303,7 +305,10 @@ int conn_read(conn &c, std::string &body)
         if (c.rx.error()) {
             return fail(CONFD_ERR_PROTOUSAGE, "malformed frame from the agent");
         }
-        int r = read_some(c, true);
+        // Never more than this frame: what follows it (a notification right
+        // after the reply to a sync) must stay in the socket, where the
+        // owner's event loop sees it.
+        int r = read_some(c, true, std::max<size_t>(c.rx.missing(), 1));
         if (r != CONFD_OK) {
             return r;
         }

@@ -742,6 +742,24 @@ bool frame_buffer::next(std::span<const uint8_t> &body)
     return true;
 }
 
+size_t frame_buffer::missing() const
+{
+    size_t have = buf_.size() - start_;
+    if (error_) {
+        return 0;
+    }
+    if (have < 4) {
+        return 4 - have;
+    }
+    auto *p = reinterpret_cast<const uint8_t *>(buf_.data() + start_);
+    uint32_t len = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+                   (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+    if (len < 5 || len > MGMT_WIRE_MAX_FRAME) {
+        return 0;  // next() reports the error
+    }
+    return have - 4 >= len ? 0 : len - (have - 4);
+}
+
 void free_tag_values(confd_tag_value_t *tv, int n)
 {
     if (tv == nullptr) {

@@ -137,6 +137,10 @@ public:
     bool next(std::span<const uint8_t> &body);
     bool error() const { return error_; }
     size_t buffered() const { return buf_.size() - start_; }
+    // Bytes still missing to complete the next frame (at least 1 when none
+    // is complete; 0 when one is, or after an error), so that a reader can
+    // take a frame without reading into the one after it.
+    size_t missing() const;
 
 private:
     std::string buf_;

@@ -2,6 +2,7 @@
 // as the iterator steers, the modifications of the node being visited, and
 // the answers that end a notification.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include "confd_cdb.h"
 #include "fake_agent.h"
@@ -122,7 +123,9 @@ TEST(ConfdCdbSub, NotificationDiffAndItsEnd)
         case MGMT_OP_SUB_SYNC:
             r.i64(a);
             log.push_back("sync " + std::to_string(a));
-            p.send(fake_agent::reply(r.xid()));
+            // The next notification right behind the reply, in one segment.
+            p.send(fake_agent::reply(r.xid()) + mgmt_wire::writer(MGMT_OP_SUB_NOTIFY, 0)
+                                                    .i64(CDB_SUB_PREPARE).i64(0).list(1).i64(2).finish());
             return true;
         case MGMT_OP_SUB_ABORT:
             r.i64(a), r.str(path);
@@ -179,8 +182,11 @@ TEST(ConfdCdbSub, NotificationDiffAndItsEnd)
     EXPECT_EQ(cdb_get_modifications_iter(s, 0, &mods, &nmods), CONFD_ERR);
     ASSERT_EQ(cdb_sync_subscription_socket(s, CDB_DONE_PRIORITY), CONFD_OK);
 
-    // A prepare refused: the abort replaces the sync.
-    p->send(mgmt_wire::writer(MGMT_OP_SUB_NOTIFY, 0).i64(CDB_SUB_PREPARE).i64(0).list(1).i64(p2).finish());
+    // The notification that came with the sync's reply is left in the
+    // socket for the owner's event loop to see. It is refused: the abort
+    // replaces the sync.
+    pollfd pfd{s, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
     int arr[2] = {0, 0}, len = 0;
     ASSERT_EQ(cdb_read_subscription_socket(s, arr, &len), CONFD_OK);
     EXPECT_EQ(len, 1);
