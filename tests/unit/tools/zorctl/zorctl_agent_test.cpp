@@ -1,0 +1,158 @@
+// The real zorctl against the real agent (mgmtd) on a free port with a
+// database of its own: configuration round trips, one-shot and through the
+// shell's config mode; refusals with their one line and exit codes; the
+// IPC secret; and an agent that is not there.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fstream>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "test_support.h"
+
+namespace {
+
+uint16_t free_port()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    bind(fd, reinterpret_cast<sockaddr *>(&sa), len);
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    close(fd);
+    return ntohs(sa.sin_port);
+}
+
+bool accepts(uint16_t port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+    close(fd);
+    return ok;
+}
+
+class ZorctlAgent : public ::testing::Test {
+protected:
+    // Starts the agent; extra arguments after the usual ones.
+    void start_agent(const std::vector<std::string> &extra = {})
+    {
+        port_ = free_port();
+        std::vector<std::string> args = {"-f", "--port", std::to_string(port_), "--db-dir", db_.path()};
+        args.insert(args.end(), extra.begin(), extra.end());
+        agent_ = std::make_unique<zt::Process>(zt::build_path("platform/mgmtd/mgmtd"), args);
+        // Ready once it listens; a bounded wait, not a measurement.
+        for (int i = 0; i < 500 && !accepts(port_); i++) {
+            agent_->poll_output(20);
+        }
+        ASSERT_TRUE(accepts(port_)) << agent_->err();
+    }
+
+    zt::ChildResult zorctl(const std::vector<std::string> &args, const std::string &input = "",
+                           const std::string &secret_file = "")
+    {
+        zt::Process p(zt::build_path("tools/zorctl/zorctl"), args,
+                      {{"MGMTD_PORT", std::to_string(port_)}, {"MGMTD_IPC_SECRET_FILE", secret_file}});
+        if (!input.empty()) {
+            p.write_stdin(input);
+        }
+        p.close_stdin();
+        EXPECT_TRUE(p.wait_exit(std::chrono::seconds(60)));
+        return p.result();
+    }
+
+    zt::TempDir db_;
+    uint16_t port_ = 0;
+    std::unique_ptr<zt::Process> agent_;
+};
+
+TEST_F(ZorctlAgent, ConfigurationRoundTripsAndRefusals)
+{
+    start_agent();
+    zt::ChildResult r = zorctl({"set", "system", "personality", "brink"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = zorctl({"set", "snmp/trap/group{g1}/enable{all}/level", "critical", "major"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = zorctl({"set", "security", "pairwise-keys", "true"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    r = zorctl({"show", "running-config", "system"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "system\n  personality brink\n");
+    r = zorctl({"show", "running-config", "snmp"});
+    EXPECT_EQ(r.out, "snmp\n  trap\n    group g1\n      enable all\n        level critical\n        level major\n");
+    r = zorctl({"--json", "show", "running-config", "security"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find("\"pairwise-keys\": true"), std::string::npos) << r.out;
+
+    // The agent refuses a value its schema does not allow: its reason, one
+    // line, status 1; nothing changes.
+    r = zorctl({"set", "system", "personality", "boss"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(zt::split_lines(r.err).size(), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("zorctl: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("boss"), std::string::npos) << r.err;
+    // zorctl refuses a path the schema does not have before sending it.
+    r = zorctl({"set", "system", "bogus", "1"});
+    EXPECT_EQ(r.exit_code, 2);
+    EXPECT_EQ(r.err, "zorctl: no bogus under system\n");
+    // A command no daemon serves.
+    r = zorctl({"show", "zor", "db"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "zorctl: no daemon serves zor_dump_db\n");
+
+    // Config mode gathers edits and commits them as one; a failed commit
+    // keeps them; the shell carries on after failures.
+    r = zorctl({}, "config\n"
+                   "set system host-name r1\n"
+                   "delete snmp/trap/group{g1}/enable{all}/level{major}\n"
+                   "show changes\n"
+                   "commit\n"
+                   "set system personality boss\n"
+                   "commit\n"
+                   "abort\n"
+                   "exit\n"
+                   "show running-config\n");
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(zt::split_lines(r.err).size(), 1u) << r.err;
+    EXPECT_NE(r.err.find("boss"), std::string::npos) << r.err;
+    const std::string changes = "set system/host-name r1\ndelete snmp/trap/group{g1}/enable{all}/level{major}\n";
+    ASSERT_EQ(r.out.rfind(changes, 0), 0u) << r.out;
+    const std::string config = r.out.substr(changes.size());
+    for (const char *line : {"  personality brink\n", "  host-name r1\n", "        level critical\n"}) {
+        EXPECT_NE(config.find(line), std::string::npos) << line << " in:\n" << config;
+    }
+    EXPECT_EQ(config.find("major"), std::string::npos) << config;
+}
+
+TEST_F(ZorctlAgent, SecretAndAnAgentThatIsNotThere)
+{
+    const std::string secret = db_.file("secret");
+    std::ofstream(secret) << "0123456789abcdef";
+    start_agent({"--ipc-secret", secret});
+    zt::ChildResult r = zorctl({"--json", "agent", "status"}, "", secret);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_NE(r.out.find(std::to_string(port_)), std::string::npos) << r.out;
+    r = zorctl({"agent", "status"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind("zorctl: the agent refused the connection: ", 0), 0u) << r.err;
+
+    agent_->signal(SIGTERM);
+    ASSERT_TRUE(agent_->wait_exit());
+    r = zorctl({"show", "running-config"});
+    EXPECT_EQ(r.exit_code, 3);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zorctl: cannot reach the agent at 127.0.0.1:" + std::to_string(port_) + ": Connection refused\n");
+    r = zorctl({}, "agent status\n");  // the shell does not start without the agent either
+    EXPECT_EQ(r.exit_code, 3);
+}
+
+}  // namespace
