@@ -200,8 +200,15 @@ int find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type, conf
     return confd_data_reply_next_object_tag_value_array(tctx, nullptr, -1, 0);
 }
 
+// A parameter's name: the action is not in the schema, so its own
+// parameters are named here; any other tag by the schema, or as a number.
 std::string tag_name(uint32_t tag)
 {
+    for (const char *own : {"count", "note", "fail"}) {
+        if (tag == mgmt_name_hash(own)) {
+            return own;
+        }
+    }
     const char *name = confd_hash2str(tag);
     return name != nullptr ? name : std::to_string(tag);
 }

@@ -168,6 +168,45 @@ TEST(ConfdConn, CallsErrorsEndOfStreamAndTimeouts)
     cdb_close(s);
 }
 
+TEST(ConfdConn, EventNotificationsAreRead)
+{
+    fake_agent agent;
+    agent.on(MGMT_CONN_NOTIFICATION, [](fake_agent::peer &p, mgmt_wire::reader &r) {
+        int64_t mask = 0;
+        bool ok = r.op() == MGMT_OP_NOTIF_SUBSCRIBE && r.i64(mask) &&
+                  mask == (CONFD_NOTIF_COMMIT_SIMPLE | CONFD_NOTIF_STREAM_EVENT);
+        p.send(ok ? fake_agent::reply(r.xid()) : fake_agent::error(r.xid(), CONFD_ERR_PROTOUSAGE, "bad mask"));
+        confd_value_t when{};
+        CONFD_SET_DATETIME(&when, (confd_datetime{2026, 1, 2, 3, 4, 5, 0, 0, 0}));
+        confd_tag_value_t tv[1];
+        CONFD_SET_TAG_STR(&tv[0], 8, "up");
+        mgmt_wire::writer commit(MGMT_OP_NOTIF_EVENT, 0), stream(MGMT_OP_NOTIF_EVENT, 0), odd(MGMT_OP_NOTIF_EVENT, 0);
+        commit.i64(CONFD_NOTIF_COMMIT_SIMPLE).i64(CDB_RUNNING).i64(12).str("admin");
+        stream.i64(CONFD_NOTIF_STREAM_EVENT).str("ostrana").value(when).tag_values(tv, 1);
+        odd.i64(99);
+        p.send(commit.finish() + stream.finish() + odd.finish());
+        return true;
+    });
+    int s = client_socket();
+    ASSERT_EQ(confd_notifications_connect(s, agent.addr(), agent.addrlen(),
+                                          CONFD_NOTIF_COMMIT_SIMPLE | CONFD_NOTIF_STREAM_EVENT),
+              CONFD_OK);
+    confd_notification n;
+    ASSERT_EQ(confd_read_notification(s, &n), CONFD_OK);
+    EXPECT_EQ(n.type, CONFD_NOTIF_COMMIT_SIMPLE);
+    EXPECT_EQ(n.n.commit.usid, 12);
+    EXPECT_STREQ(n.n.commit.username, "admin");
+    ASSERT_EQ(confd_read_notification(s, &n), CONFD_OK);
+    ASSERT_EQ(n.type, CONFD_NOTIF_STREAM_EVENT);
+    EXPECT_STREQ(n.n.stream.streamname, "ostrana");
+    EXPECT_EQ(n.n.stream.event_time.sec, 5);
+    ASSERT_EQ(n.n.stream.nvalues, 1);
+    EXPECT_STREQ(CONFD_GET_CBUFPTR(&n.n.stream.values[0].v), "up");
+    confd_free_notification(&n);
+    EXPECT_EQ(confd_read_notification(s, &n), CONFD_ERR);  // a type it does not know
+    close(s);
+}
+
 TEST(ConfdConn, ReusedSocketNumberStartsAfresh)
 {
     fake_agent agent;

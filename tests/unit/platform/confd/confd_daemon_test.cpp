@@ -229,7 +229,8 @@ TEST(ConfdDaemon, RequestsReachTheCallbacksAndGetOneReplyEach)
     int r = deliver(dx, pw, g.worker,
                     {get_object_req(10, 5, "items", "abc"), get_object_req(11, 5, "items", "missing"),
                      get_object_req(12, 5, "items", "fail"), get_object_req(13, 5, "items", "silent"),
-                     mgmt_wire::writer(MGMT_OP_DATA_GET_NEXT_OBJECT, 14).i64(6).str("items").keypath(list).i64(-1).finish(),
+                     mgmt_wire::writer(MGMT_OP_DATA_GET_NEXT_OBJECT, 14)
+                         .i64(6).str("items").keypath(list).i64(-1).finish(),
                      mgmt_wire::writer(MGMT_OP_DATA_FIND_NEXT_OBJECT, 15)
                          .i64(6).str("items").keypath(list).i64(CONFD_FIND_NEXT).list(1).value(key).finish(),
                      get_object_req(16, 5, "nosuch", "abc"), get_object_req(17, 99, "items", "abc"),
@@ -317,7 +318,8 @@ TEST(ConfdDaemon, RequestsReachTheCallbacksAndGetOneReplyEach)
     EXPECT_EQ(h.xid, 20u);
     // Without an init the session has no MAAPI socket; a failure carries its text.
     EXPECT_EQ(deliver(dx, pw, g.worker,
-                      {mgmt_wire::writer(MGMT_OP_ACTION_COMMAND, 21).i64(43).str("do").str("/do").list(1).str("bad").finish()}),
+                      {mgmt_wire::writer(MGMT_OP_ACTION_COMMAND, 21)
+                           .i64(43).str("do").str("/do").list(1).str("bad").finish()}),
               CONFD_ERR);
     EXPECT_EQ(g.msock, -1);
     h = head(pw->next());
