@@ -78,11 +78,11 @@ unsigned char complete(EditLine *el, int /*ch*/)
         el_insertstr(el, common.substr(partial.size()).c_str());
         return CC_REFRESH;
     }
-    std::string list = "\n";
+    std::string list;
     for (const std::string &c : cands) {
-        list += c + "  ";
+        list += (list.empty() ? "\n" : "  ") + c;
     }
-    list.back() = '\n';
+    list += '\n';
     fputs(list.c_str(), stdout);
     fflush(stdout);
     return CC_REDISPLAY;
