@@ -155,7 +155,8 @@ TEST(ConfdConn, CallsErrorsEndOfStreamAndTimeouts)
     EXPECT_EQ(cdb_get(s, &v, "/slow"), CONFD_ERR);
     EXPECT_EQ(confd_errno, CONFD_ERR_TIMEOUT);
     fake_agent::peer *p = agent.wait_peer(MGMT_CONN_CDB_DATA);
-    mgmt_wire::reader slow{std::string_view(p->next())};
+    std::string slow_body = p->next();
+    mgmt_wire::reader slow{std::string_view(slow_body)};
     ASSERT_EQ(slow.op(), MGMT_OP_CDB_GET);
     p->send(fake_agent::error(slow.xid(), CONFD_ERR_INTERNAL, "late"));
     EXPECT_EQ(cdb_exists(s, "/a{x y}"), 1);

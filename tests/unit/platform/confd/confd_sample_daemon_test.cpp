@@ -218,7 +218,8 @@ TEST(ConfdSampleDaemon, PrintsEventsAndAnswersTheAgent)
 
     // A command: its output reached the agent before its completion.
     ctl->send(mgmt_wire::writer(MGMT_OP_ACTION_INIT, 5).i64(8).str("admin").str("cli").str("sample-show").finish());
-    mgmt_wire::reader init{std::string_view(ctl->next())};
+    std::string init_body = ctl->next();
+    mgmt_wire::reader init{std::string_view(init_body)};
     int64_t worker_id = 0;
     ASSERT_TRUE(init.op() == MGMT_OP_REPLY && init.i64(worker_id));
     EXPECT_EQ(worker_id, wrk->id);
