@@ -222,7 +222,9 @@ public:
         peer_reply await_resume() { return std::move(result); }
     };
     // Sends a request (a finished frame; its xid is set here) to a peer and
-    // resumes with its reply, a timeout, or the peer gone.
+    // resumes with its reply, a timeout, or the peer gone. Await a named
+    // awaiter: g++ 12 destroys class temporaries that live across a
+    // co_await twice.
     call_awaiter call(uint64_t conn, std::string frame) { return call_awaiter{this, conn, std::move(frame), {}}; }
 
     struct gate_awaiter {
@@ -320,8 +322,9 @@ private:
 
     // operational reads (mgmtd_oper.cpp)
     root_task run_get_oper(uint64_t cli, uint32_t xid, agent_path p, int flags);
-    task<void> oper_walk(oper_read &rd, const agent_path &p, size_t i, oper_pos pos);
-    task<void> oper_expand(oper_read &rd, const lysc_node *sn, oper_pos pos, bool inside);
+    // The positions are the callers' named locals: they outlive the awaited step.
+    task<void> oper_walk(oper_read &rd, const agent_path &p, size_t i, const oper_pos &pos);
+    task<void> oper_expand(oper_read &rd, const lysc_node *sn, const oper_pos &pos, bool inside);
     task<std::vector<lyd_node *>> oper_list(oper_read &rd, const lysc_node *sn, const oper_pos &pos);
     task<lyd_node *> oper_object(oper_read &rd, const lysc_node *sn, const oper_pos &pos,
                                  const std::vector<std::string> &keys);

@@ -240,7 +240,8 @@ root_task agent::run_command(uint64_t cli, uint32_t xid, std::string ap, std::ve
     }
     mgmt_wire::writer init(MGMT_OP_ACTION_INIT, 0);
     init.i64(static_cast<int64_t>(cli)).str(user).str("cli").str(ap);
-    peer_reply rep = co_await call(daemon, init.finish());
+    call_awaiter aw1 = call(daemon, init.finish());
+    peer_reply rep = co_await aw1;
     int64_t worker = 0;
     conn *wc = nullptr;
     if (rep.status == peer_reply::ok) {
@@ -265,7 +266,8 @@ root_task agent::run_command(uint64_t cli, uint32_t xid, std::string ap, std::ve
     for (const std::string &a : argv) {
         w.str(a);
     }
-    rep = co_await call(wc->id, w.finish());
+    call_awaiter aw2 = call(wc->id, w.finish());
+    rep = co_await aw2;
     conn *c = find(cli);
     if (c == nullptr) {
         co_return;
@@ -326,7 +328,8 @@ root_task agent::run_action(uint64_t cli, uint32_t xid, std::string ap,
     }
     mgmt_wire::writer init(MGMT_OP_ACTION_INIT, 0);
     init.i64(static_cast<int64_t>(cli)).str(user).str("cli").str(ap);
-    peer_reply rep = co_await call(daemon, init.finish());
+    call_awaiter aw3 = call(daemon, init.finish());
+    peer_reply rep = co_await aw3;
     int64_t worker = 0;
     conn *wc = nullptr;
     if (rep.status != peer_reply::ok) {
@@ -348,7 +351,8 @@ root_task agent::run_action(uint64_t cli, uint32_t xid, std::string ap,
     w.i64(static_cast<int64_t>(cli)).str(ap);
     w.i64(act != nullptr ? schema_.tag(act) : mgmt_name_hash(ap)).i64(act != nullptr ? schema_.ns(act) : 0);
     w.keypath(kp).tag_values(tvs.data(), static_cast<int>(tvs.size()));
-    rep = co_await call(wc->id, w.finish());
+    call_awaiter aw4 = call(wc->id, w.finish());
+    rep = co_await aw4;
     conn *c = find(cli);
     if (c == nullptr) {
         co_return;

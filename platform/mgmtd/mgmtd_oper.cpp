@@ -265,7 +265,8 @@ task<bool> agent::oper_trans(oper_read &rd, uint64_t daemon)
     rd.trans[daemon] = t;
     mgmt_wire::writer w(MGMT_OP_TRANS_INIT, 0);
     w.i64(t.th).i64(static_cast<int64_t>(rd.cli)).str(rd.user).str("cli");
-    peer_reply rep = co_await call(daemon, w.finish());
+    call_awaiter aw1 = call(daemon, w.finish());
+    peer_reply rep = co_await aw1;
     if (!oper_check(rd, rep, daemon, "transaction start")) {
         co_return false;
     }
@@ -360,7 +361,8 @@ task<std::vector<lyd_node *>> agent::oper_list(oper_read &rd, const lysc_node *s
         } else {
             w.i64(next);
         }
-        peer_reply rep = co_await call(t.worker, w.finish());
+        call_awaiter aw2 = call(t.worker, w.finish());
+        peer_reply rep = co_await aw2;
         if (!oper_check(rd, rep, daemon, "callpoint " + cp)) {
             break;
         }
@@ -485,7 +487,8 @@ task<lyd_node *> agent::oper_object(oper_read &rd, const lysc_node *sn, const op
     }
     mgmt_wire::writer w(MGMT_OP_DATA_GET_OBJECT, 0);
     w.i64(t.th).str(cp).keypath(kp);
-    peer_reply rep = co_await call(t.worker, w.finish());
+    call_awaiter aw3 = call(t.worker, w.finish());
+    peer_reply rep = co_await aw3;
     if (!oper_check(rd, rep, daemon, "callpoint " + cp)) {
         co_return nullptr;
     }
@@ -559,7 +562,7 @@ std::vector<lyd_node *> agent::oper_plain(oper_read &rd, const lysc_node *sn, co
     return out;
 }
 
-task<void> agent::oper_walk(oper_read &rd, const agent_path &p, size_t i, oper_pos pos)
+task<void> agent::oper_walk(oper_read &rd, const agent_path &p, size_t i, const oper_pos &pos)
 {
     if (rd.err) {
         co_return;
@@ -574,7 +577,8 @@ task<void> agent::oper_walk(oper_read &rd, const agent_path &p, size_t i, oper_p
         co_return;  // a leaf comes with its parent
     }
     if (sn->nodetype != LYS_LIST) {
-        co_await oper_walk(rd, p, i + 1, child_pos(schema_, pos, sn, nullptr, pos.inside));
+        const oper_pos np = child_pos(schema_, pos, sn, nullptr, pos.inside);
+        co_await oper_walk(rd, p, i + 1, np);
         co_return;
     }
     std::vector<lyd_node *> insts;
@@ -594,11 +598,11 @@ task<void> agent::oper_walk(oper_read &rd, const agent_path &p, size_t i, oper_p
         next.push_back(child_pos(schema_, pos, sn, inst, pos.inside || served));
     }
     for (oper_pos &np : next) {
-        co_await oper_walk(rd, p, i + 1, std::move(np));
+        co_await oper_walk(rd, p, i + 1, np);
     }
 }
 
-task<void> agent::oper_expand(oper_read &rd, const lysc_node *sn, oper_pos pos, bool inside)
+task<void> agent::oper_expand(oper_read &rd, const lysc_node *sn, const oper_pos &pos, bool inside)
 {
     std::vector<const lysc_node *> children;
     if (sn == nullptr) {
@@ -622,7 +626,8 @@ task<void> agent::oper_expand(oper_read &rd, const lysc_node *sn, oper_pos pos, 
             continue;
         }
         if (c->nodetype == LYS_CONTAINER) {
-            co_await oper_expand(rd, c, child_pos(schema_, pos, c, nullptr, inside), inside);
+            const oper_pos np = child_pos(schema_, pos, c, nullptr, inside);
+            co_await oper_expand(rd, c, np, inside);
             continue;
         }
         const bool served = is_cp_list(schema_, c);
@@ -678,12 +683,14 @@ root_task agent::run_get_oper(uint64_t cli, uint32_t xid, agent_path p, int flag
         }
         ly_set_free(set, nullptr);
     }
-    co_await oper_walk(rd, p, 0, oper_pos{});
+    const oper_pos top;
+    co_await oper_walk(rd, p, 0, top);
     for (auto &[daemon, t] : rd.trans) {
         if (t.usable) {
             mgmt_wire::writer w(MGMT_OP_TRANS_FINISH, 0);
             w.i64(t.th);
-            co_await call(t.worker, w.finish());
+            call_awaiter aw4 = call(t.worker, w.finish());
+            co_await aw4;
         }
     }
     conn *c = find(cli);

@@ -244,7 +244,8 @@ task<void> agent::notify_group(std::map<uint64_t, std::vector<int>> socks, int t
         };
         deliver(conn_id, std::move(d));
     }
-    co_await gate_awaiter{g};
+    gate_awaiter wait{g};
+    co_await wait;
 }
 
 void agent::notify_oper(const lysc_node *target, const lyd_node *before, const lyd_node *after)
@@ -421,7 +422,7 @@ root_task agent::run_trigger(uint64_t from, uint32_t xid, bool oper, int flags, 
         reply_err(*c, xid, CONFD_ERR_INTERNAL, err);
         co_return;
     }
-    co_await notify_group(std::move(socks), oper ? CDB_SUB_OPER : CDB_SUB_COMMIT, flags | CDB_SUB_FLAG_TRIGGER, cs,
+    co_await notify_group(socks, oper ? CDB_SUB_OPER : CDB_SUB_COMMIT, flags | CDB_SUB_FLAG_TRIGGER, cs,
                           nullptr, nullptr);
     if (conn *back = find(from)) {
         reply_ok(*back, xid);
