@@ -120,7 +120,11 @@ inline int free_port()
 // Every line logged through ost_log, from any thread.
 class Logs {
 public:
-    Logs() { ost_log_set_hook(&Logs::hook, this); }
+    Logs()
+    {
+        ost_log_set_hook(&Logs::hook, this);
+        ost_log_set_mirror(getenv("OCONFD_TEST_LOGS") != nullptr);
+    }
     ~Logs() { ost_log_set_hook(nullptr, nullptr); }
     Logs(const Logs &) = delete;
     Logs &operator=(const Logs &) = delete;
@@ -203,11 +207,19 @@ public:
                                           "--yang-dir", yang_.path()};
         args.insert(args.end(), extra_.begin(), extra_.end());
         proc_ = std::make_unique<zt::Process>(zt::build_path("platform/mgmtd/mgmtd"), args);
+        // The agent's log lines must not fill its stderr pipe.
+        draining_ = true;
+        drain_ = std::thread([this] {
+            while (draining_) {
+                proc_->poll_output(100);
+            }
+        });
         return wait_until([this] { return accepts(); }, 20s);
     }
     // Kills the agent at once, as a crash would.
     void kill()
     {
+        stop_draining();
         if (proc_) {
             proc_->signal(SIGKILL);
             proc_->wait_exit();
@@ -216,6 +228,7 @@ public:
     }
     void stop()
     {
+        stop_draining();
         if (proc_) {
             proc_->signal(SIGTERM);
             if (!proc_->wait_exit(5s)) {
@@ -225,16 +238,14 @@ public:
             proc_.reset();
         }
     }
-    std::string output()
-    {
-        if (!proc_) {
-            return "";
-        }
-        proc_->poll_output(0);
-        return proc_->err();
-    }
-
 private:
+    void stop_draining()
+    {
+        draining_ = false;
+        if (drain_.joinable()) {
+            drain_.join();
+        }
+    }
     bool accepts() const
     {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -251,6 +262,8 @@ private:
     zt::TempDir yang_;
     zt::TempDir db_;
     std::unique_ptr<zt::Process> proc_;
+    std::atomic<bool> draining_{false};
+    std::thread drain_;
 };
 
 // A daemon's event loop on a thread of its own, with a timer manager ticked
