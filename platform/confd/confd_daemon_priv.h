@@ -1,9 +1,12 @@
 // The daemon handle's library state. Private to the library.
 #pragma once
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -54,6 +57,19 @@ struct confd_daemon_private {
 };
 
 namespace confd_impl {
+
+// Copies src into a fixed-size name field, cut to fit and terminated.
+inline void copy_name(char *dst, size_t n, std::string_view src)
+{
+    size_t len = std::min(n - 1, src.size());
+    memcpy(dst, src.data(), len);
+    dst[len] = 0;
+}
+
+inline bool is_worker(const confd_daemon_private &p, int fd)
+{
+    return std::find(p.workers.begin(), p.workers.end(), fd) != p.workers.end();
+}
 
 // Text set by confd_trans_seterr / confd_action_seterr during the callback
 // now running on this thread.
