@@ -130,6 +130,33 @@
 //                     so that the CLI parses, prints and completes with the same modules)
 //     CLI_OUTPUT     agent => zorctl [bytes text]        (xid of the command being run)
 //     CLI_NOTIF      agent => zorctl [str json line]     (xid of the CLI_NOTIFS request)
+//
+// Where the above is silent, the agent (mgmtd) does this:
+//   - The secret is the whole content of the file, byte for byte (a final
+//     line feed included); an empty file is refused at start.
+//   - usid is the CLI connection's id, user its HELLO name; TRANS_INIT and
+//     ACTION_INIT carry context "cli". ACTION_COMMAND's path is the
+//     actionpoint's name.
+//   - Tag-values and keypath tags from the agent carry the node's namespace
+//     number, never 0. SCHEMA_GET lists inet:ip-address leaves as C_IPV4
+//     (their values travel as C_IPV4 or C_IPV6).
+//   - CDB: sessions are refused with CONFD_ERR_UNAVAILABLE in start phase
+//     0. A read takes config false nodes from the operational store and
+//     configuration from running (CDB_PRE_COMMIT_RUNNING: the configuration
+//     being committed, while a commit is under way). A lock keeps out the
+//     other sessions that ask for it (LOCK_REQUEST or LOCK_SESSION); plain
+//     sessions read and write regardless. A LOCK_WAIT start still waiting
+//     after the agent's reply timeout fails with CONFD_ERR_LOCKED.
+//   - MAAPI_WAIT_START is held until the phase is reached or the connection
+//     closes, without a timeout.
+//   - Subscriptions: SUB_GET_MODS includes list instances whatever its
+//     flags; a subscriber that does not answer a SUB_NOTIFY within the
+//     reply timeout has its subscription socket closed. CDB_TRIGGER with
+//     no points notifies the subscription sockets whose HELLO pid is the
+//     caller's.
+//   - CLI_GET_OPER: a list whose callpoint no daemon registered is empty; a
+//     daemon that does not answer in time gives CONFD_ERR_TIMEOUT, one that
+//     goes or fails CONFD_ERR_EXTERNAL.
 #pragma once
 
 #include <stdint.h>
