@@ -51,13 +51,25 @@ bool zor_show_debug(const confd_hkeypath_t *kp, char (&buf)[k_kpath_len])
     return true;
 }
 
-#define ZOR_SHOW_REPLY(call)                                                                                     \
-    do {                                                                                                         \
-        if ((call) != CONFD_OK) {                                                                                \
-            ZOR_LOG("Failed to send oper data reply - %s (%d) : %s", confd_strerror(confd_errno), confd_errno, \
-                    confd_lasterr());                                                                            \
-        }                                                                                                        \
+// The per-callback debug line, written under the callback's own name.
+#define ZOR_SHOW_DEBUG(kp, fmt, ...)                                   \
+    do {                                                               \
+        char kp_text[k_kpath_len];                                     \
+        if (zor_show_debug((kp), kp_text)) {                           \
+            ZOR_LOG(fmt, kp_text __VA_OPT__(, ) __VA_ARGS__);          \
+        }                                                              \
     } while (0)
+
+// A reply that could not be sent is logged and otherwise ignored: the agent
+// times the request out. What every callback returns.
+int zor_show_sent(int rc)
+{
+    if (rc != CONFD_OK) {
+        ZOR_LOG("Failed to send oper data reply - %s (%d) : %s", confd_strerror(confd_errno), confd_errno,
+                confd_lasterr());
+    }
+    return CONFD_OK;
+}
 
 int zor_show_reply_end(confd_trans_ctx *tctx)
 {
@@ -295,29 +307,22 @@ int zor_show_tloc_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, l
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
-    char path[k_kpath_len];
-    if (zor_show_debug(kp, path)) {
-        ZOR_LOG("ZOR tloc Get-Next Path: %s, next: %ld", path, next);
-    }
+    ZOR_SHOW_DEBUG(kp, "ZOR tloc Get-Next Path: %s, next: %ld", next);
     // Every object goes out with next -1, so the agent never comes back
     // with another next; one that does is answered with the end of the list.
     if (next != -1) {
         ZOR_LOG("Next value = %ld", next);
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     auto *entry = static_cast<t_zor_db_entry *>(avl_first(scope.ctx->trees[ZOR_AF_TLOC_IPV4]));
     if (entry == nullptr) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_TLOC_VALUES];
     zor_show_tloc_values(entry, tv);
-    ZOR_SHOW_REPLY(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES, -1));
-    return CONFD_OK;
+    return zor_show_sent(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES, -1));
 }
 
 int zor_show_tloc_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type, confd_value_t *keys,
@@ -325,24 +330,14 @@ int zor_show_tloc_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, 
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
-    char path[k_kpath_len];
-    if (zor_show_debug(kp, path)) {
-        ZOR_LOG("ZOR tloc Find-Next Path: %s", path);
-    }
-    avl_tree_t *tree = scope.ctx->trees[ZOR_AF_TLOC_IPV4];
+    ZOR_SHOW_DEBUG(kp, "ZOR tloc Find-Next Path: %s");
     t_zor_db_entry *entry = nullptr;
+    zor_tloc_key_t key;
     if (nkeys <= 0) {
-        entry = static_cast<t_zor_db_entry *>(avl_first(tree));
-    } else {
-        zor_tloc_key_t key;
-        // A key the model cannot produce ends the list (logged).
-        if (!zor_show_tloc_key(keys, nkeys, &key)) {
-            ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-            return CONFD_OK;
-        }
+        entry = static_cast<t_zor_db_entry *>(avl_first(scope.ctx->trees[ZOR_AF_TLOC_IPV4]));
+    } else if (zor_show_tloc_key(keys, nkeys, &key)) {
         if (type == CONFD_FIND_SAME_OR_NEXT) {
             entry = zor_af_tloc_find(ZOR_AF_TLOC_IPV4, scope.ctx, &key, nullptr);
         }
@@ -350,37 +345,30 @@ int zor_show_tloc_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, 
             entry = zor_show_tloc_after(scope.ctx, key);
         }
     }
+    // A key the model cannot produce ends the list (logged).
     if (entry == nullptr) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_TLOC_VALUES];
     zor_show_tloc_values(entry, tv);
-    ZOR_SHOW_REPLY(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES, -1));
-    return CONFD_OK;
+    return zor_show_sent(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES, -1));
 }
 
 int zor_show_tloc_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(confd_data_reply_not_found(tctx));
-        return CONFD_OK;
+        return zor_show_sent(confd_data_reply_not_found(tctx));
     }
-    char path[k_kpath_len];
-    if (zor_show_debug(kp, path)) {
-        ZOR_LOG("ZOR tloc Get Path: %s", path);
-    }
+    ZOR_SHOW_DEBUG(kp, "ZOR tloc Get Path: %s");
     // A keypath without the TLOC's keys names no TLOC: not found.
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     if (tloc == nullptr) {
-        ZOR_SHOW_REPLY(confd_data_reply_not_found(tctx));
-        return CONFD_OK;
+        return zor_show_sent(confd_data_reply_not_found(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_TLOC_VALUES];
     zor_show_tloc_values(tloc->entry_p, tv);
-    ZOR_SHOW_REPLY(confd_data_reply_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES));
-    return CONFD_OK;
+    return zor_show_sent(confd_data_reply_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES));
 }
 
 // ---------------------------------------------------------------- paths
@@ -389,22 +377,16 @@ int zor_show_path_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, l
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
-    char path_text[k_kpath_len];
-    if (zor_show_debug(kp, path_text)) {
-        ZOR_LOG("ZOR path Get-Next Path: %s, next: %ld", path_text, next);
-    }
+    ZOR_SHOW_DEBUG(kp, "ZOR path Get-Next Path: %s, next: %ld", next);
     if (next != -1) {
         ZOR_LOG("Next value = %ld", next);
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     if (tloc == nullptr || tloc->path_list == nullptr) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     // The whole list in one reply, so that listing a TLOC's paths costs the
     // agent one call; a TLOC with more paths than that shows its first 64.
@@ -417,8 +399,7 @@ int zor_show_path_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, l
         count++;
     }
     objs[count++] = {nullptr, 0, -1};
-    ZOR_SHOW_REPLY(confd_data_reply_next_object_tag_value_arrays(tctx, objs, count, 0));
-    return CONFD_OK;
+    return zor_show_sent(confd_data_reply_next_object_tag_value_arrays(tctx, objs, count, 0));
 }
 
 int zor_show_path_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type, confd_value_t *keys,
@@ -426,63 +407,49 @@ int zor_show_path_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, 
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
-    char path_text[k_kpath_len];
-    if (zor_show_debug(kp, path_text)) {
-        ZOR_LOG("ZOR path Find-Next Path: %s", path_text);
-    }
+    ZOR_SHOW_DEBUG(kp, "ZOR path Find-Next Path: %s");
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     if (tloc == nullptr) {
-        ZOR_SHOW_REPLY(zor_show_reply_no_parent(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_no_parent(tctx));
     }
     uint64_t pos = 0;
     if (nkeys == 1) {
         // The model's path index is a uint32; any other key ends the list.
         if (keys[0].type != C_UINT32) {
             ZOR_LOG("Unexpected path key type %d", static_cast<int>(keys[0].type));
-            ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-            return CONFD_OK;
+            return zor_show_sent(zor_show_reply_end(tctx));
         }
         pos = static_cast<uint64_t>(keys[0].val.u32) + (type == CONFD_FIND_SAME_OR_NEXT ? 0 : 1);
     }
     const t_zor_path *path = zor_show_path_at(tloc, pos);
     if (path == nullptr) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_PATH_VALUES];
     zor_show_path_values(path, static_cast<uint32_t>(pos), tv);
-    ZOR_SHOW_REPLY(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_PATH_VALUES, -1));
-    return CONFD_OK;
+    return zor_show_sent(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_PATH_VALUES, -1));
 }
 
 int zor_show_path_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(confd_data_reply_not_found(tctx));
-        return CONFD_OK;
+        return zor_show_sent(confd_data_reply_not_found(tctx));
     }
-    char path_text[k_kpath_len];
-    if (zor_show_debug(kp, path_text)) {
-        ZOR_LOG("ZOR path Get Path: %s", path_text);
-    }
+    ZOR_SHOW_DEBUG(kp, "ZOR path Get Path: %s");
     uint32_t index = 0;
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     // A keypath without the path's index names no path: not found.
     const t_zor_path *path =
         tloc != nullptr && zor_show_index_key(kp, k_zor_tag_path, &index) ? zor_show_path_at(tloc, index) : nullptr;
     if (path == nullptr) {
-        ZOR_SHOW_REPLY(confd_data_reply_not_found(tctx));
-        return CONFD_OK;
+        return zor_show_sent(confd_data_reply_not_found(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_PATH_VALUES];
     zor_show_path_values(path, index, tv);
-    ZOR_SHOW_REPLY(confd_data_reply_tag_value_array(tctx, tv + 1, ZOR_SHOW_PATH_VALUES - 1));
-    return CONFD_OK;
+    return zor_show_sent(confd_data_reply_tag_value_array(tctx, tv + 1, ZOR_SHOW_PATH_VALUES - 1));
 }
 
 // ---------------------------------------------------------------- links
@@ -491,23 +458,17 @@ int zor_show_path_link_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
-    char path_text[k_kpath_len];
-    if (zor_show_debug(kp, path_text)) {
-        ZOR_LOG("ZOR Link Get Path: %s, next: %ld", path_text, next);
-    }
+    ZOR_SHOW_DEBUG(kp, "ZOR Link Get Path: %s, next: %ld", next);
     if (next != -1) {
         ZOR_LOG("Next value = %ld", next);
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     const t_zor_path *path = tloc != nullptr ? zor_show_parent_path(tloc, kp) : nullptr;
     if (path == nullptr) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     const uint32_t ns = zor_show_ns(scope.daemon);
     confd_tag_value_t values[ZOR_PATH_LINK_MAX][ZOR_SHOW_LINK_VALUES];
@@ -519,8 +480,7 @@ int zor_show_path_link_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *
         count++;
     }
     objs[count++] = {nullptr, 0, -1};
-    ZOR_SHOW_REPLY(confd_data_reply_next_object_tag_value_arrays(tctx, objs, count, 0));
-    return CONFD_OK;
+    return zor_show_sent(confd_data_reply_next_object_tag_value_arrays(tctx, objs, count, 0));
 }
 
 int zor_show_path_link_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type,
@@ -528,52 +488,34 @@ int zor_show_path_link_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t 
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
-    char path_text[k_kpath_len];
-    if (zor_show_debug(kp, path_text)) {
-        ZOR_LOG("ZOR path link Find-Next Path: %s", path_text);
-    }
+    ZOR_SHOW_DEBUG(kp, "ZOR path link Find-Next Path: %s");
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     if (tloc == nullptr) {
-        ZOR_SHOW_REPLY(zor_show_reply_no_parent(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_no_parent(tctx));
     }
     const t_zor_path *path = zor_show_parent_path(tloc, kp);
     if (path == nullptr) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
+    // No key: the first link; one key: that link (type 1) or the one after
+    // it (type 0); more keys: none. The model's link index is a uint32; any
+    // other key ends the list.
     const uint64_t links = path->link_count;
-    uint64_t index = 0;
-    bool found = true;
-    if (nkeys == 1) {
-        // The model's link index is a uint32; any other key ends the list.
-        if (keys[0].type != C_UINT32) {
-            ZOR_LOG("Unexpected link key type %d", static_cast<int>(keys[0].type));
-            found = false;
-        } else {
-            const uint64_t key = keys[0].val.u32;
-            if (key + 1 > links) {
-                found = false;
-            } else if (type == CONFD_FIND_SAME_OR_NEXT) {
-                index = key;
-            } else {
-                index = key + 1;
-                found = key + 2 <= links;
-            }
-        }
-    } else if (nkeys > 1) {
-        found = false;
+    uint64_t index = nkeys > 1 ? links : 0;
+    if (nkeys == 1 && keys[0].type != C_UINT32) {
+        ZOR_LOG("Unexpected link key type %d", static_cast<int>(keys[0].type));
+        index = links;
+    } else if (nkeys == 1) {
+        index = static_cast<uint64_t>(keys[0].val.u32) + (type == CONFD_FIND_SAME_OR_NEXT ? 0 : 1);
     }
-    if (!found || index >= links) {
-        ZOR_SHOW_REPLY(zor_show_reply_end(tctx));
-        return CONFD_OK;
+    if (index >= links) {
+        return zor_show_sent(zor_show_reply_end(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_LINK_VALUES];
     zor_show_link_values(path->links[index].link_p, static_cast<uint32_t>(index), zor_show_ns(scope.daemon), tv);
-    ZOR_SHOW_REPLY(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_LINK_VALUES, -1));
+    zor_show_sent(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_LINK_VALUES, -1));
     if (g_zor_debug > k_show_debug_level) {
         ZOR_LOG("ZOR path link Find-Next Path returned %d items", ZOR_SHOW_LINK_VALUES);
     }
@@ -584,24 +526,17 @@ int zor_show_path_link_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        ZOR_SHOW_REPLY(confd_data_reply_not_found(tctx));
-        return CONFD_OK;
+        return zor_show_sent(confd_data_reply_not_found(tctx));
     }
-    char path_text[k_kpath_len];
-    if (zor_show_debug(kp, path_text)) {
-        ZOR_LOG("ZOR path link Get Path: %s", path_text);
-    }
+    ZOR_SHOW_DEBUG(kp, "ZOR path link Get Path: %s");
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     const t_zor_path *path = tloc != nullptr ? zor_show_parent_path(tloc, kp) : nullptr;
     uint32_t index = 0;
     // A keypath without the link's index names no link: not found.
-    if (path == nullptr || !zor_show_index_key(kp, k_zor_tag_link, &index) ||
-        static_cast<uint64_t>(index) + 1 > path->link_count) {
-        ZOR_SHOW_REPLY(confd_data_reply_not_found(tctx));
-        return CONFD_OK;
+    if (path == nullptr || !zor_show_index_key(kp, k_zor_tag_link, &index) || index >= path->link_count) {
+        return zor_show_sent(confd_data_reply_not_found(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_LINK_VALUES];
     zor_show_link_values(path->links[index].link_p, index, zor_show_ns(scope.daemon), tv);
-    ZOR_SHOW_REPLY(confd_data_reply_tag_value_array(tctx, tv + 1, ZOR_SHOW_LINK_VALUES - 1));
-    return CONFD_OK;
+    return zor_show_sent(confd_data_reply_tag_value_array(tctx, tv + 1, ZOR_SHOW_LINK_VALUES - 1));
 }

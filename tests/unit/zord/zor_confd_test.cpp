@@ -17,33 +17,18 @@
 
 namespace {
 
-confd_tag_value_t tv_enum(uint32_t tag, int32_t x)
+// One modified leaf: a tag and a value of the given type.
+confd_tag_value_t tv(uint32_t tag, confd_vtype type, int32_t x = 0)
 {
-    confd_tag_value_t tv{};
-    tv.tag.tag = tag;
-    CONFD_SET_ENUM_VALUE(&tv.v, x);
-    return tv;
-}
-confd_tag_value_t tv_bool(uint32_t tag, bool x)
-{
-    confd_tag_value_t tv{};
-    tv.tag.tag = tag;
-    CONFD_SET_BOOL(&tv.v, x);
-    return tv;
-}
-confd_tag_value_t tv_noexists(uint32_t tag)
-{
-    confd_tag_value_t tv{};
-    tv.tag.tag = tag;
-    CONFD_SET_NOEXISTS(&tv.v);
-    return tv;
-}
-confd_tag_value_t tv_u32(uint32_t tag, uint32_t x)
-{
-    confd_tag_value_t tv{};
-    tv.tag.tag = tag;
-    CONFD_SET_UINT32(&tv.v, x);
-    return tv;
+    confd_tag_value_t out{};
+    out.tag.tag = tag;
+    out.v.type = type;
+    if (type == C_BOOL) {
+        out.v.val.boolean = x;
+    } else {
+        out.v.val.enumvalue = x;  // C_ENUM_VALUE, and the bits of a C_UINT32
+    }
+    return out;
 }
 
 // The integration context and daemon handle through which every callback
@@ -105,48 +90,48 @@ TEST_F(ZorConfd, PersonalityFromTheSystemSubscription)
     const std::vector<std::pair<int32_t, std::string>> cases = {
         {1, "Brink"}, {2, "Solon"}, {3, "Steward"}, {4, "Unknown"}, {0x101, "Brink"}};
     for (const auto &[value, name] : cases) {
-        EXPECT_EQ(system({tv_enum(personality, value)}), 0);
+        EXPECT_EQ(system({tv(personality, C_ENUM_VALUE, value)}), 0);
         EXPECT_EQ(personality_line(), "Personality: " + name) << value;
     }
-    EXPECT_EQ(system({tv_enum(personality, 2)}), 0);
+    EXPECT_EQ(system({tv(personality, C_ENUM_VALUE, 2)}), 0);
     EXPECT_EQ(env.daemon()->personality, 3u);
 
     // A deleted personality is no personality.
-    EXPECT_EQ(system({tv_noexists(personality)}), 0);
+    EXPECT_EQ(system({tv(personality, C_NOEXISTS)}), 0);
     EXPECT_EQ(env.daemon()->personality, 0u);
     EXPECT_EQ(personality_line(), "Personality: Unknown");
 
     // Other leaves of the container are only logged, and only while
     // debugging; the personality among them still counts.
     const uint32_t system_ip = 0x5e5f3f28;
-    EXPECT_EQ(system({tv_u32(system_ip, 1), tv_enum(personality, 3)}), 0);
+    EXPECT_EQ(system({tv(system_ip, C_UINT32, 1), tv(personality, C_ENUM_VALUE, 3)}), 0);
     EXPECT_EQ(env.daemon()->personality, 5u);
     EXPECT_EQ(logged("zor_config_system"), std::vector<std::string>{});
     g_zor_debug = 1;
-    EXPECT_EQ(system({tv_u32(system_ip, 1)}), 0);
+    EXPECT_EQ(system({tv(system_ip, C_UINT32, 1)}), 0);
     EXPECT_EQ(logged("zor_config_system"), std::vector<std::string>{"Unhandled operation " +
                                                                     std::to_string(static_cast<int>(system_ip))});
     EXPECT_EQ(env.daemon()->personality, 5u);
 
     // A leaf of another type than the schema's is a programming error.
-    EXPECT_TRUE(zt::stops_on_assertion([&] { system({tv_u32(personality, 1)}); }, "zord/zor_confd:78",
+    EXPECT_TRUE(zt::stops_on_assertion([&] { system({tv(personality, C_UINT32, 1)}); }, "zord/zor_confd:78",
                                        "(&cur_val_p->v)->type == C_ENUM_VALUE"));
 }
 
 TEST_F(ZorConfd, PairwiseKeysFromTheSecuritySubscription)
 {
     const uint32_t pwk = k_zor_tag_pairwise_keys;
-    EXPECT_EQ(security({tv_bool(pwk, true)}), 0);
+    EXPECT_EQ(security({tv(pwk, C_BOOL, true)}), 0);
     EXPECT_EQ(g_zor_pwk_enabled, 1u);
-    EXPECT_EQ(security({tv_bool(pwk, false)}), 0);
+    EXPECT_EQ(security({tv(pwk, C_BOOL, false)}), 0);
     EXPECT_EQ(g_zor_pwk_enabled, 0u);
-    EXPECT_EQ(security({tv_bool(pwk, true)}), 0);
-    EXPECT_EQ(security({tv_noexists(pwk)}), 0);
+    EXPECT_EQ(security({tv(pwk, C_BOOL, true)}), 0);
+    EXPECT_EQ(security({tv(pwk, C_NOEXISTS)}), 0);
     EXPECT_EQ(g_zor_pwk_enabled, 0u);
     // Other leaves are ignored, whatever their type.
-    EXPECT_EQ(security({tv_bool(pwk + 1, true), tv_u32(pwk + 2, 1)}), 0);
+    EXPECT_EQ(security({tv(pwk + 1, C_BOOL, true), tv(pwk + 2, C_UINT32, 1)}), 0);
     EXPECT_EQ(g_zor_pwk_enabled, 0u);
-    EXPECT_TRUE(zt::stops_on_assertion([&] { security({tv_u32(pwk, 1)}); }, "zord/zor_confd:119",
+    EXPECT_TRUE(zt::stops_on_assertion([&] { security({tv(pwk, C_UINT32, 1)}); }, "zord/zor_confd:119",
                                        "(&cur_val_p->v)->type == C_BOOL"));
 }
 
@@ -159,7 +144,7 @@ TEST_F(ZorConfd, CommandsThroughTheActionTable)
     border.border = true;
     send(ctlagent, {zt::tloc_msg(zt::tloc_key("10.0.0.1", 4, OST_ENCAP_IPSEC), 1, border)});
     ASSERT_EQ(ctx()->local_border_count, 1);
-    EXPECT_EQ(system({tv_enum(k_zor_tag_personality, 3)}), 0);
+    EXPECT_EQ(system({tv(k_zor_tag_personality, C_ENUM_VALUE, 3)}), 0);
 
     // zor_dump_all: personality and border count, then the admin-tech dumps.
     const std::string tech = command("zor_admin_tech");
