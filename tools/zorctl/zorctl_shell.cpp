@@ -222,7 +222,9 @@ int zc_shell::loop_terminal()
     el_set(el.get(), EL_CLIENTDATA, this);
     el_set(el.get(), EL_PROMPT, prompt);
     el_set(el.get(), EL_HIST, history, hist.get());
-    el_set(el.get(), EL_ADDFN, "zorctl-complete", "Complete a command word, path or value", complete);
+    // The wide form: the narrow one copies the name and help, which
+    // libedit never frees; these literals live as long as the program.
+    el_wset(el.get(), EL_ADDFN, L"zorctl-complete", L"Complete a command word, path or value", complete);
     el_set(el.get(), EL_BIND, "^I", "zorctl-complete", nullptr);
     el_source(el.get(), nullptr);
 

@@ -1,14 +1,18 @@
 // The real zorctl against the real agent (mgmtd) on a free port with a
 // database of its own: configuration round trips, one-shot and through the
 // shell's config mode; refusals with their one line and exit codes; the
-// IPC secret; and an agent that is not there.
+// IPC secret; the shell on a terminal; and an agent that is not there.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <netinet/in.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -39,6 +43,28 @@ bool accepts(uint16_t port)
     const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
     close(fd);
     return ok;
+}
+
+// Adds what the terminal has written within 20 ms to seen.
+void read_some(int fd, std::string &seen)
+{
+    pollfd p{fd, POLLIN, 0};
+    char buf[4096];
+    ssize_t n = 0;
+    if (poll(&p, 1, 20) > 0 && (n = read(fd, buf, sizeof buf)) > 0) {
+        seen.append(buf, static_cast<size_t>(n));
+    } else if (n < 0) {
+        usleep(20000);  // the terminal is closed: poll no longer waits
+    }
+}
+
+// Reads the terminal until its output holds text; a bounded wait.
+bool read_until(int fd, const std::string &text, std::string &seen)
+{
+    for (int i = 0; i < 500 && seen.find(text) == std::string::npos; i++) {
+        read_some(fd, seen);
+    }
+    return seen.find(text) != std::string::npos;
 }
 
 class ZorctlAgent : public ::testing::Test {
@@ -131,6 +157,48 @@ TEST_F(ZorctlAgent, ConfigurationRoundTripsAndRefusals)
         EXPECT_NE(config.find(line), std::string::npos) << line << " in:\n" << config;
     }
     EXPECT_EQ(config.find("major"), std::string::npos) << config;
+}
+
+TEST_F(ZorctlAgent, TerminalShellCompletesFromTheSchemaAndKeepsHistory)
+{
+    start_agent();
+    zt::TempDir home;
+    int fd = -1;
+    const pid_t pid = forkpty(&fd, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("MGMTD_PORT", std::to_string(port_).c_str(), 1);
+        setenv("HOME", home.path().c_str(), 1);
+        const std::string prog = zt::build_path("tools/zorctl/zorctl");
+        execl(prog.c_str(), "zorctl", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    EXPECT_TRUE(read_until(fd, "zorctl> ", seen)) << seen;
+    // Node names, then an enum label, each completed from a unique prefix.
+    const std::pair<std::string, std::string> steps[] = {
+        {"set sy\t", "stem "}, {"pe\t", "rsonality "}, {"st\t", "eward "}};
+    for (const auto &[keys, inserted] : steps) {
+        ASSERT_EQ(write(fd, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        EXPECT_TRUE(read_until(fd, inserted, seen)) << seen;  // libedit echoes the completed rest
+    }
+    ASSERT_EQ(write(fd, "\r", 1), 1);
+    EXPECT_TRUE(read_until(fd, "\nzorctl> ", seen)) << seen;
+    ASSERT_EQ(write(fd, "exit\r", 5), 5);
+    int status = -1;
+    pid_t r = 0;
+    for (int i = 0; i < 500 && r != pid; i++) {
+        read_some(fd, seen);
+        r = waitpid(pid, &status, WNOHANG);
+        ASSERT_TRUE(r >= 0 || errno == EINTR) << strerror(errno);
+    }
+    close(fd);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << seen;
+    EXPECT_EQ(seen.find('\x07'), std::string::npos) << seen;
+
+    EXPECT_EQ(zorctl({"show", "running-config", "system"}).out, "system\n  personality steward\n");
+    EXPECT_NE(zt::read_file(home.file(".zorctl_history")).find("set\\040system\\040personality\\040steward"),
+              std::string::npos);
 }
 
 TEST_F(ZorctlAgent, SecretAndAnAgentThatIsNotThere)
