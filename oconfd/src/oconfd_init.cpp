@@ -452,6 +452,9 @@ void oconfd_pipe_notify(struct oconfd_ctx *ctx, char byte)
 
 int oconfd_module_init(struct module_data *reg, struct oconfd_ctx *ctx, struct oconfd_ctx **out)
 {
+    if (reg == nullptr && ctx == nullptr) {
+        return 3;
+    }
     if (reg != nullptr && !registration_complete(reg)) {
         OCONFD_LOG("Invalid oconfd registration: NULL Parameters");
         OST_ASSERT(registration_complete(reg));

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <sys/time.h>
 #include <vector>
 
@@ -81,8 +82,7 @@ std::vector<confd_tag_value_t> filter_values(const confd_tag_value_t *vals, int 
     return out;
 }
 
-enum cdb_iter_ret sub_diff_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t * /*oldv*/,
-                                confd_value_t *newv, void *arg)
+enum cdb_iter_ret sub_diff_iter_body(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t *newv, void *arg)
 {
     auto *st = static_cast<iter_state *>(arg);
     struct oconfd_sub_entry *e = st->entry;
@@ -147,6 +147,21 @@ enum cdb_iter_ret sub_diff_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd
     }
     e->flags = static_cast<uint8_t>(e->flags & ~OCONFD_SUB_CB_FAILED);
     return ITER_CONTINUE;
+}
+
+// The library's iteration callback: nothing may be thrown through it.
+enum cdb_iter_ret sub_diff_iter(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t * /*oldv*/,
+                                confd_value_t *newv, void *arg)
+{
+    try {
+        return sub_diff_iter_body(kp, op, newv, arg);
+    } catch (const std::bad_alloc &) {
+        auto *st = static_cast<iter_state *>(arg);
+        OCONFD_LOG("Out of memory delivering %s", st->entry->path);
+        st->entry->flags |= OCONFD_SUB_CB_FAILED;
+        st->failed = true;
+        return ITER_STOP;
+    }
 }
 
 enum class outcome { done, skipped, closed, aborted };
@@ -231,9 +246,10 @@ outcome process_entry(struct oconfd_ctx *ctx, struct oconfd_sub_entry *e, bool i
 
 }  // namespace
 
-void oconfd_sub_handler(evutil_socket_t fd, short /*what*/, void *arg)
+namespace {
+
+void sub_handle(struct oconfd_ctx *ctx, evutil_socket_t fd)
 {
-    auto *ctx = static_cast<struct oconfd_ctx *>(arg);
     enum cdb_sub_notification type = CDB_SUB_COMMIT;
     int flags = 0;
     int *raw_points = nullptr;
@@ -306,4 +322,18 @@ void oconfd_sub_handler(evutil_socket_t fd, short /*what*/, void *arg)
         return;
     }
     OCONFD_LOGV("Sync subscription from %s succeeded", oconfd_module_name(&ctx->module));
+}
+
+}  // namespace
+
+void oconfd_sub_handler(evutil_socket_t fd, short /*what*/, void *arg)
+{
+    auto *ctx = static_cast<struct oconfd_ctx *>(arg);
+    try {
+        sub_handle(ctx, fd);
+    } catch (const std::bad_alloc &) {
+        // Left unsynchronised: the agent gives up on this subscriber and
+        // closes its socket, and the module reconnects.
+        OCONFD_LOG("Out of memory handling a subscription notification");
+    }
 }

@@ -214,7 +214,7 @@ void oconfd_trap_free(struct oconfd_trap_data *trap)
 void oconfd_trap_send(struct confd_notification_ctx *snmp_ctx, const struct oconfd_trap_data *trap)
 {
     std::vector<std::string> targets;
-    {
+    try {
         std::lock_guard<std::mutex> lock(g_mu);
         for (const auto &[group, enables] : g_groups) {
             for (const auto &[kind, levels] : enables) {
@@ -224,6 +224,9 @@ void oconfd_trap_send(struct confd_notification_ctx *snmp_ctx, const struct ocon
                 }
             }
         }
+    } catch (const std::bad_alloc &) {
+        OCONFD_LOG("No memory for the trap groups of %s", trap->trap.c_str());
+        return;
     }
     auto *varbinds = const_cast<struct confd_snmp_varbind *>(trap->varbinds.data());
     for (const std::string &group : targets) {
