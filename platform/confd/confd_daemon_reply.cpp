@@ -93,10 +93,16 @@ int control_call(confd_daemon_ctx *dx, mgmt_wire::writer &w, uint32_t xid)
     return conn_call(*c, xid, w.finish(), reply);
 }
 
+// The control socket for a stream registration: before confd_register_done
+// only, as afterwards the agent's requests may meet the registration's reply.
 conn_ptr control_of(confd_daemon_ctx *dx)
 {
     if (dx == nullptr || dx->priv == nullptr) {
         fail(CONFD_ERR_PROTOUSAGE, "no daemon handle");
+        return nullptr;
+    }
+    if (dx->priv->registered) {
+        fail(CONFD_ERR_PROTOUSAGE, "registrations are over: confd_register_done was called");
         return nullptr;
     }
     conn_ptr c = dx->priv->ctl_fd < 0 ? nullptr : conn_find(dx->priv->ctl_fd);

@@ -443,7 +443,9 @@ int confd_pp_kpath_len(char *buf, int n, const confd_hkeypath_t *hkeypath, int l
         out += "{";
         for (int k = 0; k < MAXKEYLEN && e[k].type != C_NOEXISTS; k++) {
             const confd_type *type = nullptr;
-            if (known && node->info.keys != nullptr) {
+            if (known && (node->info.flags & CS_NODE_KIND_MASK) == CS_NODE_IS_LEAF_LIST) {
+                type = node->info.type;  // an entry of a leaf-list is its value
+            } else if (known && node->info.keys != nullptr) {
                 int nk = 0;
                 while (node->info.keys[nk] != 0 && nk < k) {
                     nk++;
