@@ -380,6 +380,7 @@ private:
 
     std::deque<notif_entry> notifs_;
     uint64_t notif_count_ = 0;
+    size_t notif_bytes_ = 0;
     int64_t next_th_ = 1;
     std::map<const lysc_node *, bool> cp_below_;
     std::string no_name_;

@@ -62,6 +62,12 @@ void agent::start_session(conn &c, uint32_t xid, int db, int flags)
         reply_ok(c, xid);
         return;
     }
+    for (const auto &w : lock_waiters_[idx]) {
+        if (w->conn == c.id) {
+            reply_err(c, xid, CONFD_ERR_BADSTATE, "a session start waits on this socket already");
+            return;
+        }
+    }
     if ((flags & CDB_LOCK_WAIT) == 0) {
         auto it = conns_.find(holder);
         std::string who = it != conns_.end() ? it->second->name : "?";

@@ -18,6 +18,8 @@ namespace mgmtd {
 namespace {
 
 constexpr size_t k_replay = 1000;
+// The replay buffer also stays within this many bytes of JSON.
+constexpr size_t k_replay_bytes = 16u << 20;
 
 confd_datetime now_utc()
 {
@@ -109,6 +111,7 @@ const char *sub_type_name(int type)
 void agent::add_notification(notif_entry e)
 {
     notif_count_++;
+    notif_bytes_ += e.json.size();
     notifs_.push_back(std::move(e));
     const notif_entry &added = notifs_.back();
     for (auto &[id, c] : conns_) {
@@ -128,10 +131,11 @@ void agent::add_notification(notif_entry e)
             send(*c, w.finish());
         }
     }
-    while (notifs_.size() > k_replay) {
+    while (notifs_.size() > k_replay || (notif_bytes_ > k_replay_bytes && notifs_.size() > 1)) {
         for (confd_tag_value_t &tv : notifs_.front().values) {
             confd_free_value(&tv.v);
         }
+        notif_bytes_ -= notifs_.front().json.size();
         notifs_.pop_front();
     }
 }

@@ -179,6 +179,10 @@ void agent::deliver(uint64_t conn_id, delivery d)
         return;
     }
     c->queue.push_back(std::move(d));
+    if (c->queue.size() > 10000) {
+        close_conn(*c, "more than 10000 notifications waiting: subscriber dropped");
+        return;
+    }
     pump(*c);
 }
 
