@@ -1,6 +1,7 @@
 #include "zor_confd.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "confd_maapi.h"
 #include "oconfd.h"
@@ -93,6 +94,22 @@ confd_action_cbs g_zor_action_table[] = {
     {},
 };
 
+confd_action_cbs *zor_confd_action_table(const t_zor_daemon *daemon)
+{
+    if (daemon == nullptr || daemon->tenant_name[0] == '\0') {
+        return g_zor_action_table;
+    }
+    static confd_action_cbs tenant_table[std::size(g_zor_action_table)];
+    for (size_t i = 0; i < std::size(g_zor_action_table); i++) {
+        tenant_table[i] = g_zor_action_table[i];
+        if (g_zor_action_table[i].actionpoint[0] != '\0') {
+            zor_tenant_point_name(daemon, g_zor_action_table[i].actionpoint, tenant_table[i].actionpoint,
+                                  sizeof(tenant_table[i].actionpoint));
+        }
+    }
+    return tenant_table;
+}
+
 int zor_confd_init(t_zor_daemon *daemon)
 {
     module_data reg;
@@ -100,7 +117,7 @@ int zor_confd_init(t_zor_daemon *daemon)
     reg.opaque = daemon;
     reg.sub_table = g_zor_sub_table;
     reg.valpoint_table = g_zor_valpoint_table;
-    reg.action_table = g_zor_action_table;
+    reg.action_table = zor_confd_action_table(daemon);
     reg.register_data_cbs = zor_confd_register_data_cbs;
     reg.event_base = daemon->event_base.get();
     reg.timer_mgr = daemon->timer_mgr;

@@ -32,6 +32,13 @@ constexpr uint32_t k_zor_security_ns = 0x6170dd84;
 extern oconfd_sub_entry g_zor_sub_table[];
 extern confd_action_cbs g_zor_action_table[];
 
+// The action table an instance registers: g_zor_action_table, or for a
+// tenant instance a copy whose points carry the tenant suffix (the agent
+// serves each point from one daemon, and the main instance holds the plain
+// names). The copy is kept for the process's lifetime, as the integration
+// module registers it again at every reconnection. Event-loop thread only.
+confd_action_cbs *zor_confd_action_table(const t_zor_daemon *daemon);
+
 // Joins the agent: module init with zord's tables, the daemon's event base
 // and timer manager, its instance as module id and its VPN id as namespace
 // id. The context is kept in daemon->confd_module even when the agent cannot

@@ -252,8 +252,15 @@ void zor_show_link_values(const t_zor_af_link *link, uint32_t index, uint32_t ns
     zor_show_set_u32(*next, k_zor_tag_label, link->label);
 }
 
-// The name a callpoint is registered under, truncated to len.
-const char *zor_show_callpoint_name(const t_zor_daemon *daemon, const char *base, char *buf, size_t len)
+// The model a tenant instance serves is the tenant model.
+uint32_t zor_show_ns(const t_zor_daemon *daemon)
+{
+    return daemon != nullptr && daemon->tenant_name[0] != '\0' ? k_zor_tenant_ns : k_zor_ns;
+}
+
+}  // namespace
+
+const char *zor_tenant_point_name(const t_zor_daemon *daemon, const char *base, char *buf, size_t len)
 {
     if (daemon != nullptr && daemon->tenant_name[0] != '\0') {
         snprintf(buf, len, "%s-tenant%u", base, static_cast<unsigned>(daemon->tenant_id));
@@ -262,14 +269,6 @@ const char *zor_show_callpoint_name(const t_zor_daemon *daemon, const char *base
     }
     return buf;
 }
-
-// The model a tenant instance serves is the tenant model.
-uint32_t zor_show_ns(const t_zor_daemon *daemon)
-{
-    return daemon != nullptr && daemon->tenant_name[0] != '\0' ? k_zor_tenant_ns : k_zor_ns;
-}
-
-}  // namespace
 
 int zor_show_path_init(oconfd_ctx *ctx)
 {
@@ -289,7 +288,7 @@ int zor_show_path_init(oconfd_ctx *ctx)
     for (const callpoint &cp : k_callpoints) {
         confd_data_cbs dcb;
         memset(&dcb, 0, sizeof(dcb));
-        zor_show_callpoint_name(daemon, cp.base, dcb.callpoint, sizeof(dcb.callpoint));
+        zor_tenant_point_name(daemon, cp.base, dcb.callpoint, sizeof(dcb.callpoint));
         dcb.get_object = cp.get_object;
         dcb.get_next_object = cp.get_next_object;
         dcb.find_next_object = cp.find_next_object;

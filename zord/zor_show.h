@@ -17,6 +17,7 @@
 #include "confd_lib.h"
 
 struct oconfd_ctx;
+struct t_zor_daemon;
 
 // The data model: module "zor" and, for tenant instances, "zor-tenant".
 constexpr uint32_t k_zor_ns = mgmt_name_hash("urn:ostrana:zor");
@@ -54,6 +55,11 @@ constexpr uint32_t k_zor_tag_label = mgmt_name_hash("label");
 // instance (tenant name set), as "<base>-tenant<tenant id>". 0, or 1 at the first registration the library
 // refuses (logged; the later callpoints are left unregistered).
 int zor_show_path_init(oconfd_ctx *ctx);
+
+// The name under which an instance registers a callpoint or action point:
+// the base name, or for a tenant instance (tenant name set)
+// "<base>-tenant<tenant id>". Truncated to len; returns buf.
+const char *zor_tenant_point_name(const t_zor_daemon *daemon, const char *base, char *buf, size_t len);
 
 // The callbacks: kp names the list (get_next_object, find_next_object) or
 // the instance (get_object). Replies go out on tctx->fd. Always CONFD_OK.

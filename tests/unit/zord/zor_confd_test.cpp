@@ -196,6 +196,20 @@ TEST_F(ZorConfd, CommandsThroughTheActionTable)
     }
     EXPECT_EQ(actions, 2);
     EXPECT_EQ(command("zor_dump_all"), "ZOR daemon not UP\n");
+
+    // A tenant instance registers its points under its tenant id, beside
+    // the main instance's on the one agent.
+    EXPECT_EQ(zor_confd_action_table(env.daemon()), g_zor_action_table);
+    snprintf(env.daemon()->tenant_name, sizeof(env.daemon()->tenant_name), "blue");
+    env.daemon()->tenant_id = 7;
+    const confd_action_cbs *tenant = zor_confd_action_table(env.daemon());
+    size_t i = 0;
+    for (; g_zor_action_table[i].actionpoint[0] != '\0'; i++) {
+        EXPECT_EQ(tenant[i].actionpoint, std::string(g_zor_action_table[i].actionpoint) + "-tenant7");
+        EXPECT_TRUE(tenant[i].command == g_zor_action_table[i].command && tenant[i].action == g_zor_action_table[i].action);
+    }
+    EXPECT_EQ(i, 13u);
+    EXPECT_EQ(tenant[i].actionpoint[0], '\0');
 }
 
 }  // namespace
