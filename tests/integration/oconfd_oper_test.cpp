@@ -35,6 +35,8 @@ TEST(OconfdOper, WritesLandInCallOrder)
     oct::Loop loop;
     oct::Daemon daemon(loop, OST_MODULE_ZORD, {});
     ASSERT_EQ(0, daemon.init());
+    ASSERT_TRUE(
+        oct::wait_until([&] { return std::atomic_ref<uint8_t>(daemon.ctx()->initial_read_done).load() != 0; }));
 
     loop.run([&] {
         for (uint32_t i = 1; i <= 40; ++i) {
@@ -58,7 +60,8 @@ TEST(OconfdOper, WritesLandInCallOrder)
     ASSERT_TRUE(s.ok());
     EXPECT_EQ(40, s.get_u32("/octest-state/counter"));
     EXPECT_EQ(1, cdb_exists(s.fd(), "/octest-state/entry{1}"));
-    EXPECT_EQ(0u, logs.count("Failed to")) << logs.dump();
+    EXPECT_EQ(0u, logs.count("Failed to do operation")) << logs.dump();
+    EXPECT_EQ(0u, logs.count(" elem ")) << logs.dump();
 }
 
 // When the agent goes, the module notices its sockets closing, retries every
