@@ -128,15 +128,22 @@ struct oconfd_ctx {
 
 // First call: reg is the daemon's record, *out receives the new context.
 // Re-init (the retry timer): reg NULL, ctx the existing context. 0 on
-// success; 3 when the agent cannot be joined (a retry is then scheduled).
+// success; 3 when the agent cannot be joined (a retry is then scheduled);
+// 2 when no context could be allocated. An incomplete registration is a
+// programming error (assertion). On the event loop, which also runs every
+// callback of the module.
 int oconfd_module_init(struct module_data *reg, struct oconfd_ctx *ctx, struct oconfd_ctx **out);
 // Stops the throttler, closes every socket and event, releases the daemon
 // handle, the retry timer, the schema lists and the context; clears *holder.
 void oconfd_module_free(struct oconfd_ctx **holder);
 
 // Asynchronous write of one operational leaf: op 1 create, 2 set, 3 delete;
-// value may be NULL. Writes land in call order. 0 when the writer thread
-// started, 2 when memory ran out, 1 when the thread could not be created.
+// value may be NULL (a set without one creates). Writes land in call order;
+// an element that already exists (create, set) or is already gone (delete)
+// is no error. 0 when the writer thread started, 2 when memory ran out, 1
+// when the thread could not be created or the path is longer than 100
+// characters. The value is copied. On the event loop; a free waits for the
+// writes still running.
 #define OCONFD_OPER_CREATE 1
 #define OCONFD_OPER_SET 2
 #define OCONFD_OPER_DELETE 3
@@ -149,8 +156,9 @@ int oconfd_cdb_connect(struct oconfd_ctx *ctx, enum cdb_sock_type type, const st
                        int addr_len, int *sock);
 
 // The keys of the list instance whose element tag is tag, copied into out
-// (or a malloc'ed array when out is NULL). NULL when the instance does not
-// have exactly num_keys keys, or memory ran out.
+// (or a malloc'ed array when out is NULL, for the caller to free()). String
+// keys share their payload with kp. NULL when the instance does not have
+// exactly num_keys keys, or memory ran out.
 confd_value_t *oconfd_keypath_get_keys(const confd_hkeypath_t *kp, confd_value_t *out, int num_keys, uint32_t tag);
 
 void oconfd_debug_enable(uint32_t level);
