@@ -101,6 +101,9 @@ namespace {
 // namespace afterwards. "" when all went so, else what did not.
 std::string namespace_scenario()
 {
+    if (!oct::wait_until([] { return oct::Operator().ok(); })) {
+        return "no agent";
+    }
     oct::Loop loop;
     std::string own_ns = loop.run([] { return unshare(CLONE_NEWNET) == 0 ? netns_of_thread() : std::string(); });
     if (own_ns.empty()) {
@@ -141,11 +144,12 @@ std::string namespace_scenario()
 
 // Process 1 of the box is not ours to open here: the scenario runs as
 // process 1 of a PID namespace of its own, with its own /proc, in the
-// agent's network namespace.
+// agent's network namespace. The child is forked before the agent's
+// threads exist (thread checkers cannot follow a fork of a threaded
+// process), and waits for the agent.
 TEST(OconfdOper, ConnectsFromTheDefaultNamespace)
 {
     oct::Agent agent;
-    ASSERT_TRUE(agent.start());
     constexpr int k_skip = 77;
     zt::Process child([] {
         if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) {
@@ -165,6 +169,7 @@ TEST(OconfdOper, ConnectsFromTheDefaultNamespace)
         waitpid(pid, &status, 0);
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 2);
     });
+    ASSERT_TRUE(agent.start());
     ASSERT_TRUE(child.wait_exit(std::chrono::seconds(60)));
     if (child.result().exited && child.result().exit_code == k_skip) {
         GTEST_SKIP() << "no PID and mount namespaces here";
