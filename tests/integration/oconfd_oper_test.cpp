@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 
 #include "../unit/oconfd/oconfd_harness.h"
+#include "oconfd_notif.h"
 
 namespace {
 
@@ -91,6 +92,30 @@ TEST(OconfdOper, ReconnectsAfterAgentRestart)
     ASSERT_TRUE(op.ok());
     ASSERT_EQ("", op.commit({{1, "/octest/item{z}/value", "5"}}));
     EXPECT_EQ(1u, g_recorder.count("octest/item op=1 keys=[z]")) << g_recorder.dump() << logs.dump();
+}
+
+// The registration thread blocks on the agent until its start phases: when
+// the agent goes meanwhile, the module reconnects and waits again on the
+// next agent; a free while the thread waits on a live agent interrupts it
+// and returns, with nothing subscribed.
+TEST(OconfdOper, RegistrationWaitIsInterruptedByRestartAndFree)
+{
+    oct::Logs logs;
+    oct::Agent agent({"--start-phase0"});
+    ASSERT_TRUE(agent.start());
+    oct::Loop loop;
+    oct::Daemon daemon(loop, 0, {sub_entry("octest/item", oct::record_cb, 1, 1)});
+    ASSERT_EQ(0, daemon.init());
+    ASSERT_TRUE(logs.wait_for("Waiting for confd phase 1")) << logs.dump();
+
+    agent.kill();
+    ASSERT_TRUE(logs.wait_for("Control socket closed")) << logs.dump();
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(logs.wait_for("Waiting for confd phase 1", 2)) << logs.dump();
+
+    daemon.free();
+    EXPECT_EQ(0u, logs.count("Subscribed for")) << logs.dump();
+    EXPECT_EQ(OCONFD_THROTTLER_TERMINATED, oconfd_notification_throttler_state());
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // The notification throttler, driven through the module against a real
 // agent: the agent's replay of its "ostrana" and "snmp" streams shows what
 // left the throttler, and in which order.
+#include <numeric>
 #include <regex>
 
 #include "oconfd_harness.h"
@@ -140,4 +141,41 @@ TEST(OconfdThrottler, ResetKeepsItemsThatLeaveBySeverityAfterInit)
         EXPECT_NE(std::string::npos, t.find("ostranaBfdStateChange")) << t;
         EXPECT_NE(std::string::npos, t.find("g1")) << t;
     }
+}
+
+// The agent going away while the throttler sends: the reset waits for the
+// send in progress, what is still queued stays, and after the module joins
+// the restarted agent the rest leaves; every item leaves once, in order.
+TEST(OconfdThrottler, AgentLossDuringSendsKeepsTheRest)
+{
+    oct::Logs logs;
+    oct::Agent agent;
+    ASSERT_TRUE(agent.start());
+    oct::Loop loop;
+    oct::Daemon daemon(loop, 0, {});
+    ASSERT_EQ(0, daemon.init());
+    ASSERT_TRUE(oct::wait_until([&] { return daemon.phase() == 2; })) << logs.dump();
+
+    constexpr int k_count = 15;
+    loop.run([&] {
+        for (int i = 0; i < k_count; ++i) {
+            Notification n(3, static_cast<uint32_t>(i));
+            ASSERT_EQ(0, oconfd_event_send_notification(daemon.ctx(), n.tv, 5));
+        }
+    });
+    ASSERT_TRUE(logs.wait_for("Notification: bfd-state-change", 3)) << logs.dump();
+    agent.kill();
+    ASSERT_TRUE(logs.wait_for("socket closed")) << logs.dump();
+    ASSERT_TRUE(agent.start());
+    ASSERT_TRUE(logs.wait_for("Notification: bfd-state-change", k_count)) << logs.dump();
+
+    std::vector<int> order;
+    static const std::regex seq(R"( seq:(\d+) )");
+    for (const auto &line : logs.at(LOG_LOCAL7 | LOG_INFO, "Notification: ")) {
+        std::smatch m;
+        order.push_back(std::regex_search(line, m, seq) ? std::stoi(m[1]) : -1);
+    }
+    std::vector<int> expected(k_count);
+    std::iota(expected.begin(), expected.end(), 0);
+    EXPECT_EQ(expected, order);
 }
