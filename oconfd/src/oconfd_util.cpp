@@ -358,11 +358,8 @@ int oconfd_enqueue_notification(confd_tag_value_t *values, int num_values)
         OCONFD_LOG("Notification refused: %d values (2 to %d)", num_values, OCONFD_NOTIF_MAX_VALUES);
         return OCONFD_NOTIF_REFUSED;
     }
-    if (values[1].v.type != C_ENUM_VALUE) {
-        OCONFD_LOG("Notification refused: its second value (type %d) is not an enumeration",
-                   static_cast<int>(values[1].v.type));
-        return OCONFD_NOTIF_REFUSED;
-    }
+    // Without a running throttler the caller sends the notification as it
+    // is: its severity only chooses a queue.
     uint32_t state = g_thr.state.load();
     if (state == OCONFD_THROTTLER_TERMINATED) {
         OCONFD_LOGV("Notification throttler has terminated.");
@@ -371,6 +368,11 @@ int oconfd_enqueue_notification(confd_tag_value_t *values, int num_values)
     if (state == OCONFD_THROTTLER_NONE) {
         OCONFD_LOGV("Notification throttler hasn't been initialized");
         return OCONFD_NOTIF_NOT_QUEUED;
+    }
+    if (values[1].v.type != C_ENUM_VALUE) {
+        OCONFD_LOG("Notification refused: its second value (type %d) is not an enumeration",
+                   static_cast<int>(values[1].v.type));
+        return OCONFD_NOTIF_REFUSED;
     }
     int q = queue_of_severity(values[1].v.val.enumvalue);
     auto *item = new (std::nothrow) notif_item{};

@@ -37,9 +37,10 @@ bool move_agent_to_phase2()
 }  // namespace
 
 // Below start phase 2 a notification is dropped; malformed ones are
-// refused; while the connection is reset the queues fill to their limits
-// (100 critical, 50 major, 50 minor) and refuse the next one with -2; a free
-// drops what is queued and a terminated throttler queues nothing.
+// refused by a running throttler; while the connection is reset the queues
+// fill to their limits (100 critical, 50 major, 50 minor) and refuse the
+// next one with -2; a free drops what is queued and a terminated throttler
+// queues nothing.
 TEST(OconfdThrottler, PhaseGateLimitsAndFree)
 {
     oct::Logs logs;
@@ -85,6 +86,8 @@ TEST(OconfdThrottler, PhaseGateLimitsAndFree)
     EXPECT_EQ(OCONFD_THROTTLER_TERMINATED, oconfd_notification_throttler_state());
     Notification late(1, 0);
     EXPECT_EQ(OCONFD_NOTIF_NOT_QUEUED, oconfd_enqueue_notification(late.tv, 5));
+    // Only a running throttler looks at the severity.
+    EXPECT_EQ(OCONFD_NOTIF_NOT_QUEUED, oconfd_enqueue_notification(no_enum.tv, 5));
 
     oct::Operator op;
     ASSERT_TRUE(op.ok());
