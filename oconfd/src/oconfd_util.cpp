@@ -390,23 +390,22 @@ int oconfd_enqueue_notification(confd_tag_value_t *values, int num_values)
     item->trap = oconfd_trap_populate(item->values, item->count, q);
 
     notif_queue &queue = g_thr.queues[q];
-    int rc = pthread_spin_lock(&queue.lock);
-    if (rc != 0) {
-        OCONFD_LOG("Lock error on notification queue %d", q);
-        item_free(item);
-        return OCONFD_NOTIF_NOT_QUEUED;
-    }
     int result = 0;
-    if (queue.count < k_limits[q] && g_thr.state.load() != OCONFD_THROTTLER_TERMINATED) {
-        *queue.tail = item;
-        queue.tail = &item->next;
-        queue.count++;
+    if (pthread_spin_lock(&queue.lock) != 0) {
+        OCONFD_LOG("Lock error on notification queue %d", q);
+        result = OCONFD_NOTIF_NOT_QUEUED;
     } else {
-        OCONFD_LOGV("Notification throttler has terminated or max queue size reached");
-        result = OCONFD_NOTIF_DROPPED;
-    }
-    if (pthread_spin_unlock(&queue.lock) != 0) {
-        OCONFD_LOG("Unlock error on notification queue %d", q);
+        if (queue.count < k_limits[q] && g_thr.state.load() != OCONFD_THROTTLER_TERMINATED) {
+            *queue.tail = item;
+            queue.tail = &item->next;
+            queue.count++;
+        } else {
+            OCONFD_LOGV("Notification throttler has terminated or max queue size reached");
+            result = OCONFD_NOTIF_DROPPED;
+        }
+        if (pthread_spin_unlock(&queue.lock) != 0) {
+            OCONFD_LOG("Unlock error on notification queue %d", q);
+        }
     }
     if (result != 0) {
         OCONFD_LOGV("Failed to send notification. Freeing memory");
