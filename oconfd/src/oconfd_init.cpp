@@ -347,14 +347,24 @@ bool make_pipe(struct oconfd_ctx *ctx)
     return true;
 }
 
-// Closes the connection: the registration thread first (it may use the
-// subscription socket and the pipe), then the events, the daemon handle and
-// the sockets. The context stays, ready for the next init.
-void disconnect(struct oconfd_ctx *ctx)
+void free_context(struct oconfd_ctx *ctx, bool primary);
+
+// A secondary context shares the process's throttler and schema with its
+// primary: releasing it leaves both alone.
+void release_secondary(struct oconfd_ctx *ctx)
 {
     if (ctx->secondary != nullptr) {
-        oconfd_module_free(&ctx->secondary);
+        free_context(ctx->secondary, false);
+        ctx->secondary = nullptr;
     }
+}
+
+// Closes the connection: the secondary context, the registration thread
+// (it may use the subscription socket and the pipe), then the events, the
+// daemon handle and the sockets. The context stays, ready for the next init.
+void disconnect(struct oconfd_ctx *ctx)
+{
+    release_secondary(ctx);
     oconfd_reg_thread_stop(ctx, true);
     event_release(ctx->ctl_event);
     event_release(ctx->worker_event);
@@ -432,6 +442,25 @@ struct oconfd_ctx *new_context(const struct module_data *reg)
     return ctx;
 }
 
+// Closes the context's connection, stops its retry timer, waits for its
+// threads and frees it; the primary context also frees the process's schema.
+void free_context(struct oconfd_ctx *ctx, bool primary)
+{
+    disconnect(ctx);
+    if (ctx->retry_timer != nullptr) {
+        timer_util_delete(ctx->retry_timer);
+        ctx->retry_timer = nullptr;
+    }
+    oconfd_threads_wait(ctx);
+    if (primary) {
+        confd_free_schemas();
+        ctx->ns_list = nullptr;
+        ctx->ns_count = 0;
+    }
+    delete ctx->priv;
+    delete ctx;
+}
+
 }  // namespace
 
 struct oconfd_ctx *oconfd_ctx_of(struct confd_daemon_ctx *dx)
@@ -503,6 +532,7 @@ int oconfd_module_init(struct module_data *reg, struct oconfd_ctx *ctx, struct o
 
 void oconfd_retry_connect(struct oconfd_ctx *ctx)
 {
+    release_secondary(ctx);
     oconfd_notification_throttler_connection_reset();
     disconnect(ctx);
     if (ctx->retry_timer != nullptr) {
@@ -524,16 +554,6 @@ void oconfd_module_free(struct oconfd_ctx **holder)
         return;
     }
     oconfd_notification_throttler_free();
-    disconnect(ctx);
-    if (ctx->retry_timer != nullptr) {
-        timer_util_delete(ctx->retry_timer);
-        ctx->retry_timer = nullptr;
-    }
-    oconfd_threads_wait(ctx);
-    confd_free_schemas();
-    ctx->ns_list = nullptr;
-    ctx->ns_count = 0;
-    delete ctx->priv;
-    delete ctx;
+    free_context(ctx, true);
     *holder = nullptr;
 }
