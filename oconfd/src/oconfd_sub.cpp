@@ -82,14 +82,13 @@ std::vector<confd_tag_value_t> filter_values(const confd_tag_value_t *vals, int 
     return out;
 }
 
-enum cdb_iter_ret sub_diff_iter_body(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t *newv, void *arg)
+// Calls the entry's callback for one changed node with the keys of every
+// list instance on its path, outermost first; their number must be the
+// entry's key count. A failure marks the entry and stops the iteration.
+enum cdb_iter_ret deliver(iter_state *st, const confd_hkeypath_t *kp, const char *path, enum cdb_iter_op op,
+                          int num_values, confd_tag_value_t *values)
 {
-    auto *st = static_cast<iter_state *>(arg);
     struct oconfd_sub_entry *e = st->entry;
-    char path[1024];
-    confd_pp_kpath(path, sizeof(path), kp);
-    OCONFD_LOGV("iter: Path buffer: %s, oper: %d", path, static_cast<int>(op));
-
     confd_value_t keys[MAXDEPTH];
     int nkeys = 0;
     if (e->num_keys > 0) {
@@ -99,46 +98,7 @@ enum cdb_iter_ret sub_diff_iter_body(confd_hkeypath_t *kp, enum cdb_iter_op op, 
             return ITER_CONTINUE;
         }
     }
-    int rc;
-    if (op == MOP_VALUE_SET && !st->is_del) {
-        confd_tag_value_t tv{};
-        tv.tag = kp->v[0][0].val.xmltag;
-        if (newv != nullptr) {
-            tv.v = *newv;
-        } else {
-            tv.v.type = C_NOEXISTS;
-        }
-        rc = e->callback(e, op, nkeys, keys, 1, &tv);
-    } else if (op == MOP_DELETED) {
-        if (has_del_sub(e) && !st->is_del) {
-            OCONFD_LOGV("Delete suppressed in add subscription (%s)", path);
-            return ITER_CONTINUE;
-        }
-        rc = e->callback(e, op, nkeys, keys, 0, nullptr);
-    } else {
-        confd_tag_value_t *raw = nullptr;
-        int n = 0;
-        if (cdb_get_modifications_iter(st->sock, CDB_GET_MODS_INCLUDE_LISTS, &raw, &n) != CONFD_OK) {
-            raw = nullptr;
-            n = 0;
-        }
-        tag_values_ptr vals(raw, tag_values_deleter{n});
-        if (n == 0) {
-            OCONFD_LOG("Received zero modifications (%s), sub_socket: %d", path, st->sock);
-            return ITER_CONTINUE;
-        }
-        if (has_del_sub(e)) {
-            bool applicable = false;
-            std::vector<confd_tag_value_t> kept = filter_values(vals.get(), n, st->is_del, &applicable);
-            if (!applicable) {
-                OCONFD_LOG("Received zero applicable modifications (%s)", path);
-                return ITER_CONTINUE;
-            }
-            rc = e->callback(e, op, nkeys, keys, static_cast<int>(kept.size()), kept.data());
-        } else {
-            rc = e->callback(e, op, nkeys, keys, n, vals.get());
-        }
-    }
+    int rc = e->callback(e, op, nkeys, keys, num_values, values);
     if (rc != 0) {
         e->flags |= OCONFD_SUB_CB_FAILED;
         OCONFD_LOG("Config callback failed (%s - %d) : %s", path, rc, e->path);
@@ -147,6 +107,54 @@ enum cdb_iter_ret sub_diff_iter_body(confd_hkeypath_t *kp, enum cdb_iter_op op, 
     }
     e->flags = static_cast<uint8_t>(e->flags & ~OCONFD_SUB_CB_FAILED);
     return ITER_CONTINUE;
+}
+
+enum cdb_iter_ret sub_diff_iter_body(confd_hkeypath_t *kp, enum cdb_iter_op op, confd_value_t *newv, void *arg)
+{
+    auto *st = static_cast<iter_state *>(arg);
+    struct oconfd_sub_entry *e = st->entry;
+    char path[1024];
+    confd_pp_kpath(path, sizeof(path), kp);
+    OCONFD_LOGV("iter: Path buffer: %s, oper: %d", path, static_cast<int>(op));
+
+    if (op == MOP_VALUE_SET && !st->is_del) {
+        confd_tag_value_t tv{};
+        tv.tag = kp->v[0][0].val.xmltag;
+        if (newv != nullptr) {
+            tv.v = *newv;
+        } else {
+            tv.v.type = C_NOEXISTS;
+        }
+        return deliver(st, kp, path, op, 1, &tv);
+    }
+    if (op == MOP_DELETED) {
+        if (has_del_sub(e) && !st->is_del) {
+            OCONFD_LOGV("Delete suppressed in add subscription (%s)", path);
+            return ITER_CONTINUE;
+        }
+        return deliver(st, kp, path, op, 0, nullptr);
+    }
+    confd_tag_value_t *raw = nullptr;
+    int n = 0;
+    if (cdb_get_modifications_iter(st->sock, CDB_GET_MODS_INCLUDE_LISTS, &raw, &n) != CONFD_OK) {
+        raw = nullptr;
+        n = 0;
+    }
+    tag_values_ptr vals(raw, tag_values_deleter{n});
+    if (n == 0) {
+        OCONFD_LOG("Received zero modifications (%s), sub_socket: %d", path, st->sock);
+        return ITER_CONTINUE;
+    }
+    if (!has_del_sub(e)) {
+        return deliver(st, kp, path, op, n, vals.get());
+    }
+    bool applicable = false;
+    std::vector<confd_tag_value_t> kept = filter_values(vals.get(), n, st->is_del, &applicable);
+    if (!applicable) {
+        OCONFD_LOG("Received zero applicable modifications (%s)", path);
+        return ITER_CONTINUE;
+    }
+    return deliver(st, kp, path, op, static_cast<int>(kept.size()), kept.data());
 }
 
 // The library's iteration callback: nothing may be thrown through it.
