@@ -173,7 +173,8 @@ int oconfd_can_read_initial_config(struct oconfd_ctx *ctx);
 // add point of the module's and the common table (or to the points given),
 // and the first time sets the module's bit in the initial-read leaf. On the
 // event loop. 0 when the thread started, 2 when memory ran out, 1 when the
-// thread could not be created.
+// connection's subscriptions are not made yet or the thread could not be
+// created.
 int oconfd_read_sub_config_all(struct oconfd_ctx *ctx);
 int oconfd_read_sub_config(struct oconfd_ctx *ctx, const int *points, int count);
 

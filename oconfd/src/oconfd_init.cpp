@@ -125,6 +125,7 @@ void pipe_handler(evutil_socket_t fd, short, void *arg)
     // it, listen on the subscription socket, and read the configuration if
     // this module's turn has come (the read's trigger needs the event armed).
     oconfd_reg_thread_stop(ctx, false);
+    ctx->priv->subscribed = true;
     if (ctx->sub_event == nullptr || event_add(ctx->sub_event, nullptr) != 0) {
         OCONFD_LOG("Failed to add event for subscription socket");
         oconfd_retry_connect(ctx);
@@ -366,6 +367,7 @@ void disconnect(struct oconfd_ctx *ctx)
 {
     release_secondary(ctx);
     oconfd_reg_thread_stop(ctx, true);
+    ctx->priv->subscribed = false;
     event_release(ctx->ctl_event);
     event_release(ctx->worker_event);
     event_release(ctx->sub_event);

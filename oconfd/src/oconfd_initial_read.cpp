@@ -154,6 +154,18 @@ int start_read(std::unique_ptr<read_job> job)
     return 0;
 }
 
+// A read triggers the points of the connection's subscriptions: before
+// they are made (or after the connection closed) there is nothing to read,
+// and a read that triggered nothing must not count as the initial one.
+bool subscriptions_made(struct oconfd_ctx *ctx)
+{
+    if (!ctx->priv->subscribed) {
+        OCONFD_LOG("No subscriptions to read yet");
+        return false;
+    }
+    return true;
+}
+
 std::unique_ptr<read_job> new_job(struct oconfd_ctx *ctx)
 {
     std::unique_ptr<read_job> job(new (std::nothrow) read_job);
@@ -215,6 +227,9 @@ int oconfd_can_read_initial_config(struct oconfd_ctx *ctx)
 
 int oconfd_read_sub_config_all(struct oconfd_ctx *ctx)
 {
+    if (!subscriptions_made(ctx)) {
+        return 1;
+    }
     std::unique_ptr<read_job> job = new_job(ctx);
     if (!job) {
         OCONFD_LOG("Failed to allocate memory for subscription list");
@@ -237,6 +252,9 @@ int oconfd_read_sub_config_all(struct oconfd_ctx *ctx)
 
 int oconfd_read_sub_config(struct oconfd_ctx *ctx, const int *points, int count)
 {
+    if (!subscriptions_made(ctx)) {
+        return 1;
+    }
     std::unique_ptr<read_job> job = new_job(ctx);
     if (!job) {
         OCONFD_LOG("Failed to allocate memory for subscription list");

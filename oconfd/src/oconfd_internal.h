@@ -94,6 +94,10 @@ struct oconfd_priv {
     int live_threads = 0;                    // initial-read threads still running
     pthread_t reg_thread{};
     bool has_reg_thread = false;
+    // On the loop: the registration thread of this connection has made the
+    // subscriptions and handed them over; the points of the entries are the
+    // ones a read may trigger. Cleared when the connection closes.
+    bool subscribed = false;
 };
 
 // A TCP socket for a thread's agent connection, registered under owner; -1

@@ -96,8 +96,9 @@ TEST(OconfdOper, ReconnectsAfterAgentRestart)
 
 // The registration thread blocks on the agent until its start phases: when
 // the agent goes meanwhile, the module reconnects and waits again on the
-// next agent; a free while the thread waits on a live agent interrupts it
-// and returns, with nothing subscribed.
+// next agent; a read asked for meanwhile is refused; a free while the
+// thread waits on a live agent interrupts it and returns, with nothing
+// subscribed or read.
 TEST(OconfdOper, RegistrationWaitIsInterruptedByRestartAndFree)
 {
     oct::Logs logs;
@@ -107,6 +108,8 @@ TEST(OconfdOper, RegistrationWaitIsInterruptedByRestartAndFree)
     oct::Daemon daemon(loop, 0, {sub_entry("octest/item", oct::record_cb, 1, 1)});
     ASSERT_EQ(0, daemon.init());
     ASSERT_TRUE(logs.wait_for("Waiting for confd phase 1")) << logs.dump();
+    // Nothing is subscribed yet: no read can count as the initial one.
+    EXPECT_EQ(1, loop.run([&] { return oconfd_read_sub_config_all(daemon.ctx()); }));
 
     // The thread or the control socket notices first; either way the retry
     // timer runs until the agent is back.
@@ -117,6 +120,7 @@ TEST(OconfdOper, RegistrationWaitIsInterruptedByRestartAndFree)
 
     daemon.free();
     EXPECT_EQ(0u, logs.count("Subscribed for")) << logs.dump();
+    EXPECT_EQ(0u, logs.count("Initial config read done")) << logs.dump();
     EXPECT_EQ(OCONFD_THROTTLER_TERMINATED, oconfd_notification_throttler_state());
 }
 
