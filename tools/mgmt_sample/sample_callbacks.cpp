@@ -161,14 +161,15 @@ int get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next)
         objs.push_back({nullptr, -1, 0});
         return confd_data_reply_next_object_tag_value_arrays(tctx, objs.data(), static_cast<int>(objs.size()), 0);
     }
-    // Members one at a time.
+    // Members one at a time, each with next -1 as zord serves its TLOCs:
+    // the agent asks for the one after it by its key (find_next_object).
     const group *g = group_of(kp);
     if (g == nullptr || from >= g->members.size()) {
         return confd_data_reply_next_object_tag_value_array(tctx, nullptr, -1, 0);
     }
     confd_tag_value_t tv[3];
     int n = member_values(g->members[from], true, tv);
-    return confd_data_reply_next_object_tag_value_array(tctx, tv, n, static_cast<long>(from + 1));
+    return confd_data_reply_next_object_tag_value_array(tctx, tv, n, -1);
 }
 
 int find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type, confd_value_t *keys, int nkeys)
@@ -193,7 +194,7 @@ int find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type, conf
         for (size_t i = 0; i < g->members.size(); i++) {
             if (nkeys == 0 || after(g->members[i].mid)) {
                 int n = member_values(g->members[i], true, tv);
-                return confd_data_reply_next_object_tag_value_array(tctx, tv, n, static_cast<long>(i + 1));
+                return confd_data_reply_next_object_tag_value_array(tctx, tv, n, -1);
             }
         }
     }
