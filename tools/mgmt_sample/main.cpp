@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <poll.h>
 #include <sstream>
 #include <unistd.h>
@@ -24,11 +25,13 @@ const char usage[] =
     "Usage: mgmt-sample-daemon [--parts LIST] [--hang-command] [--hang-data] [--name NAME]\n"
     "\n"
     "Joins the management agent (127.0.0.1, port MGMTD_PORT or 4565) and prints one\n"
-    "line per event it receives on stdout; \"ready\" once everything is registered.\n"
+    "line per event it receives on stdout; \"ready\" once everything is registered\n"
+    "(and the configuration at its subscriptions is in).\n"
     "\n"
     "  --parts LIST    comma-separated parts to run (default all):\n"
     "                  subs      /sample/first at priority 1, /sample/second at 2,\n"
-    "                            deletions of /sample/first at 3\n"
+    "                            deletions of /sample/first at 3; at start the daemon\n"
+    "                            is given the configuration there (\"(trigger)\" lines)\n"
     "                  twophase  a two-phase subscriber that refuses /sample/forbidden\n"
     "                  action    the action point sample-action (count, note, fail;\n"
     "                            its result: reply)\n"
@@ -158,6 +161,9 @@ uint32_t sample_ns()
 
 void emit(const char *fmt, ...)
 {
+    // The start-up read prints from a thread of its own: lines stay whole.
+    static std::mutex mu;
+    std::lock_guard<std::mutex> hold(mu);
     va_list ap;
     va_start(ap, fmt);
     vfprintf(stdout, fmt, ap);
@@ -183,9 +189,13 @@ int main(int argc, char **argv)
     signal(SIGTERM, on_term);
     signal(SIGPIPE, SIG_IGN);
     setup();
-    emit("ready");
-
     sample_daemon &s = g_sample;
+    if (s.sub >= 0) {
+        sample_read_configuration();  // "ready" once the configuration is in
+    } else {
+        emit("ready");
+    }
+
     for (;;) {
         pollfd fds[3] = {{s.ctl, POLLIN, 0}, {s.worker, POLLIN, 0}, {s.sub, POLLIN, 0}};
         int n = poll(fds, s.sub >= 0 ? 3 : 2, -1);

@@ -6,6 +6,7 @@
 //   ready
 //   commit first: created /sample/first{a}; set /sample/first{a}/value=5
 //   commit first-deletes: deleted /sample/first{a}
+//   commit first (trigger): created /sample/first{a}; set /sample/first{a}/value=5
 //   prepare forbidden: set /sample/forbidden=x
 //   refused forbidden: Unable to apply changes
 //   action sample-action user=admin usid=3 params count=2
@@ -48,7 +49,7 @@ extern sample_daemon g_sample;
 // The module's namespace number: the hash of its namespace URI.
 uint32_t sample_ns();
 
-// One event line on stdout, flushed at once.
+// One event line on stdout, flushed at once; any thread.
 void emit(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Blocks for good (what --hang-command and --hang-data ask for).
 [[noreturn]] void hang(const char *where);
@@ -58,5 +59,12 @@ void emit(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 int sample_register_callbacks();
 // Subscriptions chosen by the options, then cdb_subscribe_done.
 int sample_subscribe();
+// Asks the agent for the whole configuration at this daemon's
+// subscriptions, as triggered commits: what a daemon that (re)joins has
+// missed. The agent answers once they have synchronised, which the main
+// loop does, so the request waits on a thread of its own, which prints
+// "ready" once it is answered. A failure is a line on stderr, and the
+// daemon goes on.
+void sample_read_configuration();
 // Serves one readable subscription socket: CONFD_OK, CONFD_EOF or CONFD_ERR.
 int sample_sub_ready();

@@ -3,6 +3,8 @@
 // any value of /sample/forbidden.
 #include <cstdlib>
 #include <string>
+#include <sys/socket.h>
+#include <thread>
 #include <vector>
 
 #include "sample.h"
@@ -124,6 +126,26 @@ int sample_subscribe()
     return cdb_subscribe_done(s.sub);
 }
 
+void sample_read_configuration()
+{
+    std::thread([] {
+        sockaddr_in addr{};
+        const socklen_t len = confd_agent_addr(&addr);
+        const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (sock < 0 ||
+            cdb_connect(sock, CDB_DATA_SOCKET, reinterpret_cast<sockaddr *>(&addr), static_cast<int>(len)) !=
+                CONFD_OK ||
+            cdb_trigger_subscriptions(sock, nullptr, 0) != CONFD_OK) {
+            fprintf(stderr, "%s: no configuration read at start: %s\n", g_sample.opt.name.c_str(),
+                    confd_lasterr());
+        }
+        if (sock >= 0) {
+            cdb_close(sock);
+        }
+        emit("ready");
+    }).detach();
+}
+
 int sample_sub_ready()
 {
     sample_daemon &s = g_sample;
@@ -152,7 +174,10 @@ int sample_sub_ready()
         if (type == CDB_SUB_PREPARE) {
             emit("prepare %s%s: %s", point_name(p), trigger, joined(d.items).c_str());
             refuse = refuse || (p == s.point_forbidden && d.forbidden_set);
-        } else if (p != s.point_first_del || !d.items.empty()) {
+        } else if (!d.items.empty()) {
+            // Nothing to say for a point with no change: a deletion
+            // subscriber on a creation, any point of a trigger that has
+            // no configuration below it.
             emit("commit %s%s: %s", point_name(p), trigger, joined(d.items).c_str());
         }
     }

@@ -137,6 +137,17 @@ TEST(ConfdSampleDaemon, PrintsEventsAndAnswersTheAgent)
         p.send(fake_agent::reply(r.xid()));
         return true;
     });
+    // Once subscribed, the daemon asks for its configuration: none here.
+    agent.on(MGMT_CONN_CDB_DATA, [&](fake_agent::peer &p, mgmt_wire::reader &r) {
+        int64_t oper = -1, flags = 0;
+        uint32_t n = 1;
+        if (r.op() != MGMT_OP_CDB_TRIGGER || !r.i64(oper) || !r.i64(flags) || !r.list(n)) {
+            return false;
+        }
+        note("trigger " + std::to_string(oper) + " " + std::to_string(n));
+        p.send(fake_agent::reply(r.xid()));
+        return true;
+    });
     confd_value_t five{}, x{};
     CONFD_SET_UINT32(&five, 5);
     CONFD_SET_STR(&x, "x");
@@ -187,7 +198,8 @@ TEST(ConfdSampleDaemon, PrintsEventsAndAnswersTheAgent)
     {
         std::lock_guard<std::mutex> g(mu);
         EXPECT_EQ(log, (std::vector<std::string>{"reg 16", "reg 19 sample-groups", "reg 19 sample-members",
-                                                 "reg 20 sample-action", "reg 20 sample-show", "reg 23", "done"}));
+                                                 "reg 20 sample-action", "reg 20 sample-show", "reg 23", "done",
+                                                 "trigger 0 0"}));
         EXPECT_EQ(points, (std::map<int64_t, std::string>{{1, "1 1 /sample/first"},
                                                            {2, "1 2 /sample/second"},
                                                            {3, "1 3 /sample/first"},
