@@ -161,6 +161,9 @@ int oconfd_cdb_connect(struct oconfd_ctx *ctx, enum cdb_sock_type type, const st
 // exactly num_keys keys, or memory ran out.
 confd_value_t *oconfd_keypath_get_keys(const confd_hkeypath_t *kp, confd_value_t *out, int num_keys, uint32_t tag);
 
+// The module's debug switch and level (the daemon's event-debug actions):
+// while it is on, the verbose lines are written too, as they always are for
+// module id 0. Any thread.
 void oconfd_debug_enable(uint32_t level);
 void oconfd_debug_disable(void);
 

@@ -402,8 +402,9 @@ void disconnect(struct oconfd_ctx *ctx)
     std::atomic_ref<int>(ctx->phase).store(0);
 }
 
-// Steps 5 to 13 of an init: everything whose failure sends the module back
-// to the retry timer.
+// The part of an init whose failure sends the module back to the retry
+// timer: the daemon handle, the sockets and their events, the
+// registrations, the pipe and the registration thread.
 bool connect_all(struct oconfd_ctx *ctx, const char *name)
 {
     ctx->dctx = confd_init_daemon(name);

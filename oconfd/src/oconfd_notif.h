@@ -49,6 +49,7 @@ void oconfd_notification_throttler_connection_reset(void);
 // On the loop at module free: terminates and joins the thread, drops what
 // is still queued and destroys the locks.
 void oconfd_notification_throttler_free(void);
+// The throttler's state (OCONFD_THROTTLER_*). Any thread.
 uint32_t oconfd_notification_throttler_state(void);
 
 // Copies the notification into its severity's queue. 0 queued;
