@@ -43,8 +43,9 @@ t_zor_daemon *zor_confd_daemon_of(const oconfd_sub_entry *entry)
 confd_valpoint_cb g_zor_valpoint_table[1] = {};
 
 // The event-debug switches and the operational leaf that tells the operator
-// they are on. level 0 switches debugging off and deletes the leaf.
-int zor_debug_set(confd_user_info *uinfo, uint32_t level)
+// they are on. level 0 switches debugging off and deletes the leaf. A
+// failure is logged under the action's own name and line.
+int zor_debug_set(confd_user_info *uinfo, uint32_t level, const char *func, int line)
 {
     oconfd_ctx *ctx = zor_confd_ctx_of(uinfo);
     t_zor_daemon *daemon = zor_confd_daemon_of(ctx);
@@ -63,7 +64,8 @@ int zor_debug_set(confd_user_info *uinfo, uint32_t level)
     }
     const int op = level > 0 ? OCONFD_OPER_CREATE : OCONFD_OPER_DELETE;
     if (oconfd_set_cdb_oper_value(ctx, nullptr, ZOR_DEBUG_EVENTS_PATH, op, 1) != 0) {
-        ZOR_LOG("Failed to set value in cdb %s (%d) : %s", confd_strerror(confd_errno), confd_errno, confd_lasterr());
+        ost_log(ZOR_LOG_PRI, "%s[%d]: Failed to set value in cdb %s (%d) : %s", func, line, confd_strerror(confd_errno),
+                confd_errno, confd_lasterr());
         return CONFD_ERR;
     }
     return CONFD_OK;
@@ -261,11 +263,11 @@ int zor_dump_links(confd_user_info *uinfo, char * /*path*/, int argc, char **arg
 int zor_debug_event(confd_user_info *uinfo, xml_tag * /*name*/, confd_hkeypath_t * /*kp*/,
                     confd_tag_value_t * /*params*/, int /*nparams*/)
 {
-    return zor_debug_set(uinfo, 1);
+    return zor_debug_set(uinfo, 1, __func__, __LINE__);
 }
 
 int zor_debug_disable_event(confd_user_info *uinfo, xml_tag * /*name*/, confd_hkeypath_t * /*kp*/,
                             confd_tag_value_t * /*params*/, int /*nparams*/)
 {
-    return zor_debug_set(uinfo, 0);
+    return zor_debug_set(uinfo, 0, __func__, __LINE__);
 }

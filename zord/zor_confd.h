@@ -80,8 +80,8 @@ int zor_dump_links(confd_user_info *uinfo, char *path, int argc, char **argv);
 // g_zor_debug, g_zor_debug_announce and the integration module, and the
 // operational leaf /debugs/zor/events created or deleted. CONFD_OK; CONFD_ERR
 // with the action error "ZOR daemon not UP" when the daemon record cannot be
-// reached, or when the leaf's write cannot be started (the switches stay as
-// set).
+// reached (nothing changes), or, logged and without an action error, when
+// the leaf's write cannot be started (the switches stay as set).
 int zor_debug_event(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params,
                     int nparams);
 int zor_debug_disable_event(confd_user_info *uinfo, xml_tag *name, confd_hkeypath_t *kp, confd_tag_value_t *params,

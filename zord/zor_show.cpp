@@ -60,16 +60,18 @@ bool zor_show_debug(const confd_hkeypath_t *kp, char (&buf)[k_kpath_len])
         }                                                              \
     } while (0)
 
-// A reply that could not be sent is logged and otherwise ignored: the agent
-// times the request out. What every callback returns.
-int zor_show_sent(int rc)
+// A reply that could not be sent is logged under the callback's name and
+// line, and otherwise ignored: the agent times the request out. What every
+// callback returns.
+int zor_show_sent(int rc, const char *func, int line)
 {
     if (rc != CONFD_OK) {
-        ZOR_LOG("Failed to send oper data reply - %s (%d) : %s", confd_strerror(confd_errno), confd_errno,
-                confd_lasterr());
+        ost_log(ZOR_LOG_PRI, "%s[%d]: Failed to send oper data reply - %s (%d) : %s", func, line,
+                confd_strerror(confd_errno), confd_errno, confd_lasterr());
     }
     return CONFD_OK;
 }
+#define ZOR_SHOW_SENT(reply) zor_show_sent((reply), __func__, __LINE__)
 
 int zor_show_reply_end(confd_trans_ctx *tctx)
 {
@@ -306,22 +308,22 @@ int zor_show_tloc_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, l
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR tloc Get-Next Path: %s, next: %ld", next);
     // Every object goes out with next -1, so the agent never comes back
     // with another next; one that does is answered with the end of the list.
     if (next != -1) {
         ZOR_LOG("Next value = %ld", next);
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     auto *entry = static_cast<t_zor_db_entry *>(avl_first(scope.ctx->trees[ZOR_AF_TLOC_IPV4]));
     if (entry == nullptr) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_TLOC_VALUES];
     zor_show_tloc_values(entry, tv);
-    return zor_show_sent(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES, -1));
+    return ZOR_SHOW_SENT(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES, -1));
 }
 
 int zor_show_tloc_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type, confd_value_t *keys,
@@ -329,7 +331,7 @@ int zor_show_tloc_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, 
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR tloc Find-Next Path: %s");
     t_zor_db_entry *entry = nullptr;
@@ -346,28 +348,28 @@ int zor_show_tloc_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, 
     }
     // A key the model cannot produce ends the list (logged).
     if (entry == nullptr) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_TLOC_VALUES];
     zor_show_tloc_values(entry, tv);
-    return zor_show_sent(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES, -1));
+    return ZOR_SHOW_SENT(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES, -1));
 }
 
 int zor_show_tloc_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(confd_data_reply_not_found(tctx));
+        return ZOR_SHOW_SENT(confd_data_reply_not_found(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR tloc Get Path: %s");
     // A keypath without the TLOC's keys names no TLOC: not found.
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     if (tloc == nullptr) {
-        return zor_show_sent(confd_data_reply_not_found(tctx));
+        return ZOR_SHOW_SENT(confd_data_reply_not_found(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_TLOC_VALUES];
     zor_show_tloc_values(tloc->entry_p, tv);
-    return zor_show_sent(confd_data_reply_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES));
+    return ZOR_SHOW_SENT(confd_data_reply_tag_value_array(tctx, tv, ZOR_SHOW_TLOC_VALUES));
 }
 
 // ---------------------------------------------------------------- paths
@@ -376,16 +378,16 @@ int zor_show_path_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, l
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR path Get-Next Path: %s, next: %ld", next);
     if (next != -1) {
         ZOR_LOG("Next value = %ld", next);
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     if (tloc == nullptr || tloc->path_list == nullptr) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     // The whole list in one reply, so that listing a TLOC's paths costs the
     // agent one call; a TLOC with more paths than that shows its first 64.
@@ -398,7 +400,7 @@ int zor_show_path_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, l
         count++;
     }
     objs[count++] = {nullptr, 0, -1};
-    return zor_show_sent(confd_data_reply_next_object_tag_value_arrays(tctx, objs, count, 0));
+    return ZOR_SHOW_SENT(confd_data_reply_next_object_tag_value_arrays(tctx, objs, count, 0));
 }
 
 int zor_show_path_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type, confd_value_t *keys,
@@ -406,36 +408,36 @@ int zor_show_path_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, 
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR path Find-Next Path: %s");
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     if (tloc == nullptr) {
-        return zor_show_sent(zor_show_reply_no_parent(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_no_parent(tctx));
     }
     uint64_t pos = 0;
     if (nkeys == 1) {
         // The model's path index is a uint32; any other key ends the list.
         if (keys[0].type != C_UINT32) {
             ZOR_LOG("Unexpected path key type %d", static_cast<int>(keys[0].type));
-            return zor_show_sent(zor_show_reply_end(tctx));
+            return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
         }
         pos = static_cast<uint64_t>(keys[0].val.u32) + (type == CONFD_FIND_SAME_OR_NEXT ? 0 : 1);
     }
     const t_zor_path *path = zor_show_path_at(tloc, pos);
     if (path == nullptr) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_PATH_VALUES];
     zor_show_path_values(path, static_cast<uint32_t>(pos), tv);
-    return zor_show_sent(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_PATH_VALUES, -1));
+    return ZOR_SHOW_SENT(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_PATH_VALUES, -1));
 }
 
 int zor_show_path_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(confd_data_reply_not_found(tctx));
+        return ZOR_SHOW_SENT(confd_data_reply_not_found(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR path Get Path: %s");
     uint32_t index = 0;
@@ -444,11 +446,11 @@ int zor_show_path_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
     const t_zor_path *path =
         tloc != nullptr && zor_show_index_key(kp, k_zor_tag_path, &index) ? zor_show_path_at(tloc, index) : nullptr;
     if (path == nullptr) {
-        return zor_show_sent(confd_data_reply_not_found(tctx));
+        return ZOR_SHOW_SENT(confd_data_reply_not_found(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_PATH_VALUES];
     zor_show_path_values(path, index, tv);
-    return zor_show_sent(confd_data_reply_tag_value_array(tctx, tv + 1, ZOR_SHOW_PATH_VALUES - 1));
+    return ZOR_SHOW_SENT(confd_data_reply_tag_value_array(tctx, tv + 1, ZOR_SHOW_PATH_VALUES - 1));
 }
 
 // ---------------------------------------------------------------- links
@@ -457,17 +459,17 @@ int zor_show_path_link_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR Link Get Path: %s, next: %ld", next);
     if (next != -1) {
         ZOR_LOG("Next value = %ld", next);
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     const t_zor_path *path = tloc != nullptr ? zor_show_parent_path(tloc, kp) : nullptr;
     if (path == nullptr) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     const uint32_t ns = zor_show_ns(scope.daemon);
     confd_tag_value_t values[ZOR_PATH_LINK_MAX][ZOR_SHOW_LINK_VALUES];
@@ -479,7 +481,7 @@ int zor_show_path_link_get_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *
         count++;
     }
     objs[count++] = {nullptr, 0, -1};
-    return zor_show_sent(confd_data_reply_next_object_tag_value_arrays(tctx, objs, count, 0));
+    return ZOR_SHOW_SENT(confd_data_reply_next_object_tag_value_arrays(tctx, objs, count, 0));
 }
 
 int zor_show_path_link_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp, int type,
@@ -487,16 +489,16 @@ int zor_show_path_link_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t 
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR path link Find-Next Path: %s");
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
     if (tloc == nullptr) {
-        return zor_show_sent(zor_show_reply_no_parent(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_no_parent(tctx));
     }
     const t_zor_path *path = zor_show_parent_path(tloc, kp);
     if (path == nullptr) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     // No key: the first link; one key: that link (type 1) or the one after
     // it (type 0); more keys: none. The model's link index is a uint32; any
@@ -510,11 +512,11 @@ int zor_show_path_link_find_next_object(confd_trans_ctx *tctx, confd_hkeypath_t 
         index = static_cast<uint64_t>(keys[0].val.u32) + (type == CONFD_FIND_SAME_OR_NEXT ? 0 : 1);
     }
     if (index >= links) {
-        return zor_show_sent(zor_show_reply_end(tctx));
+        return ZOR_SHOW_SENT(zor_show_reply_end(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_LINK_VALUES];
     zor_show_link_values(path->links[index].link_p, static_cast<uint32_t>(index), zor_show_ns(scope.daemon), tv);
-    zor_show_sent(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_LINK_VALUES, -1));
+    ZOR_SHOW_SENT(confd_data_reply_next_object_tag_value_array(tctx, tv, ZOR_SHOW_LINK_VALUES, -1));
     if (g_zor_debug > k_show_debug_level) {
         ZOR_LOG("ZOR path link Find-Next Path returned %d items", ZOR_SHOW_LINK_VALUES);
     }
@@ -525,7 +527,7 @@ int zor_show_path_link_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
 {
     zor_show_scope scope;
     if (!zor_show_ready(tctx, scope)) {
-        return zor_show_sent(confd_data_reply_not_found(tctx));
+        return ZOR_SHOW_SENT(confd_data_reply_not_found(tctx));
     }
     ZOR_SHOW_DEBUG(kp, "ZOR path link Get Path: %s");
     t_zor_af_tloc *tloc = zor_show_parent_tloc(scope.ctx, kp);
@@ -533,9 +535,9 @@ int zor_show_path_link_get_object(confd_trans_ctx *tctx, confd_hkeypath_t *kp)
     uint32_t index = 0;
     // A keypath without the link's index names no link: not found.
     if (path == nullptr || !zor_show_index_key(kp, k_zor_tag_link, &index) || index >= path->link_count) {
-        return zor_show_sent(confd_data_reply_not_found(tctx));
+        return ZOR_SHOW_SENT(confd_data_reply_not_found(tctx));
     }
     confd_tag_value_t tv[ZOR_SHOW_LINK_VALUES];
     zor_show_link_values(path->links[index].link_p, index, zor_show_ns(scope.daemon), tv);
-    return zor_show_sent(confd_data_reply_tag_value_array(tctx, tv + 1, ZOR_SHOW_LINK_VALUES - 1));
+    return ZOR_SHOW_SENT(confd_data_reply_tag_value_array(tctx, tv + 1, ZOR_SHOW_LINK_VALUES - 1));
 }
