@@ -31,6 +31,9 @@ struct agent::oper_read {
         int64_t th = 0;
         uint64_t worker = 0;
         bool usable = false;
+        // Taken when the transaction starts: a daemon that goes in the
+        // middle of a read is still named in the operator's error.
+        std::string daemon_name;
     };
     std::map<uint64_t, tx> trans;
     std::optional<result> err;
@@ -245,7 +248,8 @@ bool agent::oper_check(oper_read &rd, const peer_reply &rep, uint64_t daemon, co
         }
     }
     if (!rd.err) {
-        result r = peer_failure(rep, daemon_name(daemon), what);
+        auto it = rd.trans.find(daemon);
+        result r = peer_failure(rep, it != rd.trans.end() ? it->second.daemon_name : daemon_name(daemon), what);
         if (rep.status == peer_reply::error) {
             r.code = CONFD_ERR_EXTERNAL;
         }
@@ -262,6 +266,7 @@ task<bool> agent::oper_trans(oper_read &rd, uint64_t daemon)
     }
     oper_read::tx t;
     t.th = next_th_++;
+    t.daemon_name = daemon_name(daemon);
     rd.trans[daemon] = t;
     mgmt_wire::writer w(MGMT_OP_TRANS_INIT, 0);
     w.i64(t.th).i64(static_cast<int64_t>(rd.cli)).str(rd.user).str("cli");
@@ -279,11 +284,11 @@ task<bool> agent::oper_trans(oper_read &rd, uint64_t daemon)
     if (wc == nullptr || wc->kind != MGMT_CONN_WORKER || wc->daemon != daemon) {
         if (!rd.err) {
             rd.err = result::error(CONFD_ERR_EXTERNAL,
-                                   "daemon " + daemon_name(daemon) + " bound the transaction to no worker of its own");
+                                   "daemon " + t.daemon_name + " bound the transaction to no worker of its own");
         }
         co_return false;
     }
-    rd.trans[daemon] = {t.th, wc->id, true};
+    rd.trans[daemon] = {t.th, wc->id, true, t.daemon_name};
     co_return true;
 }
 
@@ -441,7 +446,7 @@ task<std::vector<lyd_node *>> agent::oper_list(oper_read &rd, const lysc_node *s
             break;
         }
         if (bad) {
-            rd.err = result::error(CONFD_ERR_EXTERNAL, "daemon " + daemon_name(daemon) +
+            rd.err = result::error(CONFD_ERR_EXTERNAL, "daemon " + t.daemon_name +
                                                            " sent a malformed reply (callpoint " + cp + ")");
             break;
         }
@@ -507,7 +512,7 @@ task<lyd_node *> agent::oper_object(oper_read &rd, const lysc_node *sn, const op
     }
     if (kind != MGMT_DATA_NOT_FOUND && kind != MGMT_DATA_TV_ARRAY) {
         rd.err = result::error(CONFD_ERR_EXTERNAL,
-                               "daemon " + daemon_name(daemon) + " sent a malformed reply (callpoint " + cp + ")");
+                               "daemon " + t.daemon_name + " sent a malformed reply (callpoint " + cp + ")");
     }
     lyd_node *gone = ensure(schema_, &rd.root, at.data_path);
     if (gone != nullptr) {
