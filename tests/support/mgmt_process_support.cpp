@@ -76,6 +76,13 @@ Agent::Agent(std::string db_dir, int reply_timeout_ms, std::vector<std::string> 
     start();
 }
 
+Agent::~Agent()
+{
+    if (proc_ != nullptr && !proc_->wait_exit(std::chrono::milliseconds(0)) && !stop()) {
+        ADD_FAILURE() << "the agent did not stop cleanly: " << proc_->err();
+    }
+}
+
 void Agent::start()
 {
     port_ = free_port();
