@@ -1,6 +1,8 @@
 #include "mgmtd_agent.h"
 
 #include <event2/buffer.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
@@ -130,6 +132,12 @@ void agent::accept_cb(evconnlistener *, evutil_socket_t fd, sockaddr *, int, voi
 {
     auto *self = static_cast<agent *>(arg);
     evutil_make_socket_nonblocking(fd);
+    // Every exchange is a small frame and its answer: a frame held back
+    // until the peer acknowledges the one before it (Nagle) would wait for
+    // the peer's delayed acknowledgement, some 40 ms, as a subscriber's next
+    // notification right after the reply to its sync did.
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     bufferevent *bev = bufferevent_socket_new(self->base_, fd, BEV_OPT_CLOSE_ON_FREE);
     if (bev == nullptr) {
         evutil_closesocket(fd);
