@@ -203,6 +203,10 @@ TEST_F(ZordMgmt, PersonalityAndEventDebuggingFromTheOperator)
     ASSERT_TRUE(listener.wait_received({tloc_member("10.0.0.2:biz-internet:ipsec")}));
     EXPECT_TRUE(zord->wait_log("Received ZOR Msg TLOC-ADD, Client: advd, AF: TLOC-IPV4")) << zord->err();
     EXPECT_TRUE(zord->wait_log("TLOC: 10.0.0.2 : biz-internet : ipsec"));
+    // The operational-data callbacks log their requests only above level 1.
+    EXPECT_EQ(tloc_column(zorctl(port, {"show", "tlocs"}).out), Strings{"10.0.0.2:biz-internet:ipsec"});
+    zord->live().proc().poll_output(100);
+    EXPECT_EQ(zord->err().find("ZOR tloc "), std::string::npos);
 
     ASSERT_EQ(zorctl(port, {"no", "debug", "zor", "events"}).rc, 0);
     EXPECT_TRUE(wait_until([&] { return !debug_leaf(port); }));

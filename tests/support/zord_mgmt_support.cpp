@@ -1,8 +1,5 @@
 #include "zord_mgmt_support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,21 +25,6 @@ void pump_all()
 }
 
 }  // namespace
-
-int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-        ADD_FAILURE() << "no free port: " << strerror(errno);
-    }
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 bool wait_until(const std::function<bool()> &cond, std::chrono::milliseconds timeout)
 {
@@ -111,7 +93,9 @@ bool Live::stop(int signo)
 bool Agent::start()
 {
     live_ = std::make_unique<Live>(zt::build_path("platform/mgmtd/mgmtd"),
-                                   std::vector<std::string>{"-f", "--port", std::to_string(port_), "--db-dir", db_dir_});
+                                   std::vector<std::string>{"-f", "--port", std::to_string(port_), "--db-dir", db_dir_, "--yang-dir",
+                                                            std::string(ZOR_SOURCE_DIR) + "/yang"},
+                                   mp::agent_env(static_cast<uint16_t>(port_)));
     const bool up = wait_until([&] { return live_->err().find("serving 127.0.0.1:") != std::string::npos; });
     EXPECT_TRUE(up) << live_->err();
     return up;
@@ -126,7 +110,7 @@ bool Agent::stop()
 
 CliResult zorctl(int port, const std::vector<std::string> &args)
 {
-    Live cli(zt::build_path("tools/zorctl/zorctl"), args, {{"MGMTD_PORT", std::to_string(port)}});
+    Live cli(zt::build_path("tools/zorctl/zorctl"), args, mp::agent_env(static_cast<uint16_t>(port)));
     cli.proc().close_stdin();
     const bool ended = wait_until([&] { return cli.proc().wait_exit(0ms); }, 90s);
     EXPECT_TRUE(ended) << "zorctl did not end";
@@ -137,9 +121,9 @@ Zord::Zord(int port, const std::vector<std::string> &args, const std::string &pi
 {
     std::vector<std::string> argv = args;
     argv.push_back("-f");
-    live_ = std::make_unique<Live>(zt::build_path("zord/zord"), argv,
-                                   std::map<std::string, std::string>{{"ZOR_RUN_DIR", run_.path()},
-                                                                      {"MGMTD_PORT", std::to_string(port)}});
+    std::map<std::string, std::string> env = mp::agent_env(static_cast<uint16_t>(port));
+    env["ZOR_RUN_DIR"] = run_.path();
+    live_ = std::make_unique<Live>(zt::build_path("zord/zord"), argv, env);
     wait_started(pid_file);
 }
 
@@ -152,7 +136,9 @@ Zord::Zord(int port, const std::function<void(const std::vector<std::string> &ar
     const std::string run = run_.path();
     live_ = std::make_unique<Live>([=] {
         setenv("ZOR_RUN_DIR", run.c_str(), 1);
-        setenv("MGMTD_PORT", std::to_string(port).c_str(), 1);
+        for (const auto &[name, value] : mp::agent_env(static_cast<uint16_t>(port))) {
+            setenv(name.c_str(), value.c_str(), 1);
+        }
         launch(argv);
     });
     wait_started(pid_file);

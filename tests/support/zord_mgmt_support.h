@@ -1,9 +1,11 @@
 // Real processes for the tests of zord under the management agent: the
-// agent (mgmtd) on a free port with its own database, zord in the
-// foreground on its own run directory, zor-peer processes fed line by line,
-// and zorctl runs. Every wait here polls and keeps reading the pipes of all
-// live processes, so that none of them blocks on a full pipe while another
-// is waited for.
+// agent (mgmtd), zord in the foreground on its own run directory, zor-peer
+// processes fed line by line, and zorctl runs. Every wait here polls and
+// keeps reading the pipes of all live processes, so that none of them (zord
+// with event debugging on, above all) blocks on a full pipe while another
+// is waited for. The agent keeps its port across a restart, as a running
+// zord knows only that one; ports and environments come from
+// mgmt_process_support.h.
 #pragma once
 
 #include <chrono>
@@ -14,14 +16,13 @@
 #include <string>
 #include <vector>
 
+#include "mgmt_process_support.h"
 #include "test_support.h"
 
 namespace zm {
 
 using namespace std::chrono_literals;
-
-// A loopback port nobody listens on right now.
-int free_port();
+using mp::free_port;
 
 // Calls cond every 20 ms, reading the pipes of every live process, until it
 // holds or timeout passes.
