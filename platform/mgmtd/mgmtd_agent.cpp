@@ -251,6 +251,25 @@ void agent::send(conn &c, std::string frame)
         close_conn(c, "it leaves its input unread");
         return;
     }
+    // No peer reads a frame beyond the protocol's limit: a reply that
+    // large is refused in its place; anything else ends the connection,
+    // whose peer would otherwise wait for it for good.
+    if (frame.size() > MGMT_WIRE_MAX_FRAME + 4u) {
+        const auto op = static_cast<mgmt_op>(frame[4]);
+        uint32_t xid = 0;
+        for (int i = 5; i < 9; i++) {
+            xid = xid << 8 | static_cast<uint8_t>(frame[i]);
+        }
+        const std::string why = "a frame of " + std::to_string(frame.size() - 4) + " bytes is beyond the limit of " +
+                                std::to_string(MGMT_WIRE_MAX_FRAME);
+        if (op != MGMT_OP_REPLY) {
+            close_conn(c, why);
+            return;
+        }
+        mgmt_wire::writer w(MGMT_OP_ERROR, xid);
+        w.i64(CONFD_ERR_INTERNAL).str("the reply is too large (" + why + "): ask for less at a time");
+        frame = w.finish();
+    }
     bufferevent_write(c.bev.get(), frame.data(), frame.size());
 }
 

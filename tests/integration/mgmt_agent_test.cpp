@@ -16,6 +16,7 @@
 
 #include "confd_cdb.h"
 #include "confd_hash.h"
+#include "confd_lib.h"
 #include "confd_maapi.h"
 #include "mgmt_process_support.h"
 
@@ -105,9 +106,13 @@ TEST(MgmtAgent, PrioritiesAreNotifiedInOrderEachSynchronisedBeforeTheNext)
 
     // The test subscribes as well, at priority 1 beside the daemon's first
     // list, and holds its notification.
-    confd_init("holder", stderr, CONFD_SILENT);
+    confd_init("prio-1", stderr, CONFD_SILENT);
     const sockaddr_in sa = mp::agent_addr(agent.port());
-    const int sub = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct owned_socket {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ~owned_socket() { cdb_close(fd); }
+    } owned;
+    const int sub = owned.fd;
     int point = -1;
     ASSERT_EQ(cdb_connect(sub, CDB_SUBSCRIPTION_SOCKET, reinterpret_cast<const sockaddr *>(&sa), sizeof sa),
               CONFD_OK);
@@ -142,7 +147,6 @@ TEST(MgmtAgent, PrioritiesAreNotifiedInOrderEachSynchronisedBeforeTheNext)
         << daemon.proc().out();
     ASSERT_TRUE(cli->wait_exit(std::chrono::seconds(30)));
     EXPECT_EQ(cli->result().exit_code, 0) << cli->err();
-    cdb_close(sub);
 }
 
 TEST(MgmtAgent, RefusedCommitsLeaveTheConfigurationAndTheOtherSubscribersAlone)
@@ -266,6 +270,78 @@ TEST(MgmtAgent, NestedOperationalListsAreReadThroughTheDaemonsCallbacks)
                                       "get_object sample-groups /sample-state/group{1}",
                                       "get_object sample-members /sample-state/group{1}/member{9}",
                                   }));
+}
+
+// A daemon whose groups carry labels of a MiB each, served one group a
+// reply: reading them all makes one answer of more than 16 MiB.
+constexpr int k_big_groups = 20;
+int g_big_worker = -1;
+
+int big_group(confd_trans_ctx *tctx, confd_hkeypath_t *kp, long next)
+{
+    const uint32_t member = mgmt_name_hash("member");
+    const bool members = kp->v[0][0].type == C_XMLTAG && kp->v[0][0].val.xmltag.tag == member;
+    const long at = next < 0 ? 0 : next;
+    if (members || at >= k_big_groups) {
+        return confd_data_reply_next_object_tag_value_array(tctx, nullptr, -1, 0);
+    }
+    const std::string label(1u << 20, static_cast<char>('a' + at));
+    confd_tag_value_t tv[2];
+    CONFD_SET_TAG_UINT32(&tv[0], mgmt_name_hash("gid"), static_cast<uint32_t>(at + 1));
+    CONFD_SET_TAG_STR(&tv[1], mgmt_name_hash("label"), label.c_str());
+    return confd_data_reply_next_object_tag_value_array(tctx, tv, 2, at + 1);
+}
+
+bool serve_big_groups(const sockaddr *sa, int len)
+{
+    confd_daemon_ctx *dx = confd_init_daemon("big");
+    const int ctl = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    g_big_worker = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    confd_trans_cbs tcb{};
+    tcb.init = [](confd_trans_ctx *t) { return confd_trans_set_fd(t, g_big_worker); };
+    tcb.finish = [](confd_trans_ctx *) { return static_cast<int>(CONFD_OK); };
+    if (confd_connect(dx, ctl, CONTROL_SOCKET, sa, len) != CONFD_OK ||
+        confd_connect(dx, g_big_worker, WORKER_SOCKET, sa, len) != CONFD_OK ||
+        confd_register_trans_cb(dx, &tcb) != CONFD_OK) {
+        return false;
+    }
+    for (const char *point : {"sample-groups", "sample-members"}) {
+        confd_data_cbs dcb{};
+        snprintf(dcb.callpoint, sizeof dcb.callpoint, "%s", point);
+        dcb.get_next_object = big_group;
+        if (confd_register_data_cb(dx, &dcb) != CONFD_OK) {
+            return false;
+        }
+    }
+    if (confd_register_done(dx) != CONFD_OK) {
+        return false;
+    }
+    say("ready");
+    for (;;) {
+        pollfd fds[2] = {{ctl, POLLIN, 0}, {g_big_worker, POLLIN, 0}};
+        poll(fds, 2, -1);
+        for (const pollfd &f : fds) {
+            if (f.revents != 0 && confd_fd_ready(dx, f.fd) != CONFD_OK) {
+                return false;
+            }
+        }
+    }
+}
+
+TEST(MgmtAgent, AnAnswerLargerThanSixteenMebibytesArrivesWhole)
+{
+    zt::TempDir dir;
+    Agent agent(dir.file("db"), 60000);
+    ASSERT_TRUE(agent.started()) << agent.proc().err();
+    std::unique_ptr<zt::Process> daemon = library_child(agent.port(), "big", serve_big_groups);
+    ASSERT_TRUE(mp::wait_output(*daemon, "ready\n")) << daemon->err();
+    zt::ChildResult r = mp::zorctl(agent.port(), {"--json", "show", "oper", "sample-state"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_GT(r.out.size(), static_cast<size_t>(k_big_groups) << 20);
+    for (int i = 0; i < k_big_groups; i++) {
+        const std::string label = "\"label\": \"" + std::string(1u << 20, static_cast<char>('a' + i)) + "\"";
+        EXPECT_NE(r.out.find(label), std::string::npos) << "group " << i + 1;
+    }
 }
 
 TEST(MgmtAgent, CommandOutputArrivesWholeAndInOrderBeforeTheCommandEnds)
