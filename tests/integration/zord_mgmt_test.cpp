@@ -443,6 +443,9 @@ constexpr int k_no_namespaces = 77;
 // are passed on to it.
 void run_in_vpn_namespace(const std::vector<std::string> &argv)
 {
+    // The relays never exec: the test's other pipes (a peer's stdin) must
+    // not stay open in them.
+    close_range(3, ~0U, 0);
     sigset_t relay;
     sigset_t old;
     sigemptyset(&relay);
@@ -494,8 +497,9 @@ bool namespaces_work()
 }
 
 // A tenant instance in its VPN's namespace registers its callpoints,
-// commands and actions under its tenant id and serves its own tables,
-// reached from the default namespace.
+// commands and actions under its tenant id, beside the main instance that
+// holds the plain names, and serves its own tables, reached from the
+// default namespace.
 TEST(ZordMgmtLife, TenantInstanceInItsOwnNamespace)
 {
     if (!namespaces_work()) {
@@ -505,6 +509,11 @@ TEST(ZordMgmtLife, TenantInstanceInItsOwnNamespace)
     Agent agent(free_port(), db.path());
     const int port = agent.port();
     ASSERT_TRUE(agent.start());
+    Zord main_zord(port);
+    ASSERT_TRUE(main_zord.started());
+    ASSERT_TRUE(joined(port));
+    Peer main_peer(main_zord.run_dir(), "advd");
+    main_peer.send("register TLOC-IPV4 originate=1\ntloc-add 10.5.5.5:lte:gre\n");
     Zord zord(port, run_in_vpn_namespace, {"-T", "blue#one", "-V", "7", "-I", "7"}, "advd.7.pid");
     ASSERT_TRUE(zord.started());
     ASSERT_TRUE(joined(port, "zor_dump_all-tenant7")) << zord.err();
@@ -518,7 +527,7 @@ TEST(ZordMgmtLife, TenantInstanceInItsOwnNamespace)
     Regions net(zord.run_dir(), 2, {"--target", "158"});
     ASSERT_TRUE(net.build(port, {"--tenant", "7"})) << zord.err();
     EXPECT_EQ(tloc_column(zorctl(port, {"show", "tlocs", "--tenant", "7"}).out), net.ipv4_tlocs());
-    EXPECT_EQ(tloc_column(zorctl(port, {"show", "tlocs"}).out), Strings{});
+    EXPECT_EQ(tloc_column(zorctl(port, {"show", "tlocs"}).out), Strings{"10.5.5.5:lte:gre"});
     const std::vector<Strings> links =
         table_rows(zorctl(port, {"show", "tloc", "10.2.0.7", "biz-internet", "ipsec", "path", "0", "links", "--tenant", "7"})
                        .out);
@@ -527,8 +536,10 @@ TEST(ZordMgmtLife, TenantInstanceInItsOwnNamespace)
     EXPECT_TRUE(zorctl(port, {"command", "zor_dump_all-tenant7"}).out.starts_with("Personality: Unknown\nLocal Border Count: 1\n"));
     ASSERT_EQ(zorctl(port, {"action", "zor_debug_event-tenant7"}).rc, 0);
     EXPECT_TRUE(wait_until([&] { return debug_leaf(port); }));
-    EXPECT_TRUE(net.finish());
+    EXPECT_TRUE(zorctl(port, {"command", "zor_dump_all"}).out.starts_with("Personality: Unknown\nLocal Border Count: 0\n"));
+    EXPECT_TRUE(net.finish() && main_peer.finish());
     EXPECT_TRUE(zord.stop());
+    EXPECT_TRUE(main_zord.stop());
     EXPECT_TRUE(agent.stop());
 }
 

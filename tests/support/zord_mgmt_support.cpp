@@ -158,7 +158,7 @@ bool Zord::wait_log(const std::string &text, size_t from)
 }
 
 Peer::Peer(const std::string &run_dir, const std::string &module, const std::vector<std::string> &extra)
-    : live_(zt::build_path("tools/zor-peer"), [&] {
+    : module_(module), live_(zt::build_path("tools/zor-peer"), [&] {
           std::vector<std::string> args = {"--module", module, "--run-dir", run_dir, "--idle", "300", "--timeout", "20"};
           args.insert(args.end(), extra.begin(), extra.end());
           return args;
@@ -189,7 +189,8 @@ bool Peer::finish()
     live_.proc().close_stdin();
     const bool ended = wait_until([&] { return live_.proc().wait_exit(0ms); });
     const zt::ChildResult &r = live_.proc().result();
-    EXPECT_TRUE(ended && r.exited && r.exit_code == 0) << live_.err();
+    EXPECT_TRUE(ended && r.exited && r.exit_code == 0)
+        << module_ << ": exit " << r.exit_code << ", signal " << r.term_signal << "\n" << live_.err();
     return ended && r.exited && r.exit_code == 0;
 }
 

@@ -116,6 +116,7 @@ public:
     bool finish();
 
 private:
+    std::string module_;
     Live live_;
 };
 
