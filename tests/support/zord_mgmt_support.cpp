@@ -114,6 +114,7 @@ CliResult zorctl(int port, const std::vector<std::string> &args)
     cli.proc().close_stdin();
     const bool ended = wait_until([&] { return cli.proc().wait_exit(0ms); }, 90s);
     EXPECT_TRUE(ended) << "zorctl did not end";
+    EXPECT_EQ(sanitizer_report(cli.err()), "") << cli.err();
     return {ended && cli.proc().result().exited ? cli.proc().result().exit_code : -1, cli.out(), cli.err()};
 }
 
@@ -191,6 +192,7 @@ bool Peer::finish()
     const zt::ChildResult &r = live_.proc().result();
     EXPECT_TRUE(ended && r.exited && r.exit_code == 0)
         << module_ << ": exit " << r.exit_code << ", signal " << r.term_signal << "\n" << live_.err();
+    EXPECT_EQ(sanitizer_report(live_.err()), "") << live_.err();
     return ended && r.exited && r.exit_code == 0;
 }
 

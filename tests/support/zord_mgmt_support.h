@@ -74,7 +74,8 @@ struct CliResult {
     std::string out;
     std::string err;
 };
-// zorctl with args against the agent on port.
+// zorctl with args against the agent on port; a sanitizer report on its
+// stderr fails the test.
 CliResult zorctl(int port, const std::vector<std::string> &args);
 
 // zord -f on a fresh run directory, joining the agent on port; extra
@@ -112,7 +113,8 @@ public:
     std::vector<std::string> received(const std::vector<std::string> &texts) const;
     // Waits until n lines hold every one of the texts.
     bool wait_received(const std::vector<std::string> &texts, size_t n = 1);
-    // Ends the script and waits for the peer to exit 0.
+    // Ends the script and waits for the peer to exit 0 without a sanitizer
+    // report.
     bool finish();
 
 private:
