@@ -3,8 +3,10 @@
 // client library, zorctl, and small library clients forked from the test.
 // A commit's path through two-phase and plain subscribers in priority
 // order, refusals that leave nothing behind, operational reads of nested
-// lists, streamed command output, daemons and lock holders killed in the
-// middle, start phases and the IPC secret.
+// lists and an answer of more than 16 MiB, streamed command output,
+// daemons and lock holders killed in the middle, start phases and the IPC
+// secret. The sample daemon sends no notifications: those are the agent's
+// own tests' (mgmtd_services_test).
 #include <gtest/gtest.h>
 
 #include <poll.h>
