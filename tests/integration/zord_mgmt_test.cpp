@@ -131,7 +131,17 @@ public:
         adv.send("tloc-add " + k_remote + " pref=150 region=2 groups=2\n");
         Strings args = {"show", "tloc", "10.2.0.7", "biz-internet", "ipsec", "paths"};
         args.insert(args.end(), tenant.begin(), tenant.end());
-        return wait_until([&] { return zorctl(port, args).out.find(" up ") != std::string::npos; });
+        if (!wait_until([&] { return zorctl(port, args).out.find(" up ") != std::string::npos; })) {
+            return false;
+        }
+        // Once every peer has been sent 10.2.0.7 up with its paths, zord's
+        // tables rest, and its dumps hold still between two commands.
+        for (Peer *p : {&ctl, &adv, &xfw}) {
+            if (!p->wait_received({"\"TLOC_ADD\"", tloc_member(k_remote), "\"status\":1,", "\"paths\":[{"})) {
+                return false;
+            }
+        }
+        return true;
     }
 
     // The IPv4 TLOCs in key order.
