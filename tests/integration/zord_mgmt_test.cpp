@@ -171,7 +171,7 @@ protected:
     {
         ASSERT_TRUE(agent.start());
         zord = std::make_unique<Zord>(port);
-        ASSERT_TRUE(zord->started());
+        ASSERT_TRUE(zord->started()) << zord->err();
         ASSERT_TRUE(joined(port)) << zord->err();
     }
     void TearDown() override
@@ -400,7 +400,7 @@ TEST(ZordMgmtLife, JoinsALateAgentAndRejoinsAfterItsRestart)
     Agent agent(free_port(), db.path());
     const int port = agent.port();
     Zord zord(port);
-    ASSERT_TRUE(zord.started());
+    ASSERT_TRUE(zord.started()) << zord.err();
     ASSERT_TRUE(agent.start());
     ASSERT_EQ(zorctl(port, {"set", "system", "personality", "solon"}).rc, 0);
     ASSERT_TRUE(joined(port)) << zord.err();
@@ -520,12 +520,15 @@ TEST(ZordMgmtLife, TenantInstanceInItsOwnNamespace)
     const int port = agent.port();
     ASSERT_TRUE(agent.start());
     Zord main_zord(port);
-    ASSERT_TRUE(main_zord.started());
+    ASSERT_TRUE(main_zord.started()) << main_zord.err();
     ASSERT_TRUE(joined(port));
     Peer main_peer(main_zord.run_dir(), "advd");
     main_peer.send("register TLOC-IPV4 originate=1\ntloc-add 10.5.5.5:lte:gre\n");
     Zord zord(port, run_in_vpn_namespace, {"-T", "blue#one", "-V", "7", "-I", "7"}, "advd.7.pid");
-    ASSERT_TRUE(zord.started());
+    if (!zord.started() && zord.live().proc().result().exit_code == k_no_namespaces) {
+        GTEST_SKIP() << "no VPN namespace here: " << zord.err();
+    }
+    ASSERT_TRUE(zord.started()) << zord.err();
     ASSERT_TRUE(joined(port, "zor_dump_all-tenant7")) << zord.err();
     const std::string status = zorctl(port, {"agent", "status"}).out;
     EXPECT_NE(status.find("\n    callpoints zor-show-paths-links-tenant7 zor-show-paths-tenant7 zor-show-tlocs-tenant7\n"),

@@ -79,7 +79,8 @@ struct CliResult {
 CliResult zorctl(int port, const std::vector<std::string> &args);
 
 // zord -f on a fresh run directory, joining the agent on port; extra
-// arguments before -f. Waits for its pid file.
+// arguments before -f. Waits for its pid file: started() tells whether it
+// came, err() why not.
 class Zord {
 public:
     explicit Zord(int port, const std::vector<std::string> &args = {}, const std::string &pid_file = "zord.0.pid");
