@@ -108,6 +108,30 @@ lyd_node *ensure(const schema &s, lyd_node **root, const std::string &path)
     return found;
 }
 
+// A new list instance at path in the result tree, with the parents it
+// lacks: one parse of the path, whose keys (addresses checked against their
+// patterns) make up most of a read's work. nullptr when it exists already
+// (*exists set) or libyang refuses the path.
+lyd_node *create_instance(const schema &s, lyd_node **root, const std::string &path, bool *exists)
+{
+    lyd_node *first = nullptr;
+    lyd_node *node = nullptr;
+    const LY_ERR r =
+        lyd_new_path2(*root, s.ctx(), path.c_str(), nullptr, 0, LYD_ANYDATA_STRING, 0, &first, &node);
+    *exists = r == LY_EEXIST;
+    if (r != LY_SUCCESS || node == nullptr) {
+        return nullptr;
+    }
+    if (*root == nullptr) {
+        *root = first;
+        while (lyd_parent(*root) != nullptr) {
+            *root = lyd_parent(*root);
+        }
+    }
+    *root = lyd_first_sibling(*root);
+    return node;
+}
+
 // Fills a data node's leaves and containers from a tag-value list, from
 // tv[i] to the end or to the C_XMLEND closing it. Unknown tags and values
 // the schema refuses are left out.
@@ -316,11 +340,11 @@ lyd_node *agent::oper_add(oper_read &rd, const lysc_node *sn, const oper_pos &po
         keys.push_back(std::move(text));
     }
     std::string path = pos.data_path + ly_step(sn, pos.snode, &keys);
-    lyd_node *found = nullptr;
-    if (rd.root != nullptr && lyd_find_path(rd.root, path.c_str(), 0, &found) == LY_SUCCESS && found != nullptr) {
+    bool exists = false;
+    lyd_node *inst = create_instance(schema_, &rd.root, path, &exists);
+    if (exists) {
         return nullptr;  // served twice: the listing goes round, end it
     }
-    lyd_node *inst = ensure(schema_, &rd.root, path);
     if (inst == nullptr) {
         OST_LOGF(LOG_NOTICE, "an object of %s with keys the schema refuses ends its listing: %s", sn->name,
                  ly_error_text(schema_.ctx()).c_str());
