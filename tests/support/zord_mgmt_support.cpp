@@ -92,9 +92,10 @@ bool Live::stop(int signo)
 
 bool Agent::start()
 {
-    live_ = std::make_unique<Live>(zt::build_path("platform/mgmtd/mgmtd"),
-                                   std::vector<std::string>{"-f", "--port", std::to_string(port_), "--db-dir", db_dir_, "--yang-dir",
-                                                            std::string(ZOR_SOURCE_DIR) + "/yang"},
+    const std::vector<std::string> args = {"-f",       "--port",    std::to_string(port_),
+                                           "--db-dir", db_dir_,     "--yang-dir",
+                                           std::string(ZOR_SOURCE_DIR) + "/yang"};
+    live_ = std::make_unique<Live>(zt::build_path("platform/mgmtd/mgmtd"), args,
                                    mp::agent_env(static_cast<uint16_t>(port_)));
     const bool up = wait_until([&] { return live_->err().find("serving 127.0.0.1:") != std::string::npos; });
     EXPECT_TRUE(up) << live_->err();
@@ -159,7 +160,8 @@ bool Zord::wait_log(const std::string &text, size_t from)
 
 Peer::Peer(const std::string &run_dir, const std::string &module, const std::vector<std::string> &extra)
     : module_(module), live_(zt::build_path("tools/zor-peer"), [&] {
-          std::vector<std::string> args = {"--module", module, "--run-dir", run_dir, "--idle", "300", "--timeout", "20"};
+          std::vector<std::string> args = {"--module", module,  "--run-dir", run_dir,
+                                           "--idle",   "300",   "--timeout", "20"};
           args.insert(args.end(), extra.begin(), extra.end());
           return args;
       }())
