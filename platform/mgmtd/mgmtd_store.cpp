@@ -44,6 +44,21 @@ set_ptr find_all(const lyd_node *tree, const agent_path &p)
     return set_ptr(s);
 }
 
+// JSON of a tree (with its siblings) into *out. libyang's printer to
+// memory grows its buffer by what each write needs, a copy of the whole
+// text per write wherever realloc cannot grow in place (under the
+// sanitizers, always): tens of MiB took minutes. A string grows by doubling.
+LY_ERR print_json(const lyd_node *tree, std::string *out)
+{
+    out->clear();
+    return lyd_print_clb(
+        [](void *arg, const void *buf, size_t n) -> ssize_t {
+            static_cast<std::string *>(arg)->append(static_cast<const char *>(buf), n);
+            return static_cast<ssize_t>(n);
+        },
+        out, tree, LYD_JSON, LYD_PRINT_WITHSIBLINGS);
+}
+
 void fix_first(lyd_node **tree)
 {
     if (*tree != nullptr) {
@@ -92,13 +107,14 @@ bool store::load(const std::string &dir, std::string *err)
 
 bool store::persist(const lyd_node *tree, std::string *err) const
 {
-    char *text = nullptr;
-    if (tree != nullptr && lyd_print_mem(&text, tree, LYD_JSON, LYD_PRINT_WITHSIBLINGS) != LY_SUCCESS) {
+    std::string body;
+    if (tree != nullptr && print_json(tree, &body) != LY_SUCCESS) {
         *err = "cannot print the configuration: " + ly_error_text(schema_.ctx());
         return false;
     }
-    std::string body = text != nullptr && *text != 0 ? text : "{}\n";
-    free(text);
+    if (body.empty()) {
+        body = "{}\n";
+    }
     std::string tmp = file_ + ".tmp";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) {
@@ -383,12 +399,12 @@ result store::print(const lyd_node *tree, const agent_path *p, std::string *out)
         }
         what = part.get();
     }
-    char *text = nullptr;
-    if (what != nullptr && lyd_print_mem(&text, what, LYD_JSON, LYD_PRINT_WITHSIBLINGS) != LY_SUCCESS) {
+    if (what != nullptr && print_json(what, out) != LY_SUCCESS) {
         return result::error(CONFD_ERR_INTERNAL, "cannot print: " + ly_error_text(schema_.ctx()));
     }
-    *out = text != nullptr && *text != 0 ? text : "{}\n";
-    free(text);
+    if (what == nullptr || out->empty()) {
+        *out = "{}\n";
+    }
     return {};
 }
 
