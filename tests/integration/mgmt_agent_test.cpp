@@ -445,6 +445,7 @@ TEST(MgmtAgent, TheOperationalLockOfAKilledHolderPassesToTheNextLocker)
     zt::ChildResult status = mp::zorctl(agent.port(), {"--json", "agent", "status"});
     EXPECT_NE(status.out.find("\"name\":\"holder\",\"db\":\"operational\",\"lock\":true"), std::string::npos)
         << status.out;
+    next->poll_output(0);
     EXPECT_EQ(next->out(), "connected\n");
 
     holder->signal(SIGKILL);
