@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <poll.h>
@@ -54,6 +55,10 @@ int connect_socket(int sock, const struct sockaddr *srv, int addrsz)
     if (srv == nullptr || addrsz <= 0) {
         return fail(CONFD_ERR_PROTOUSAGE, "no agent address");
     }
+    // Small frames go out at once: a one-way notification must not wait
+    // for the agent's delayed acknowledgement of the previous one.
+    const int one = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     int r = connect(sock, srv, static_cast<socklen_t>(addrsz));
     if (r == 0) {
         return CONFD_OK;

@@ -165,6 +165,10 @@
 // A whole operational tree is one CLI reply: zord's table of 10,000 TLOCs
 // with 4 paths of 3 links each is some 60 MiB of JSON.
 #define MGMT_WIRE_MAX_FRAME (256u << 20)
+// What the agent takes from its peers: requests and daemons' replies are
+// small, and a local process must not make the agent hold 256 MiB per
+// connection.
+#define MGMT_WIRE_MAX_REQUEST (16u << 20)
 #define MGMT_WIRE_MAX_DEPTH 40
 #define MGMT_NONCE_LEN 32
 // Environment of every program that talks to the agent.

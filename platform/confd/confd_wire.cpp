@@ -730,7 +730,7 @@ bool frame_buffer::next(std::span<const uint8_t> &body)
     auto *p = reinterpret_cast<const uint8_t *>(buf_.data() + start_);
     uint32_t len = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
                    (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-    if (len < 5 || len > MGMT_WIRE_MAX_FRAME) {
+    if (len < 5 || len > max_) {
         error_ = true;
         return false;
     }
@@ -754,7 +754,7 @@ size_t frame_buffer::missing() const
     auto *p = reinterpret_cast<const uint8_t *>(buf_.data() + start_);
     uint32_t len = (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
                    (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-    if (len < 5 || len > MGMT_WIRE_MAX_FRAME) {
+    if (len < 5 || len > max_) {
         return 0;  // next() reports the error
     }
     return have - 4 >= len ? 0 : len - (have - 4);

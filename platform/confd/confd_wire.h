@@ -130,10 +130,14 @@ bool check_body(std::span<const uint8_t> body);
 // Cuts frames out of a byte stream.
 class frame_buffer {
 public:
+    // max: the longest frame body this reader takes (at most
+    // MGMT_WIRE_MAX_FRAME); the agent takes less from its peers than the CLI
+    // takes from the agent.
+    explicit frame_buffer(uint32_t max = MGMT_WIRE_MAX_FRAME) : max_(max) {}
     void append(const void *data, size_t n);
     // The next whole frame's body (valid until the next call), false when
     // none is complete yet. error() turns true on a length outside
-    // 5 .. MGMT_WIRE_MAX_FRAME: the stream cannot be resynchronised.
+    // 5 .. max: the stream cannot be resynchronised.
     bool next(std::span<const uint8_t> &body);
     bool error() const { return error_; }
     size_t buffered() const { return buf_.size() - start_; }
@@ -145,6 +149,7 @@ public:
 private:
     std::string buf_;
     size_t start_ = 0;
+    uint32_t max_;
     bool error_ = false;
 };
 

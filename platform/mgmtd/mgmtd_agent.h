@@ -133,7 +133,7 @@ struct conn {
     std::string name;
     int64_t pid = 0;
     uint64_t daemon = 0;  // WORKER: its control connection
-    mgmt_wire::frame_buffer in;
+    mgmt_wire::frame_buffer in{MGMT_WIRE_MAX_REQUEST};
     uint32_t next_xid = 1;
     std::deque<std::unique_ptr<out_request>> requests;
     // CONTROL: registrations made before REG_DONE (kind, name)
@@ -325,7 +325,10 @@ private:
     // The positions are the callers' named locals: they outlive the awaited step.
     task<void> oper_walk(oper_read &rd, const agent_path &p, size_t i, const oper_pos &pos);
     task<void> oper_expand(oper_read &rd, const lysc_node *sn, const oper_pos &pos, bool inside);
-    task<std::vector<lyd_node *>> oper_list(oper_read &rd, const lysc_node *sn, const oper_pos &pos);
+    // The instances of a served list; with prefix, only those whose first
+    // keys are these (found from the first at or after them).
+    task<std::vector<lyd_node *>> oper_list(oper_read &rd, const lysc_node *sn, const oper_pos &pos,
+                                            const std::vector<std::string> *prefix = nullptr);
     task<lyd_node *> oper_object(oper_read &rd, const lysc_node *sn, const oper_pos &pos,
                                  const std::vector<std::string> &keys);
     task<bool> oper_trans(oper_read &rd, uint64_t daemon);

@@ -523,7 +523,7 @@ void agent::cli_op(conn &c, mgmt_wire::reader &r)
         }
         agent_path p;
         std::string err;
-        if (parse_path(schema_, text, 0, &p, &err) != CONFD_OK) {
+        if (parse_path(schema_, text, 0, &p, &err, true) != CONFD_OK) {
             reply_err(c, xid, CONFD_ERR_BADPATH, err);
             return;
         }

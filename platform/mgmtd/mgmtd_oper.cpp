@@ -52,6 +52,23 @@ bool is_cp_list(const schema &s, const lysc_node *sn)
     return sn->nodetype == LYS_LIST && (!ni.callpoint.empty() || !ni.tenant_callpoint.empty());
 }
 
+// The instance's first keys are these values.
+bool begins_with_keys(const lyd_node *inst, const std::vector<cvalue> &keys)
+{
+    const lyd_node *k = lyd_child(inst);
+    for (const cvalue &want : keys) {
+        if (k == nullptr || k->schema == nullptr || !lysc_is_key(k->schema)) {
+            return false;
+        }
+        const cvalue have = value_of_term(k);
+        if (!confd_val_eq(&have.get(), &want.get())) {
+            return false;
+        }
+        k = k->next;
+    }
+    return true;
+}
+
 std::vector<kp_elem> elems_of(const agent::oper_pos &pos)
 {
     std::vector<kp_elem> out;
@@ -356,7 +373,8 @@ lyd_node *agent::oper_add(oper_read &rd, const lysc_node *sn, const oper_pos &po
     return inst;
 }
 
-task<std::vector<lyd_node *>> agent::oper_list(oper_read &rd, const lysc_node *sn, const oper_pos &pos)
+task<std::vector<lyd_node *>> agent::oper_list(oper_read &rd, const lysc_node *sn, const oper_pos &pos,
+                                               const std::vector<std::string> *prefix)
 {
     std::vector<lyd_node *> out;
     const std::string cp = callpoint_for(sn, pos);
@@ -378,12 +396,33 @@ task<std::vector<lyd_node *>> agent::oper_list(oper_read &rd, const lysc_node *s
     }
     int64_t next = -1;
     bool find_next = false;
+    // A listing from given first keys starts with the instance at or after
+    // them (find type 1) and ends at the first one that does not begin
+    // with them.
+    int find_type = 0;
+    std::vector<cvalue> first_keys;
     std::vector<cvalue> last_keys;
+    if (prefix != nullptr) {
+        const lysc_node *k = lysc_node_child(sn);
+        for (size_t i = 0; i < prefix->size() && k != nullptr && lysc_is_key(k); i++, k = k->next) {
+            cvalue v;
+            std::string why;
+            if (!value_from_text(k, (*prefix)[i], &v, &why)) {
+                rd.err = result::error(CONFD_ERR_BADTYPE, std::string("bad key ") + k->name + ": " + why);
+                co_return out;
+            }
+            first_keys.push_back(std::move(v));
+        }
+        last_keys = first_keys;
+        find_next = true;
+        find_type = 1;
+    }
     while (!rd.err && rd.objects < k_max_objects) {
         mgmt_wire::writer w(find_next ? MGMT_OP_DATA_FIND_NEXT_OBJECT : MGMT_OP_DATA_GET_NEXT_OBJECT, 0);
         w.i64(t.th).str(cp).keypath(kp);
         if (find_next) {
-            w.i64(0).list(static_cast<uint32_t>(last_keys.size()));
+            w.i64(find_type).list(static_cast<uint32_t>(last_keys.size()));
+            find_type = 0;
             for (const cvalue &k : last_keys) {
                 w.value(k.get());
             }
@@ -410,6 +449,11 @@ task<std::vector<lyd_node *>> agent::oper_list(oper_read &rd, const lysc_node *s
             }
             lyd_node *inst = oper_add(rd, sn, pos, h.tv, h.n);
             if (inst == nullptr) {
+                ended = true;
+                return;
+            }
+            if (!first_keys.empty() && !begins_with_keys(inst, first_keys)) {
+                drop_node(&rd.root, inst);
                 ended = true;
                 return;
             }
@@ -612,9 +656,15 @@ task<void> agent::oper_walk(oper_read &rd, const agent_path &p, size_t i, const 
     }
     std::vector<lyd_node *> insts;
     const bool served = is_cp_list(schema_, sn);
-    if (served && st.has_keys) {
+    if (served && st.has_keys && st.key_prefix) {
+        insts = co_await oper_list(rd, sn, pos, &st.keys);
+    } else if (served && st.has_keys) {
         if (lyd_node *inst = co_await oper_object(rd, sn, pos, st.keys)) {
             insts.push_back(inst);
+        } else if (!rd.err) {
+            // The operator named an instance: its absence is the answer, not
+            // an empty tree.
+            rd.err = result::error(CONFD_ERR_NOEXISTS, "no such instance: " + path_text(p, i + 1));
         }
     } else if (served) {
         insts = co_await oper_list(rd, sn, pos);

@@ -65,7 +65,8 @@ bool agent_path::keyed() const
     return true;
 }
 
-int parse_path(const schema &s, std::string_view text, uint32_t top_ns, agent_path *out, std::string *err)
+int parse_path(const schema &s, std::string_view text, uint32_t top_ns, agent_path *out, std::string *err,
+               bool key_prefixes)
 {
     out->steps.clear();
     auto bad = [&](const std::string &why) {
@@ -131,7 +132,8 @@ int parse_path(const schema &s, std::string_view text, uint32_t top_ns, agent_pa
             step.has_keys = true;
             if (step.snode->nodetype == LYS_LIST) {
                 size_t want = key_count(step.snode);
-                if (step.keys.size() != want) {
+                step.key_prefix = key_prefixes && !step.keys.empty() && step.keys.size() < want;
+                if (step.keys.size() != want && !step.key_prefix) {
                     return bad(std::string(step.snode->name) + " takes " + std::to_string(want) + " key" +
                                (want == 1 ? "" : "s") + ", not " + std::to_string(step.keys.size()));
                 }
@@ -220,10 +222,11 @@ std::string ly_path(const agent_path &p, size_t n)
     return out.empty() ? "/" : out;
 }
 
-std::string path_text(const agent_path &p)
+std::string path_text(const agent_path &p, size_t n)
 {
     std::string out;
-    for (const path_step &s : p.steps) {
+    for (size_t i = 0; i < p.steps.size() && i < n; i++) {
+        const path_step &s = p.steps[i];
         out += '/';
         out += s.snode->name;
         if (s.has_keys) {

@@ -20,6 +20,7 @@ struct path_step {
     const lysc_node *snode = nullptr;
     bool has_keys = false;          // braces given (a list instance, or a leaf-list value)
     std::vector<std::string> keys;  // their texts, in the list's key order
+    bool key_prefix = false;        // fewer keys than the list has: the instances that begin with them
 };
 
 struct agent_path {
@@ -30,8 +31,11 @@ struct agent_path {
 };
 
 // Parses text. top_ns (not 0) chooses the module of the top-level name.
+// With key_prefixes, a list step may give its first keys only (operational
+// reads: "/tlocs/tloc{10.0.0.2}" lists the TLOCs of one system IP).
 // CONFD_OK, or CONFD_ERR_BADPATH with the reason in *err.
-int parse_path(const schema &s, std::string_view text, uint32_t top_ns, agent_path *out, std::string *err);
+int parse_path(const schema &s, std::string_view text, uint32_t top_ns, agent_path *out, std::string *err,
+               bool key_prefixes = false);
 // The libyang path (an XPath) of the first n steps: list steps without keys
 // match every instance.
 std::string ly_path(const agent_path &p, size_t n = SIZE_MAX);
@@ -40,8 +44,8 @@ std::string ly_path(const agent_path &p, size_t n = SIZE_MAX);
 std::string ly_step(const lysc_node *snode, const lysc_node *parent, const std::vector<std::string> *keys);
 // A predicate value in quotes; false when it holds both quote marks.
 bool ly_quote(std::string_view v, std::string *out);
-// The path as the agent prints it.
-std::string path_text(const agent_path &p);
+// The path (its first n steps) as the agent prints it.
+std::string path_text(const agent_path &p, size_t n = SIZE_MAX);
 
 // One element of a keypath, outermost first: a node's tag, and for a list
 // instance its keys.

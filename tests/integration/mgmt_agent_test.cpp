@@ -259,11 +259,11 @@ TEST(MgmtAgent, NestedOperationalListsAreReadThroughTheDaemonsCallbacks)
     const size_t mark = daemon.lines().size();
     r = mp::zorctl(agent.port(), {"--json", "show", "oper", "sample-state/group{1}/member{5}"});
     EXPECT_NE(r.out.find("\"address\": \"10.0.0.5\""), std::string::npos) << r.out;
-    // Instances the daemon does not have: nothing to show.
+    // Instances the daemon does not have: the operator is told which.
     for (const char *absent : {"sample-state/group{3}", "sample-state/group{1}/member{9}"}) {
         r = mp::zorctl(agent.port(), {"show", "oper", absent});
-        EXPECT_EQ(r.exit_code, 0) << r.err;
-        EXPECT_EQ(r.out, "") << absent;
+        EXPECT_EQ(r.exit_code, 1) << absent;
+        EXPECT_EQ(r.err, "zorctl: no such instance: /" + std::string(absent) + "\n");
     }
     EXPECT_EQ(daemon.lines(mark), (std::vector<std::string>{
                                       "get_object sample-groups /sample-state/group{1}",

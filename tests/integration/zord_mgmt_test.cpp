@@ -343,12 +343,23 @@ TEST_F(ZordMgmt, TablesAndDumpsShowThePathsAcrossRegions)
               size_t{k_borders});
 
     // One instance by its keys: a path beyond those listed is still found;
-    // none past the last, none of an IPv6 TLOC.
+    // none past the last, none of an IPv6 TLOC: the operator is told so.
     const std::string at = "/tlocs/tloc{10.2.0.7 biz-internet ipsec}";
     EXPECT_NE(zorctl(port, {"show", "oper", at + "/path{0}/link{1}"}).out.find("label 5001"), std::string::npos);
     EXPECT_NE(zorctl(port, {"show", "oper", at + "/path{69}"}).out.find("path 69\n"), std::string::npos);
-    EXPECT_EQ(zorctl(port, {"show", "oper", at + "/path{70}"}).out, "");
-    EXPECT_EQ(zorctl(port, {"show", "oper", "/tlocs/tloc{2001:db8::7 biz-internet ipsec}"}).out, "");
+    const CliResult past = zorctl(port, {"show", "oper", at + "/path{70}"});
+    EXPECT_EQ(past.rc, 1);
+    EXPECT_EQ(past.err, "zorctl: no such instance: " + at + "/path{70}\n");
+    const CliResult v6 = zorctl(port, {"show", "tloc", "2001:db8::7", "biz-internet", "ipsec", "paths"});
+    EXPECT_EQ(v6.rc, 1);
+    EXPECT_EQ(v6.err, "zorctl: no such instance: /tlocs/tloc{2001:db8::7 biz-internet ipsec}\n");
+
+    // The TLOCs of one system IP: the listing starts at the first TLOC at or
+    // after that address and stops at the first of another.
+    EXPECT_EQ(tloc_column(zorctl(port, {"show", "tlocs", "10.2.1.5"}).out), Strings{border(5)});
+    EXPECT_EQ(tloc_column(zorctl(port, {"show", "tlocs", "10.0.0.1"}).out),
+              (Strings{"10.0.0.1:biz-internet:ipsec", "10.0.0.1:lte:ipsec"}));
+    EXPECT_EQ(tloc_column(zorctl(port, {"show", "tlocs", "10.2.1.200"}).out), Strings{});
 
     // The dumps against the state the peers made.
     const std::string all = zorctl(port, {"show", "zor", "all"}).out;

@@ -73,12 +73,12 @@ int take_option(words_t w, size_t &i, std::string_view name, std::string &value)
     return 0;
 }
 
-// The TLOC tables: "show tlocs", "show tloc IP COLOUR ENCAP paths",
+// The TLOC tables: "show tlocs [IP]", "show tloc IP COLOUR ENCAP paths",
 // "show tloc IP COLOUR ENCAP path N links", each with "--tenant N".
 bool parse_tloc_show(words_t w, zc_request &req, zc_error &err)
 {
     static constexpr std::string_view forms =
-        "show tlocs [--tenant N] | show tloc IP COLOUR ENCAP paths [--tenant N] | "
+        "show tlocs [IP] [--tenant N] | show tloc IP COLOUR ENCAP paths [--tenant N] | "
         "show tloc IP COLOUR ENCAP path N links [--tenant N]";
     std::vector<std::string> rest;
     std::string tenant;
@@ -105,6 +105,12 @@ bool parse_tloc_show(words_t w, zc_request &req, zc_error &err)
     req.flags = MGMT_OPER_DEPTH_ONE;
     if (rest.size() == 1 && rest[0] == "tlocs") {
         req.path = base;
+        req.view = zc_view::tlocs;
+        return true;
+    }
+    // The TLOCs of one system IP: the agent lists those whose first key is it.
+    if (rest.size() == 2 && rest[0] == "tlocs") {
+        req.path = base + "{" + zc_quote_key(rest[1]) + "}";
         req.view = zc_view::tlocs;
         return true;
     }

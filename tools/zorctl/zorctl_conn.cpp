@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <poll.h>
@@ -130,6 +131,8 @@ bool zc_conn::open(uint16_t port, int timeout_ms, const std::string &secret, zc_
     sa.sin_family = AF_INET;
     sa.sin_port = htons(port);
     sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (connect(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
         if (errno != EINPROGRESS) {
             err = unreachable(port, errno_text(errno));

@@ -39,7 +39,8 @@ Configuration (each command commits at once):
                                e.g. zorctl create snmp/trap/group{g1}/enable{bfd}
 
 Operational data:
-  show tlocs [--tenant N]      the TLOCs: System IP, Colour, Encap
+  show tlocs [IP] [--tenant N] the TLOCs (all, or those of one system IP): System IP, Colour, Encap
+                               e.g. zorctl show tlocs 10.0.0.2
                                e.g. zorctl show tlocs --tenant 7
   show tloc IP COLOUR ENCAP paths [--tenant N]
                                the paths to a TLOC: Index, Preference, MTU, Best, Status, Stale

@@ -119,10 +119,10 @@ TEST(ZorctlCommands, WordsBecomeTheAgentsRequests)
 TEST(ZorctlCommands, MalformedCommandsAreUsageErrors)
 {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"show tloc 10.0.0.2 blue", "usage: show tlocs [--tenant N] | show tloc IP COLOUR ENCAP paths [--tenant N] | "
+        {"show tloc 10.0.0.2 blue", "usage: show tlocs [IP] [--tenant N] | show tloc IP COLOUR ENCAP paths [--tenant N] | "
                                     "show tloc IP COLOUR ENCAP path N links [--tenant N]"},
         {"show tloc 10.0.0.2 blue gre path x links", "a path index is a number: x"},
-        {"show tlocs --tenant", "usage: show tlocs [--tenant N] | show tloc IP COLOUR ENCAP paths [--tenant N] | "
+        {"show tlocs --tenant", "usage: show tlocs [IP] [--tenant N] | show tloc IP COLOUR ENCAP paths [--tenant N] | "
                                 "show tloc IP COLOUR ENCAP path N links [--tenant N]"},
         {"show tlocs --tenant=-1", "--tenant takes a tenant number: -1"},
         {"show zor everything",
