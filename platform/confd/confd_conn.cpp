@@ -9,8 +9,6 @@
 #include <fcntl.h>
 #include <map>
 #include <netinet/tcp.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -104,13 +102,9 @@ int make_proof(std::string_view nonce, std::string &proof)
     if (bad) {
         return failf(CONFD_ERR_OS, "cannot read the IPC secret %s", file);
     }
-    unsigned char mac[EVP_MAX_MD_SIZE];
-    unsigned int maclen = 0;
-    if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-             reinterpret_cast<const unsigned char *>(nonce.data()), nonce.size(), mac, &maclen) == nullptr) {
+    if (!mgmt_wire::hello_proof(secret, nonce, &proof)) {
         return fail(CONFD_ERR_INTERNAL, "HMAC failed");
     }
-    proof.assign(reinterpret_cast<const char *>(mac), maclen);
     return CONFD_OK;
 }
 

@@ -2,6 +2,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
 
 namespace mgmt_wire {
 
@@ -758,6 +761,25 @@ size_t frame_buffer::missing() const
         return 0;  // next() reports the error
     }
     return have - 4 >= len ? 0 : len - (have - 4);
+}
+
+bool hello_proof(std::string_view secret, std::string_view nonce, std::string *proof)
+{
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int mac_len = 0;
+    if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
+             reinterpret_cast<const unsigned char *>(nonce.data()), nonce.size(), mac, &mac_len) == nullptr) {
+        return false;
+    }
+    proof->assign(reinterpret_cast<const char *>(mac), mac_len);
+    return true;
+}
+
+bool hello_proof_ok(std::string_view secret, std::string_view nonce, std::string_view proof)
+{
+    std::string want;
+    return hello_proof(secret, nonce, &want) && proof.size() == want.size() &&
+           CRYPTO_memcmp(proof.data(), want.data(), want.size()) == 0;
 }
 
 void free_tag_values(confd_tag_value_t *tv, int n)

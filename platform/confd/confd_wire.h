@@ -153,6 +153,12 @@ private:
     bool error_ = false;
 };
 
+// The handshake's proof: HMAC-SHA256 of the agent's nonce keyed with the
+// IPC secret. False only when OpenSSL fails.
+bool hello_proof(std::string_view secret, std::string_view nonce, std::string *proof);
+// The proof matches the one expected for secret and nonce (constant time).
+bool hello_proof_ok(std::string_view secret, std::string_view nonce, std::string_view proof);
+
 // Releases an array from reader::tag_values (payloads included).
 void free_tag_values(confd_tag_value_t *tv, int n);
 // Releases the key payloads of a keypath filled by reader::keypath.

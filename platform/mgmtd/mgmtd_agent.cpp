@@ -3,9 +3,6 @@
 #include <event2/buffer.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
 
 #include <cstring>
@@ -494,13 +491,7 @@ void agent::hello(conn &c, mgmt_wire::reader &r)
         return;
     }
     if (opt_.has_secret) {
-        unsigned char mac[EVP_MAX_MD_SIZE];
-        unsigned int mac_len = 0;
-        bool ok = HMAC(EVP_sha256(), opt_.secret.data(), static_cast<int>(opt_.secret.size()),
-                       reinterpret_cast<const unsigned char *>(c.nonce.data()), c.nonce.size(), mac,
-                       &mac_len) != nullptr;
-        ok = ok && proof.size() == mac_len && CRYPTO_memcmp(proof.data(), mac, mac_len) == 0;
-        if (!ok) {
+        if (!mgmt_wire::hello_proof_ok(opt_.secret, c.nonce, proof)) {
             reply_err(c, xid, CONFD_ERR_ACCESS_DENIED, "access denied: the IPC secret was not proven");
             close_conn(c, proof.empty() ? "no IPC secret proof" : "wrong IPC secret proof");
             return;

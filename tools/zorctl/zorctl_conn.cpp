@@ -9,8 +9,6 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -175,15 +173,9 @@ bool zc_conn::handshake(const std::string &secret, int timeout_ms, zc_error &err
         return false;
     }
     std::string proof;
-    if (!secret.empty()) {
-        unsigned char mac[EVP_MAX_MD_SIZE];
-        unsigned int mac_len = 0;
-        if (HMAC(EVP_sha256(), secret.data(), static_cast<int>(secret.size()),
-                 reinterpret_cast<const unsigned char *>(nonce.data()), nonce.size(), mac, &mac_len) == nullptr) {
-            err = zc_fail(ZC_EXIT_UNREACHABLE, "cannot compute the handshake proof (OpenSSL HMAC failed)");
-            return false;
-        }
-        proof.assign(reinterpret_cast<const char *>(mac), mac_len);
+    if (!secret.empty() && !mgmt_wire::hello_proof(secret, nonce, &proof)) {
+        err = zc_fail(ZC_EXIT_UNREACHABLE, "cannot compute the handshake proof (OpenSSL HMAC failed)");
+        return false;
     }
     const uint32_t xid = next_xid();
     mgmt_wire::writer w(MGMT_OP_HELLO, xid);
