@@ -156,7 +156,14 @@
 //     caller's.
 //   - CLI_GET_OPER: a list whose callpoint no daemon registered is empty; a
 //     daemon that does not answer in time gives CONFD_ERR_TIMEOUT, one that
-//     goes or fails CONFD_ERR_EXTERNAL.
+//     goes or fails CONFD_ERR_EXTERNAL. A named instance that the daemon
+//     does not have gives CONFD_ERR_NOEXISTS ("no such instance: PATH"). A
+//     list step with fewer keys than the list has ("/tlocs/tloc{10.0.0.2}")
+//     lists the instances that begin with them: DATA_FIND_NEXT_OBJECT with
+//     type 1 and those keys, then type 0 after each object, up to the first
+//     that begins otherwise.
+//   - Validation points are registered (REG_VALPOINT) but not called: no
+//     data model names one yet, and VALIDATE is not sent.
 #pragma once
 
 #include <stdint.h>
