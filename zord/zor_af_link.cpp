@@ -76,6 +76,16 @@ void zor_link_status_update(t_zor_af_link *link)
     link->status = link->bfd_status == ZOR_BFD_STATE_UP ? ZOR_LINK_STATUS_UP : ZOR_LINK_STATUS_DOWN;
 }
 
+// Order of the tree of links by remote end: remote keys, then local keys.
+// The libavl comparison over two link records.
+int zor_af_link_cmp_remote(const void *a, const void *b)
+{
+    const auto *la = static_cast<const t_zor_af_link *>(a);
+    const auto *lb = static_cast<const t_zor_af_link *>(b);
+    const int c = zor_af_tloc_key_cmp(&la->remote_key, &lb->remote_key);
+    return c != 0 ? c : zor_af_tloc_key_cmp(&la->local_key, &lb->local_key);
+}
+
 uint8_t *zor_label_bitmap(const t_zor_context *ctx)
 {
     return ctx != nullptr && ctx->daemon != nullptr ? ctx->daemon->link_label_bitmap : nullptr;
@@ -149,6 +159,44 @@ t_zor_af_link *zor_af_link_lookup(t_zor_context *ctx, const zor_tloc_key_t *loca
     return entry != nullptr ? zor_af_link_of(entry) : nullptr;
 }
 
+// Both walks start after a probe whose other end is the all-zero key: no
+// link has it (link ends are IPv4 or IPv6 keys, and the zero key's address
+// family orders before both), so the first link after the probe is the first
+// one at key, if any.
+void zor_af_link_from(t_zor_context *ctx, const zor_tloc_key_t *key, std::vector<t_zor_af_link *> &out)
+{
+    out.clear();
+    avl_tree_t *tree = ctx != nullptr ? ctx->trees[ZOR_AF_LINK] : nullptr;
+    if (tree == nullptr) {
+        return;
+    }
+    t_zor_af_link probe{};
+    probe.local_key = *key;
+    t_zor_db_entry tmpl{};
+    tmpl.record = &probe;
+    for (auto *e = static_cast<t_zor_db_entry *>(avl_find_next(tree, &tmpl));
+         e != nullptr && zor_af_tloc_key_cmp(&zor_af_link_of(e)->local_key, key) == 0;
+         e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
+        out.push_back(zor_af_link_of(e));
+    }
+}
+
+void zor_af_link_to(t_zor_context *ctx, const zor_tloc_key_t *key, std::vector<t_zor_af_link *> &out)
+{
+    out.clear();
+    avl_tree_t *tree = ctx != nullptr ? ctx->link_remote_db_p : nullptr;
+    if (tree == nullptr) {
+        return;
+    }
+    t_zor_af_link probe{};
+    probe.remote_key = *key;
+    for (auto *link = static_cast<t_zor_af_link *>(avl_find_next(tree, &probe));
+         link != nullptr && zor_af_tloc_key_cmp(&link->remote_key, key) == 0;
+         link = static_cast<t_zor_af_link *>(avl_walk(tree, link, AVL_AFTER))) {
+        out.push_back(link);
+    }
+}
+
 t_zor_db_entry *zor_af_link_find(zor_af_t /*af*/, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where)
 {
     avl_tree_t *tree = ctx != nullptr ? ctx->trees[ZOR_AF_LINK] : nullptr;
@@ -207,6 +255,10 @@ t_zor_db_entry *zor_af_link_add(zor_af_t af, t_zor_context *ctx, t_zor_client *c
         }
         link->entry_p = entry;
         avl_insert(tree, entry, where);
+        // The pair is new, so it is not in the second tree either.
+        avl_index_t remote_where = 0;
+        (void)avl_find(ctx->link_remote_db_p, link, &remote_where);
+        avl_insert(ctx->link_remote_db_p, link, remote_where);
         zor_db_entry_append(ctx, entry);
     } else {
         link = zor_af_link_of(entry);
@@ -241,6 +293,7 @@ void zor_af_link_withdraw(zor_af_t /*af*/, t_zor_context *ctx, t_zor_client *cli
     t_zor_af_link *link = zor_af_link_of(entry);
     if (!(entry->flags & ZOR_ENTRY_WITHDRAWN)) {
         avl_remove(ctx->trees[ZOR_AF_LINK], entry);
+        avl_remove(ctx->link_remote_db_p, link);
         // Paths point at link records. A withdrawn link is out of the tree,
         // so no computation finds it again, but paths built before still
         // use it, and the record is freed as soon as no client holds it any
@@ -263,21 +316,29 @@ void zor_af_link_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, z
 
 int zor_af_link_tree_create(zor_af_t af, t_zor_context *ctx)
 {
+    // The two trees come and go together: every link in one is in the other.
     avl_tree_t *tree = zor_mem_new<avl_tree_t>();
-    if (tree == nullptr) {
+    avl_tree_t *by_remote = zor_mem_new<avl_tree_t>();
+    if (tree == nullptr || by_remote == nullptr) {
+        zor_mem_delete(tree);
+        zor_mem_delete(by_remote);
         return 2;
     }
     avl_create(tree, zor_af_link_cmp, sizeof(t_zor_db_entry), offsetof(t_zor_db_entry, tree_node));
+    avl_create(by_remote, zor_af_link_cmp_remote, sizeof(t_zor_af_link), offsetof(t_zor_af_link, remote_node));
     ctx->trees[af] = tree;
+    ctx->link_remote_db_p = by_remote;
     return 0;
 }
 
 void zor_af_link_tree_destroy(zor_af_t af, t_zor_context *ctx)
 {
-    if (ctx->trees[af] != nullptr) {
-        avl_destroy(ctx->trees[af]);
-        zor_mem_delete(ctx->trees[af]);
-        ctx->trees[af] = nullptr;
+    for (avl_tree_t **tree : {&ctx->trees[af], &ctx->link_remote_db_p}) {
+        if (*tree != nullptr) {
+            avl_destroy(*tree);
+            zor_mem_delete(*tree);
+            *tree = nullptr;
+        }
     }
 }
 

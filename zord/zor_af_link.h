@@ -12,11 +12,18 @@
 // The link record hangs off its database entry and is freed with it. Paths
 // (zor_path.h) point at link records through their path-links; a link gives
 // up every path that uses it as soon as it is withdrawn, so no path ever
-// outlives a link. Event-loop thread only.
+// outlives a link.
+//
+// Links are found by either end: the LINK tree orders them by local end, then
+// remote end, and a second tree (the context's link_remote_db_p, linked
+// through the record) by remote end, then local end. A TLOC that goes, or
+// changes its region, thus visits only its own links, not every TLOC.
+// Event-loop thread only.
 #pragma once
 
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "zor_daemon.h"
 #include "zor_db.h"
@@ -62,6 +69,7 @@ struct t_zor_af_link {
     // messages wrote into label, so a peer that announces a link of origin 1
     // or relabels one can never release a label it was not given.
     uint32_t label_held;
+    avl_node_t remote_node;  // in the tree of links by remote end, while the link is in the LINK tree
 };
 ZOR_MEM_RECORD(t_zor_af_link, ZOR_MEM_LINK_NLRI);
 static_assert(std::is_trivially_default_constructible_v<t_zor_af_link>, "records are calloc'ed");
@@ -103,6 +111,13 @@ int zor_af_link_cmp(const void *a, const void *b);
 // The link from local to remote, or null. For path computation, which looks
 // links up by key many times per TLOC.
 t_zor_af_link *zor_af_link_lookup(t_zor_context *ctx, const zor_tloc_key_t *local, const zor_tloc_key_t *remote);
+
+// The links (not withdrawn) whose local end is key, in the order of their
+// remote ends; and those whose remote end is key, in the order of their local
+// ends. out is cleared first; the records stay the database's, valid until a
+// link is withdrawn and freed.
+void zor_af_link_from(t_zor_context *ctx, const zor_tloc_key_t *key, std::vector<t_zor_af_link *> &out);
+void zor_af_link_to(t_zor_context *ctx, const zor_tloc_key_t *key, std::vector<t_zor_af_link *> &out);
 
 // Decides whether the TLOC pair (a, b) gets a link, keeps it or loses it
 // (remove set). Needs the advd and klxd clients in the client table; the

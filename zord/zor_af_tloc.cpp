@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cstddef>
 #include <cstring>
+#include <vector>
 
 #include "confd_value.h"
 #include "ip_util.h"
@@ -15,6 +16,8 @@
 #include "zor_group.h"
 #include "zor_log.h"
 #include "zor_path.h"
+
+zor_af_tloc_links_fn g_zor_af_tloc_links_remove = zor_af_tloc_links_remove;
 
 namespace {
 
@@ -677,19 +680,14 @@ void zor_af_tloc_links_update(zor_af_t af, t_zor_context *ctx, t_zor_af_tloc *tl
     if (!zor_is_tloc_af(af) || ctx->trees[af] == nullptr) {
         return;
     }
-    // Removing takes away links that exist: with no link at all there is
-    // nothing any pair could lose, and the walk over every TLOC (which makes
-    // a mass withdraw quadratic) is spared.
-    avl_tree_t *links = ctx->trees[ZOR_AF_LINK];
-    if (remove && (links == nullptr || avl_numnodes(links) == 0)) {
+    if (remove) {
+        g_zor_af_tloc_links_remove(af, ctx, tloc);
         return;
     }
     // Two remote TLOCs never get a link, so a remote TLOC that is being
     // linked needs only the local TLOCs of its family, which the local tree
-    // holds in the same key order. Removal looks at every pair: a peer may
-    // have announced a link between any two TLOCs.
-    const bool local_only = !remove && !zor_tloc_is_local(tloc);
-    avl_tree_t *tree = local_only ? ctx->local_tloc_db_p : ctx->trees[af];
+    // holds in the same key order.
+    avl_tree_t *tree = zor_tloc_is_local(tloc) ? ctx->trees[af] : ctx->local_tloc_db_p;
     if (tree == nullptr) {
         return;
     }
@@ -699,9 +697,54 @@ void zor_af_tloc_links_update(zor_af_t af, t_zor_context *ctx, t_zor_af_tloc *tl
             continue;
         }
         t_zor_af_tloc *other = zor_af_tloc_of(e);
-        zor_af_link_update(ctx, tloc, other, remove);
+        zor_af_link_update(ctx, tloc, other, false);
         if (zor_tloc_is_local(tloc) && zor_tloc_is_local(other)) {
-            zor_af_link_update(ctx, other, tloc, remove);
+            zor_af_link_update(ctx, other, tloc, false);
+        }
+        zor_daemon_yield(ctx);
+    }
+}
+
+void zor_af_tloc_links_remove(zor_af_t af, t_zor_context *ctx, t_zor_af_tloc *tloc)
+{
+    // A pair (this TLOC, T) loses a link only if one runs between the two:
+    // from this TLOC to T, or from T to it (a peer may have announced a link
+    // between any two TLOCs, so both directions count whatever the origins).
+    // Those T are the other ends of this TLOC's links. Each list is in key
+    // order, which is the tree's order, so merging them visits the pairs as
+    // the walk over the whole tree would; an end that is not a TLOC of this
+    // family's tree is one that walk never meets.
+    std::vector<t_zor_af_link *> from;
+    std::vector<t_zor_af_link *> to;
+    zor_af_link_from(ctx, &tloc->key, from);
+    zor_af_link_to(ctx, &tloc->key, to);
+    if (from.empty() && to.empty()) {
+        return;
+    }
+    std::vector<t_zor_af_tloc *> others;
+    others.reserve(from.size() + to.size());
+    auto take = [&](const zor_tloc_key_t *key) {
+        t_zor_db_entry *e = zor_af_tloc_find(af, ctx, key, nullptr);
+        if (e != nullptr) {
+            others.push_back(zor_af_tloc_of(e));
+        }
+    };
+    size_t i = 0;
+    size_t j = 0;
+    while (i < from.size() || j < to.size()) {
+        const zor_tloc_key_t *a = i < from.size() ? &from[i]->remote_key : nullptr;
+        const zor_tloc_key_t *b = j < to.size() ? &to[j]->local_key : nullptr;
+        const int c = a == nullptr ? 1 : b == nullptr ? -1 : zor_af_tloc_key_cmp(a, b);
+        take(c <= 0 ? a : b);
+        i += c <= 0 ? 1 : 0;
+        j += c >= 0 ? 1 : 0;
+    }
+    // The lists are read before anything goes: withdrawing a link frees at
+    // most that link, and changes neither the TLOC tree nor other links.
+    for (t_zor_af_tloc *other : others) {
+        zor_af_link_update(ctx, tloc, other, true);
+        if (zor_tloc_is_local(tloc) && zor_tloc_is_local(other)) {
+            zor_af_link_update(ctx, other, tloc, true);
         }
         zor_daemon_yield(ctx);
     }

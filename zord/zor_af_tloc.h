@@ -130,8 +130,18 @@ void zor_af_tloc_group_join(t_zor_context *ctx, t_zor_af_tloc *tloc);
 void zor_af_tloc_group_leave(t_zor_context *ctx, t_zor_af_tloc *tloc);
 
 // Builds (remove false) or removes the links between this TLOC and every
-// TLOC of the family.
+// TLOC of the family: zor_af_link_update for each pair (this TLOC, T), and
+// (T, this TLOC) too when both are local, T in the family tree's order.
 void zor_af_tloc_links_update(zor_af_t af, t_zor_context *ctx, t_zor_af_tloc *tloc, bool remove);
+// The removing half, as if it went over every TLOC of the tree, but visiting
+// only the TLOCs that share a link with this one: the others have nothing to
+// lose. The links go in the same order, so clients are sent the same
+// deletions in the same order and the same labels come free.
+void zor_af_tloc_links_remove(zor_af_t af, t_zor_context *ctx, t_zor_af_tloc *tloc);
+// What zor_af_tloc_links_update runs to remove: zor_af_tloc_links_remove,
+// unless a test put the walk over every TLOC in its place to compare them.
+typedef void (*zor_af_tloc_links_fn)(zor_af_t af, t_zor_context *ctx, t_zor_af_tloc *tloc);
+extern zor_af_tloc_links_fn g_zor_af_tloc_links_remove;
 // The links update of every local TLOC (family TLOC-IPV4), for a change of a
 // client's originate flag.
 void zor_af_tloc_links_update_local(t_zor_context *ctx, bool remove);

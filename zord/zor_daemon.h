@@ -69,6 +69,8 @@ struct t_zor_context {
     avl_tree_t *local_tloc_db_p;       // local TLOC entries, by key
     uint16_t local_border_count;       // local TLOCs with the border attribute
     t_zor_db_entry *path_walk_marker;  // the path walk's place in the TLOC-IPV4 change list
+    // LINK family state
+    avl_tree_t *link_remote_db_p;  // link records by remote end, then local end
 };
 ZOR_MEM_RECORD(t_zor_context, ZOR_MEM_CONTEXT);
 

@@ -19,6 +19,7 @@
 #include "zor_log.h"
 
 uint32_t g_zor_path_walk_budget_ms = 500;
+zor_path_give_up_fn g_zor_path_give_up = zor_path_give_up_through;
 
 namespace {
 
@@ -114,26 +115,6 @@ void zor_path_detach_links(t_zor_path *path)
         *pl = t_zor_path_link{};
     }
     path->link_count = 0;
-}
-
-// Takes the path out of its TLOC's list and frees it, after detaching it
-// from its links.
-void zor_path_free_one(t_zor_path *path)
-{
-    zor_path_detach_links(path);
-    t_zor_af_tloc *tloc = path->tloc_p;
-    if (path->prev_p != nullptr) {
-        path->prev_p->next_p = path->next_p;
-    } else if (tloc != nullptr && tloc->path_list == path) {
-        tloc->path_list = path->next_p;
-    }
-    if (path->next_p != nullptr) {
-        path->next_p->prev_p = path->prev_p;
-    }
-    path->prev_p = nullptr;
-    path->next_p = nullptr;
-    path->flags &= static_cast<uint8_t>(~ZOR_PATH_FLAG_BEST);
-    zor_mem_delete(path);
 }
 
 // The links from L to the members of G whose address differs from L's.
@@ -254,46 +235,6 @@ void zor_path_reschedule(t_zor_context *ctx, const std::vector<t_zor_af_tloc *> 
             zor_db_entry_schedule(ctx, tloc->entry_p);
         }
     }
-}
-
-bool zor_path_touches(const t_zor_path *path, const zor_tloc_key_t *key)
-{
-    for (uint32_t i = 0; i < path->link_count && i < ZOR_PATH_LINK_MAX; i++) {
-        const t_zor_af_link *link = path->links[i].link_p;
-        if (zor_af_tloc_key_cmp(&link->local_key, key) == 0 || zor_af_tloc_key_cmp(&link->remote_key, key) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Gives up the paths of every TLOC in the trees that use a link with an end
-// at key; each TLOC that lost a path is ordered again and rescheduled.
-void zor_path_give_up_through(t_zor_context *ctx, const zor_tloc_key_t *key)
-{
-    std::vector<t_zor_af_tloc *> affected;
-    for (zor_af_t af : {ZOR_AF_TLOC_IPV4, ZOR_AF_TLOC_IPV6}) {
-        avl_tree_t *tree = ctx->trees[af];
-        if (tree == nullptr) {
-            continue;
-        }
-        for (auto *e = static_cast<t_zor_db_entry *>(avl_first(tree)); e != nullptr;
-             e = static_cast<t_zor_db_entry *>(avl_walk(tree, e, AVL_AFTER))) {
-            t_zor_af_tloc *tloc = zor_af_tloc_of(e);
-            bool lost = false;
-            for (t_zor_path *path = tloc->path_list, *next = nullptr; path != nullptr; path = next) {
-                next = path->next_p;
-                if (zor_path_touches(path, key)) {
-                    zor_path_free_one(path);
-                    lost = true;
-                }
-            }
-            if (lost) {
-                affected.push_back(tloc);
-            }
-        }
-    }
-    zor_path_reschedule(ctx, affected);
 }
 
 // The path descriptors that a TLOC add of the TLOC carries: its best up
@@ -444,7 +385,7 @@ void zor_path_compute(t_zor_context *ctx, t_zor_af_tloc *tloc, bool remove)
         // change next.
         if (tloc->origin == ZOR_TLOC_ORIGIN_LOCAL ||
             std::min<uint32_t>(tloc->attr.group_count, ZOR_TLOC_GROUP_MAX) > 1) {
-            zor_path_give_up_through(ctx, &tloc->key);
+            g_zor_path_give_up(ctx, &tloc->key);
         }
         return;
     }
@@ -520,9 +461,68 @@ void zor_path_link_withdrawn(t_zor_context *ctx, t_zor_af_link *link)
         if (tloc != nullptr && seen.insert(tloc).second) {
             affected.push_back(tloc);
         }
-        zor_path_free_one(path);
+        zor_path_free(path);
     }
     zor_path_reschedule(ctx, affected);
+}
+
+void zor_path_give_up_through(t_zor_context *ctx, const zor_tloc_key_t *key)
+{
+    // Every path belongs to a remote TLOC that stands in its tree (a TLOC's
+    // paths go when it is withdrawn) and uses links of the LINK tree only (a
+    // link's paths go when it is withdrawn). The paths through key are
+    // therefore those on the chains of the links with an end at key; a path
+    // may hang on two of them.
+    std::vector<t_zor_af_link *> from;
+    std::vector<t_zor_af_link *> to;
+    zor_af_link_from(ctx, key, from);
+    zor_af_link_to(ctx, key, to);
+    std::vector<t_zor_path *> paths;
+    for (const std::vector<t_zor_af_link *> *links : {&from, &to}) {
+        for (const t_zor_af_link *link : *links) {
+            for (const t_zor_path_link *pl = link->path_links; pl != nullptr; pl = pl->link_next_p) {
+                paths.push_back(pl->path_p);
+            }
+        }
+    }
+    if (paths.empty()) {
+        return;
+    }
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    std::vector<t_zor_af_tloc *> affected;
+    for (t_zor_path *path : paths) {
+        if (path->tloc_p != nullptr) {
+            affected.push_back(path->tloc_p);
+        }
+        zor_path_free(path);
+    }
+    // Which path goes first is seen nowhere, but the order in which the
+    // TLOCs go out again is: it is that of a walk over both TLOC trees, the
+    // key order, which puts IPv4 before IPv6 and each family in tree order.
+    std::sort(affected.begin(), affected.end(), [](const t_zor_af_tloc *a, const t_zor_af_tloc *b) {
+        return zor_af_tloc_key_cmp(&a->key, &b->key) < 0;
+    });
+    affected.erase(std::unique(affected.begin(), affected.end()), affected.end());
+    zor_path_reschedule(ctx, affected);
+}
+
+void zor_path_free(t_zor_path *path)
+{
+    zor_path_detach_links(path);
+    t_zor_af_tloc *tloc = path->tloc_p;
+    if (path->prev_p != nullptr) {
+        path->prev_p->next_p = path->next_p;
+    } else if (tloc != nullptr && tloc->path_list == path) {
+        tloc->path_list = path->next_p;
+    }
+    if (path->next_p != nullptr) {
+        path->next_p->prev_p = path->prev_p;
+    }
+    path->prev_p = nullptr;
+    path->next_p = nullptr;
+    path->flags &= static_cast<uint8_t>(~ZOR_PATH_FLAG_BEST);
+    zor_mem_delete(path);
 }
 
 void zor_path_link_attach(t_zor_path *path, t_zor_af_link *link)
@@ -670,7 +670,7 @@ void zor_path_sort(t_zor_context *ctx, t_zor_af_tloc *tloc)
 void zor_path_list_free(t_zor_af_tloc *tloc)
 {
     while (tloc->path_list != nullptr) {
-        zor_path_free_one(tloc->path_list);
+        zor_path_free(tloc->path_list);
     }
 }
 

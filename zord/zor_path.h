@@ -24,6 +24,7 @@
 #include <type_traits>
 
 #include "zor_daemon.h"
+#include "zor_msg.h"
 
 struct confd_user_info;
 struct t_zor_af_link;
@@ -94,6 +95,20 @@ void zor_path_compute_schedule_all(t_zor_context *ctx);
 void zor_path_link_add(t_zor_context *ctx, t_zor_af_link *link);
 void zor_path_link_update(t_zor_context *ctx, t_zor_af_link *link);
 void zor_path_link_delete(t_zor_context *ctx, t_zor_af_link *link);
+
+// A TLOC is being withdrawn: every path that uses a link with an end at key
+// is given up, and each TLOC that lost a path has its remaining paths ordered
+// again and is rescheduled, in key order (TLOC-IPV4 before TLOC-IPV6). Only
+// the links at key and the paths on their chains are visited.
+void zor_path_give_up_through(t_zor_context *ctx, const zor_tloc_key_t *key);
+// What a withdrawn TLOC's computation runs: zor_path_give_up_through, unless
+// a test put the walk over every TLOC in its place to compare them.
+typedef void (*zor_path_give_up_fn)(t_zor_context *ctx, const zor_tloc_key_t *key);
+extern zor_path_give_up_fn g_zor_path_give_up;
+
+// Gives one path up: detached from the chains of its links, taken out of its
+// TLOC's list (fixing its neighbours and the list head) and freed.
+void zor_path_free(t_zor_path *path);
 
 // A link is going away: every path that uses it is given up (detached from
 // all its links, taken out of its TLOC's list and freed); each TLOC that lost
