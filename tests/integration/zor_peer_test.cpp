@@ -1,17 +1,20 @@
 // zor-peer as a real process against a fake zord: a message-queue server
 // handle of this test (source zord, target the peer's module) receives what
 // the peer's script lines send, and sends the peer messages whose JSON
-// lines are compared whole.
+// lines are compared whole. Then against the real zord: a module it refuses,
+// and snapshots of a live overlay.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <regex>
 
 #include "ip_util.h"
 #include "msgq_test_support.h"
 #include "ost_util.h"
 #include "zor_msg.h"
+#include "zord_mgmt_support.h"
 
 namespace {
 
@@ -149,7 +152,7 @@ wait-count 23 20000
             m.body.tloc.inactive = 1;
             m.body.tloc.index = 32770;
             m.body.tloc.path_count = 2;
-            m.body.tloc.paths[0] = {32771, 32772, 1400, 2, {}, {40000, 40001, 0}};
+            m.body.tloc.paths[0] = {32770, 32772, 1400, 2, {}, {40000, 40001, 0}};
             m.body.tloc.paths[1] = {32773, 32774, 1300, 1, {}, {40002, 0, 0}};
         }
         ASSERT_EQ(send(h, m), 0);
@@ -159,61 +162,83 @@ wait-count 23 20000
     EXPECT_EQ(peer->result().exit_code, 0) << peer->err();
     EXPECT_EQ(peer->err(), "zor-peer: dropped a message of 3 bytes that the codec cannot decode\n");
     const std::string tloc_add =
-        R"({"type":"TLOC_ADD","type_id":5,"family":"TLOC-IPV4","sender":1,"tloc":"10.1.1.1:biz-internet:ipsec",)"
-        R"("origin":1,"status":3,"inactive":1,"index":32770,"lr_enabled":1,"lr_hold_time":30,)"
-        R"("paths":[{"local":32771,"border":32772,"mtu":1400,"labels":[40000,40001]},)"
-        R"({"local":32773,"border":32774,"mtu":1300,"labels":[40002]}],)"
+        R"({"type":"TLOC_ADD","type_id":5,"family":"TLOC-IPV4","sender":1,"sender_name":"advd",)"
+        R"("tloc":"10.1.1.1:biz-internet:ipsec","origin":1,"origin_name":"local","status":3,)"
+        R"("status_name":"no-path","inactive":1,"index":32770,"lr_enabled":1,"lr_hold_time":30,)"
+        // Path ends are named by the TLOCs the peer was sent: only 32770 is one.
+        R"("paths":[{"local":32770,"local_tloc":"10.1.1.1:biz-internet:ipsec","border":32772,"border_tloc":null,)"
+        R"("mtu":1400,"labels":[40000,40001]},)"
+        R"({"local":32773,"local_tloc":null,"border":32774,"border_tloc":null,"mtu":1300,"labels":[40002]}],)"
         R"("attr":{"pref":100,"weight":5,"site":200,"region":7,"version":3,"gen-id":9,"carrier":2,"stale":1,)"
         R"("restrict":1,"on-demand":1,"border":1,"groups":[0,11,12],"encap":"ipsec","spi":256,"integrity":24,)"
-        R"("cipher":4,"security":{"sa":3,"spi":4096,"flags":1,"proto":[0,1],"enc":[0,3],"integrity-count":1,)"
-        R"("integrity":0,"auth-keys":[")" + key_hex(0, 0) + R"("],"enc-keys":[")" + key_hex(1, 0) + R"(",")" +
+        R"("cipher":4,"cipher_name":"unknown","security":{"sa":3,"spi":4096,"flags":1,"proto":[0,1],)"
+        R"("proto_names":["ESP","AH_NO_ID"],"enc":[0,3],"enc_names":["AES128-GCM","AES256-GCM"],)"
+        R"("integrity-count":1,"integrity":0,"integrity_name":"HMAC_SHA1","auth-keys":[")" + key_hex(0, 0) +
+        R"("],"enc-keys":[")" + key_hex(1, 0) + R"(",")" +
         key_hex(1, 1) + R"("]},"installed":1,"capability":78187493520,"bandwidth":1000,)"
         R"("public":"198.51.100.1:12346","private6":"[2001:db8::5]:500"},"bandwidth":1000,"qos":"gold-class"})";
-    const std::string link = R"("sender":1,"local":"10.1.1.1:biz-internet:ipsec","remote":"10.2.2.2:lte:gre",)";
+    const std::string link =
+        R"("sender":1,"sender_name":"advd","local":"10.1.1.1:biz-internet:ipsec","remote":"10.2.2.2:lte:gre",)";
     const std::vector<std::string> expected = {
-        R"({"type":"REGISTER","type_id":1,"family":"TLOC-IPV4","sender":1,"announce":1,"originate":1})",
-        R"({"type":"REGISTER","type_id":1,"family":"LINK","sender":1,"announce":0,"originate":1})",
-        R"({"type":"UNREGISTER","type_id":2,"family":"TRACKER","sender":1})",
+        R"({"type":"REGISTER","type_id":1,"family":"TLOC-IPV4","sender":1,"sender_name":"advd","announce":1,)"
+        R"("originate":1})",
+        R"({"type":"REGISTER","type_id":1,"family":"LINK","sender":1,"sender_name":"advd","announce":0,"originate":1})",
+        R"({"type":"UNREGISTER","type_id":2,"family":"TRACKER","sender":1,"sender_name":"advd"})",
         tloc_add,
-        R"({"type":"TLOC_ADD","type_id":5,"family":"TLOC-IPV6","sender":1,"tloc":"2001:db8::1:30:gre","origin":2,)"
-        R"("status":0,"inactive":0,"index":0,"lr_enabled":0,"lr_hold_time":0,"paths":[],"attr":{},"bandwidth":0,)"
+        R"({"type":"TLOC_ADD","type_id":5,"family":"TLOC-IPV6","sender":1,"sender_name":"advd",)"
+        R"("tloc":"2001:db8::1:30:gre","origin":2,"origin_name":"remote","status":0,"status_name":"unknown",)"
+        R"("inactive":0,)"
+        R"("index":0,"lr_enabled":0,"lr_hold_time":0,"paths":[],"attr":{},"bandwidth":0,)"
         R"("qos":""})",
-        R"({"type":"TLOC_DEL","type_id":6,"family":"TLOC-IPV4","sender":1,"tloc":"10.1.1.1:metro-ethernet:gre",)"
-        R"("origin":1,"status":0,"inactive":0,"index":0,"lr_enabled":0,"lr_hold_time":0,"paths":[],"attr":{},)"
+        R"({"type":"TLOC_DEL","type_id":6,"family":"TLOC-IPV4","sender":1,"sender_name":"advd",)"
+        R"("tloc":"10.1.1.1:metro-ethernet:gre","origin":1,"origin_name":"local","status":0,"status_name":"unknown",)"
+        R"("inactive":0,"index":0,"lr_enabled":0,"lr_hold_time":0,"paths":[],"attr":{},)"
         R"("bandwidth":0,"qos":""})",
-        R"({"type":"TLOC_BFD_STATUS","type_id":3,"family":"TLOC-IPV4","sender":1,)"
-        R"("tloc":"10.1.1.1:biz-internet:ipsec","status":2})",
-        R"({"type":"DATA_DEVICE_STATE","type_id":20,"family":"DATA-DEVICE-IPV6","sender":1,"ip":"10.9.9.9","state":2})",
+        R"({"type":"TLOC_BFD_STATUS","type_id":3,"family":"TLOC-IPV4","sender":1,"sender_name":"advd",)"
+        R"("tloc":"10.1.1.1:biz-internet:ipsec","status":2,"status_name":"no-path"})",
+        R"({"type":"DATA_DEVICE_STATE","type_id":20,"family":"DATA-DEVICE-IPV6","sender":1,"sender_name":"advd",)"
+        R"("ip":"10.9.9.9","state":2,"state_name":"inactive"})",
         R"({"type":"LINK_ADD","type_id":7,"family":"LINK",)" + link +
-            R"("local_index":32771,"remote_index":32772,"origin":1,"status":0,"mtu":1400,"label":32770,)"
+            R"("local_index":32771,"remote_index":32772,"origin":1,"origin_name":"local","status":0,)"
+            R"("status_name":"unknown","mtu":1400,"label":32770,)"
             R"("preference":3,"stale":1,"loss":4,"latency":5,"jitter":6,"tun_rec":7})",
         R"({"type":"LINK_DEL","type_id":8,"family":"LINK",)" + link +
-            R"("local_index":0,"remote_index":0,"origin":2,"status":1,"mtu":0,"label":0,"preference":0,"stale":0,)"
+            R"("local_index":0,"remote_index":0,"origin":2,"origin_name":"remote","status":1,"status_name":"up",)"
+            R"("mtu":0,)"
+            R"("label":0,"preference":0,"stale":0,)"
             R"("loss":0,"latency":0,"jitter":0,"tun_rec":0})",
         R"({"type":"LINK_STATUS","type_id":4,"family":"LINK",)" + link +
-            R"("status":0,"mtu":1300,"loss":1,"latency":2,"jitter":3,"tun_rec":9})",
-        R"({"type":"CTRL_DEVICE_ADD","type_id":9,"family":"CTRL-DEVICE-IPV4","sender":1,"ip":"10.3.3.3",)"
-        R"("device_type":3,"state":0,"staging":1,"regions":[1,2,65535]})",
-        R"({"type":"CTRL_DEVICE_DEL","type_id":10,"family":"CTRL-DEVICE-IPV6","sender":1,"ip":"2001:db8::3",)"
-        R"("device_type":0,"state":1,"staging":0,"regions":[]})",
-        R"({"type":"VPN_SEC_ADD","type_id":13,"family":"VPN-SEC","sender":1,"vpn":10,"ip":"10.4.4.4","origin":1,)"
+            R"("status":0,"status_name":"down","mtu":1300,"loss":1,"latency":2,"jitter":3,"tun_rec":9})",
+        R"({"type":"CTRL_DEVICE_ADD","type_id":9,"family":"CTRL-DEVICE-IPV4","sender":1,"sender_name":"advd",)"
+        R"("ip":"10.3.3.3","device_type":3,"device_type_name":"Solon","state":0,"state_name":"down","staging":1,)"
+        R"("regions":[1,2,65535]})",
+        R"({"type":"CTRL_DEVICE_DEL","type_id":10,"family":"CTRL-DEVICE-IPV6","sender":1,"sender_name":"advd",)"
+        R"("ip":"2001:db8::3","device_type":0,"device_type_name":"Unknown","state":1,"state_name":"up",)"
+        R"("staging":0,"regions":[]})",
+        R"({"type":"VPN_SEC_ADD","type_id":13,"family":"VPN-SEC","sender":1,"sender_name":"advd","vpn":10,)"
+        R"("ip":"10.4.4.4","origin":1,"origin_name":"local",)"
         R"("attr":{"pref":5,"encap":"gre","key":77}})",
-        R"({"type":"VPN_SEC_DEL","type_id":14,"family":"VPN-SEC","sender":1,"vpn":10,"ip":"10.4.4.4","origin":2,)"
+        R"({"type":"VPN_SEC_DEL","type_id":14,"family":"VPN-SEC","sender":1,"sender_name":"advd","vpn":10,)"
+        R"("ip":"10.4.4.4","origin":2,"origin_name":"remote",)"
         R"("attr":{}})",
-        R"({"type":"PEER_SEC_ADD","type_id":15,"family":"PEER-SEC","sender":1,"vpn":11,"origin_ip":"10.5.5.5",)"
-        R"("dest_ip":"2001:db8::6","origin":2,"attr":{"encap":"ipsec","spi":1,"integrity":8,"cipher":2}})",
-        R"({"type":"PEER_SEC_DEL","type_id":16,"family":"PEER-SEC","sender":1,"vpn":11,"origin_ip":"10.5.5.5",)"
-        R"("dest_ip":"2001:db8::6","origin":2,"attr":{}})",
-        // Quotes, backslashes, tabs and bytes outside ASCII survive.
-        R"({"type":"TRACKER_ADD","type_id":17,"family":"TRACKER","sender":1,"name":"web \"tracker\"\\\t\u00c3\u00a9",)"
-        R"("attach":"ge0/0","vpn":12,"status":0,"word1":1,"word2":2,"opaque":"0a000b"})",
-        R"({"type":"TRACKER_DEL","type_id":18,"family":"TRACKER","sender":1,"name":"t1","attach":"a1","vpn":13,)"
-        R"("status":1,"word1":0,"word2":0,"opaque":""})",
-        R"({"type":"TRACKER_STATUS","type_id":19,"family":"TRACKER","sender":1,"name":"t1","attach":"a1","vpn":13,)"
-        R"("status":1,"word1":0,"word2":0,"opaque":""})",
-        R"({"type":"DATA_DEVICE_ADD","type_id":11,"family":"DATA-DEVICE-IPV4","sender":1,"ip":"10.6.6.6","status":2})",
+        R"({"type":"PEER_SEC_ADD","type_id":15,"family":"PEER-SEC","sender":1,"sender_name":"advd","vpn":11,)"
+        R"("origin_ip":"10.5.5.5","dest_ip":"2001:db8::6","origin":2,"origin_name":"remote",)"
+        R"("attr":{"encap":"ipsec","spi":1,"integrity":8,"cipher":2,"cipher_name":"unknown"}})",
+        R"({"type":"PEER_SEC_DEL","type_id":16,"family":"PEER-SEC","sender":1,"sender_name":"advd","vpn":11,)"
+        R"("origin_ip":"10.5.5.5","dest_ip":"2001:db8::6","origin":2,"origin_name":"remote","attr":{}})",
+        // Quotes, backslashes and tabs are escaped; UTF-8 passes through.
+        R"({"type":"TRACKER_ADD","type_id":17,"family":"TRACKER","sender":1,"sender_name":"advd",)"
+        R"("name":"web \"tracker\"\\\té","attach":"ge0/0","vpn":12,"status":0,"status_name":"down","word1":1,)"
+        R"("word2":2,"opaque":"0a000b"})",
+        R"({"type":"TRACKER_DEL","type_id":18,"family":"TRACKER","sender":1,"sender_name":"advd","name":"t1",)"
+        R"("attach":"a1","vpn":13,"status":1,"status_name":"up","word1":0,"word2":0,"opaque":""})",
+        R"({"type":"TRACKER_STATUS","type_id":19,"family":"TRACKER","sender":1,"sender_name":"advd","name":"t1",)"
+        R"("attach":"a1","vpn":13,"status":1,"status_name":"up","word1":0,"word2":0,"opaque":""})",
+        R"({"type":"DATA_DEVICE_ADD","type_id":11,"family":"DATA-DEVICE-IPV4","sender":1,"sender_name":"advd",)"
+        R"("ip":"10.6.6.6","status":2,"status_name":"down"})",
         // sender= and family= replace what the line would use.
-        R"({"type":"DATA_DEVICE_DEL","type_id":12,"family":"TRACKER","sender":3,"ip":"10.6.6.6","status":1})",
+        R"({"type":"DATA_DEVICE_DEL","type_id":12,"family":"TRACKER","sender":3,"sender_name":"xfwd","ip":"10.6.6.6",)"
+        R"("status":1,"status_name":"up"})",
     };
     const std::vector<std::string> got = zt::split_lines(peer->out());
     ASSERT_EQ(got.size(), expected.size()) << peer->out();
@@ -302,7 +327,7 @@ TEST_F(ZorPeer, StandardInputIsRunLineByLine)
         },
         20s));
     EXPECT_EQ(peer->out(), "{\"type\":\"DATA_DEVICE_ADD\",\"type_id\":11,\"family\":\"DATA-DEVICE-IPV4\",\"sender\":2,"
-                           "\"ip\":\"10.4.4.4\",\"status\":2}\n");
+                           "\"sender_name\":\"zord\",\"ip\":\"10.4.4.4\",\"status\":2,\"status_name\":\"down\"}\n");
 
     // A last line without a line feed still counts.
     peer->write_stdin("unregister TLOC-IPV4");
@@ -406,6 +431,202 @@ TEST_F(ZorPeer, DisconnectReconnectAndLostConnections)
     ASSERT_TRUE(finish());
     EXPECT_EQ(peer->result().exit_code, 4);
     EXPECT_EQ(peer->err(), "zor-peer: " + script_name + ":1: wait-count 3: 0 messages received after 300 ms\n");
+}
+
+}  // namespace
+
+namespace {
+
+// --timestamps: every line begins with its receive time; the rest is the
+// line as it is without the option.
+TEST_F(ZorPeer, TimestampsLeadEveryLine)
+{
+    zt::MsgqRecorder &rec = recorder();
+    msgq_handle_t *h = server(OST_MODULE_XFWD, &rec);
+    ASSERT_NE(h, nullptr);
+    start("xfwd", {"--idle", "100", "--timestamps"});
+    peer->write_stdin("register DATA-DEVICE-IPV4\n");
+    ASSERT_TRUE(receive(rec, 1)) << peer->err();
+    zor_msg_t m{};
+    m.type = ZOR_MSG_DATA_DEVICE_ADD;
+    m.sender = 2;
+    m.family = 4;
+    m.body.data_device.addr = ip_addr_v4(0x0a040404);
+    m.body.data_device.status = 1;
+    ASSERT_EQ(send(h, m), 0);
+    ASSERT_EQ(send(h, m), 0);
+    ASSERT_TRUE(loop.run_until(
+        [&] {
+            peer->poll_output(10);
+            return zt::split_lines(peer->out()).size() == 2;
+        },
+        20s));
+    peer->close_stdin();
+    ASSERT_TRUE(finish());
+    const std::regex stamped(R"re(\{"time":"(20\d\d-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z)",(.*))re");
+    std::string first;
+    for (const std::string &line : zt::split_lines(peer->out())) {
+        std::smatch parts;
+        ASSERT_TRUE(std::regex_match(line, parts, stamped)) << line;
+        EXPECT_EQ("{" + parts[2].str(), R"({"type":"DATA_DEVICE_ADD","type_id":11,"family":"DATA-DEVICE-IPV4",)"
+                                        R"("sender":2,"sender_name":"zord","ip":"10.4.4.4","status":1,"status_name":"up"})");
+        EXPECT_GE(parts[1].str(), first) << "in receive order";
+        first = parts[1].str();
+    }
+}
+
+// zor-peer against the real zord: a module zord does not serve, and a
+// snapshot of a live overlay (two regions, a path through region 2's
+// border) as JSON and as a graph.
+class ZorPeerLive : public ::testing::Test {
+protected:
+    zm::Zord zord{zm::free_port()};
+
+    // zor-peer with args to its end; its pipes and zord's are read meanwhile.
+    zt::ChildResult run(std::vector<std::string> args)
+    {
+        args.insert(args.end(), {"--run-dir", zord.run_dir(), "--timeout", "20"});
+        zm::Live p(zt::build_path("tools/zor-peer"), args);
+        EXPECT_TRUE(zm::wait_until([&] { return p.proc().wait_exit(0ms); })) << "zor-peer did not end";
+        EXPECT_EQ(zm::sanitizer_report(p.err()), "") << p.err();
+        return p.proc().result();
+    }
+};
+
+TEST_F(ZorPeerLive, AModuleZordRefusesEndsThePeer)
+{
+    ASSERT_TRUE(zord.started()) << zord.err();
+    zt::TempDir dir;
+    std::ofstream(dir.file("s.zp")) << "register TLOC-IPV4\nsleep 100\n";
+    const std::string refused = zord.run_dir() +
+                                "/.zord closed the connection of module tenant_zor_35 (200) twice before sending "
+                                "anything: zord serves advd, xfwd, ctlagent, setkeeper, policyd, probed, mcastd, klxd "
+                                "and ctlagent_0-63, and refuses every other module\n";
+    const std::string lost = "zor-peer: connection to " + zord.run_dir() + "/.zord lost; reconnecting\n";
+    using Args = std::vector<std::string>;
+    for (const Args &args : {Args{"--module", "200", "--script", dir.file("s.zp")},
+                             Args{"--module", "200", "--snapshot", "LINK"}}) {
+        const zt::ChildResult r = run(args);
+        EXPECT_EQ(r.exit_code, 5) << r.err;
+        EXPECT_EQ(r.err, lost + "zor-peer: " + refused);
+        EXPECT_EQ(r.out, "");
+    }
+    // A module it serves is not refused, even when nothing arrives.
+    const zt::ChildResult ok = run({"--module", "probed", "--script", dir.file("s.zp"), "--idle", "50"});
+    EXPECT_EQ(ok.exit_code, 0) << ok.err;
+    EXPECT_EQ(ok.err, "");
+    EXPECT_TRUE(zord.stop());
+}
+
+TEST_F(ZorPeerLive, SnapshotPrintsWhatZordHoldsAndEndsAtItsMarker)
+{
+    ASSERT_TRUE(zord.started()) << zord.err();
+    const std::string dir = zord.run_dir();
+    zm::Peer listener(dir, "ctlagent_1");
+    listener.send("register TLOC-IPV4\n");
+    zm::Peer ctlagent(dir, "ctlagent_0");
+    ctlagent.send("register TLOC-IPV4 originate=1\n"
+                  "tloc-add 10.0.0.1:biz-internet:ipsec origin=local groups=1 border=1 pref=100\n"
+                  "tloc-add 10.0.0.1:lte:ipsec origin=local groups=1 pref=50\n");
+    ASSERT_TRUE(listener.wait_received({zm::tloc_member("10.0.0.1:lte:ipsec")}));
+    zm::Peer advd(dir, "advd");
+    advd.send("register TLOC-IPV4 originate=1\n"
+              "tloc-add 10.0.0.2:biz-internet:ipsec groups=1 pref=100\n"
+              "tloc-add 10.2.0.1:biz-internet:ipsec groups=0,2 border=1 pref=100\n"
+              "tloc-add 10.2.0.7:biz-internet:ipsec groups=2 pref=100\n"
+              "link-add 10.2.0.1:biz-internet:ipsec 10.2.0.7:biz-internet:ipsec bfd=up mtu=1400 label=5000\n");
+    ASSERT_TRUE(listener.wait_received({zm::tloc_member("10.2.0.7:biz-internet:ipsec")}));
+    zm::Peer xfwd(dir, "xfwd");
+    xfwd.send("link-status 10.0.0.1:biz-internet:ipsec 10.2.0.1:biz-internet:ipsec bfd=up mtu=1420\n");
+    // Its tunnel up, 10.2.0.7 is computed again once it changes.
+    advd.send("sleep 300\ntloc-add 10.2.0.7:biz-internet:ipsec groups=2 pref=150\n");
+    ASSERT_TRUE(listener.wait_received({zm::tloc_member("10.2.0.7:biz-internet:ipsec"), "\"paths\":[{"}));
+
+    // The end comes with the markers, not after --idle (ten minutes here).
+    const zt::ChildResult snap = run({"--snapshot", "TLOC-IPV4", "LINK", "TRACKER", "--idle", "600000"});
+    ASSERT_EQ(snap.exit_code, 0) << snap.err;
+    const std::vector<std::string> lines = zt::split_lines(snap.out);
+    std::vector<std::string> keys;
+    for (const std::string &line : lines) {
+        if (line.find("\"tloc\":\"") == std::string::npos && line.find("\"local\":\"") == std::string::npos) {
+            keys.push_back(line);
+            continue;
+        }
+        const size_t at = line.find("\"tloc\":\"") != std::string::npos ? line.find("\"tloc\":\"") + 8
+                                                                         : line.find("\"local\":\"") + 9;
+        keys.push_back(line.substr(0, line.find("\",\"type_id\"") + 1) + " " +
+                       line.substr(at, line.find('"', at) - at));
+    }
+    // Family by family as asked, each in key order (local end, then remote
+    // end for links); the markers are not there.
+    EXPECT_EQ(keys, (zt::Strings{
+                        "{\"type\":\"TLOC_ADD\" 10.0.0.1:biz-internet:ipsec",
+                        "{\"type\":\"TLOC_ADD\" 10.0.0.1:lte:ipsec",
+                        "{\"type\":\"TLOC_ADD\" 10.0.0.2:biz-internet:ipsec",
+                        "{\"type\":\"TLOC_ADD\" 10.2.0.1:biz-internet:ipsec",
+                        "{\"type\":\"TLOC_ADD\" 10.2.0.7:biz-internet:ipsec",
+                        "{\"type\":\"LINK_ADD\" 10.0.0.1:biz-internet:ipsec",
+                        "{\"type\":\"LINK_ADD\" 10.0.0.1:biz-internet:ipsec",
+                        "{\"type\":\"LINK_ADD\" 10.0.0.1:lte:ipsec",
+                        "{\"type\":\"LINK_ADD\" 10.0.0.1:lte:ipsec",
+                        "{\"type\":\"LINK_ADD\" 10.2.0.1:biz-internet:ipsec",
+                        R"({"type":"SNAPSHOT_END","families":["TLOC-IPV4","LINK","TRACKER"],"entries":10})",
+                    }))
+        << snap.out;
+    EXPECT_EQ(snap.out.find("0.0.0.98"), std::string::npos);
+    // The path's ends by index and by key.
+    EXPECT_NE(lines[4].find("\"paths\":[{\"local\":32770,\"local_tloc\":\"10.0.0.1:biz-internet:ipsec\","
+                            "\"border\":32773,\"border_tloc\":\"10.2.0.1:biz-internet:ipsec\",\"mtu\":1400,"
+                            "\"labels\":[5000]}]"),
+              std::string::npos)
+        << lines[4];
+    // The marker was there for the other clients, and went again.
+    ASSERT_TRUE(listener.wait_received({"\"TLOC_DEL\"", zm::tloc_member("0.0.0.98:default:gre")}));
+    EXPECT_EQ(listener.received({"\"TLOC_ADD\"", zm::tloc_member("0.0.0.98:default:gre")}).size(), 1u);
+
+    // The same overlay as a graph: regions as clusters, the two borders
+    // framed twice, the path's two links thick and blue, its end framed blue.
+    const zt::ChildResult dot = run({"--snapshot", "TLOC-IPV4", "LINK", "--dot", "--module", "ctlagent_2"});
+    ASSERT_EQ(dot.exit_code, 0) << dot.err;
+    const std::string &g = dot.out;
+    EXPECT_TRUE(g.starts_with("digraph overlay {\n")) << g;
+    EXPECT_NE(g.find("label=\"zord's overlay: 5 TLOCs, 5 links, 1 path "), std::string::npos) << g;
+    const size_t region1 = g.find("subgraph \"cluster_region_1\" {");
+    const size_t region2 = g.find("subgraph \"cluster_region_2\" {");
+    ASSERT_NE(region1, std::string::npos) << g;
+    ASSERT_NE(region2, std::string::npos) << g;
+    EXPECT_LT(region1, g.find("\"10.0.0.2:biz-internet:ipsec\" ["));
+    EXPECT_LT(g.find("\"10.0.0.2:biz-internet:ipsec\" ["), region2);
+    EXPECT_LT(region2, g.find("\"10.2.0.7:biz-internet:ipsec\" ["));
+    auto count = [&](const std::string &text) {
+        size_t n = 0;
+        for (size_t at = g.find(text); at != std::string::npos; at = g.find(text, at + 1)) {
+            n++;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("peripheries=2"), 2u);
+    EXPECT_EQ(count("penwidth=3"), 2u);
+    EXPECT_NE(g.find("\"10.0.0.1:biz-internet:ipsec\" -> \"10.2.0.1:biz-internet:ipsec\" [label=\"label 32773\\nmtu "
+                     "1420, up\", color=\"#1565c0\", fontcolor=\"#2e7d32\", penwidth=3];"),
+              std::string::npos)
+        << g;
+    EXPECT_NE(g.find("\"10.2.0.1:biz-internet:ipsec\" -> \"10.2.0.7:biz-internet:ipsec\" [label=\"label 5000\\nmtu "
+                     "1400, up\", color=\"#1565c0\", fontcolor=\"#2e7d32\", penwidth=3];"),
+              std::string::npos)
+        << g;
+    EXPECT_NE(g.find("\"10.2.0.7:biz-internet:ipsec\" [label=\"10.2.0.7\\nbiz-internet:ipsec\\n#32774 remote, up\", "
+                     "fillcolor=\"#eeeeee\", color=\"#1565c0\", penwidth=2.5];"),
+              std::string::npos)
+        << g;
+    EXPECT_NE(g.find("[label=\"label 32772\\nmtu 0, down\", color=\"#c62828\", fontcolor=\"#c62828\", style=dashed]"),
+              std::string::npos)
+        << g;
+
+    for (zm::Peer *p : {&listener, &ctlagent, &advd, &xfwd}) {
+        EXPECT_TRUE(p->finish());
+    }
+    EXPECT_TRUE(zord.stop());
 }
 
 }  // namespace

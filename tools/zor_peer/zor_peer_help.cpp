@@ -3,13 +3,36 @@
 const char *zp_help_text()
 {
     return R"(Usage: zor-peer --module NAME|ID [--run-dir DIR] [--script FILE|-] [--idle MS]
-                [--timeout S] [--target NAME|ID] [--verbose]
+                [--timeout S] [--target NAME|ID] [--timestamps] [--verbose]
+       zor-peer --snapshot FAMILY... [--dot] [--module NAME|ID] [--run-dir DIR]
+                [--timeout S] [--timestamps]
 
 A peer daemon for zord, driven by a script. It connects to zord's socket as
 module NAME|ID through the message queue (the socket "<run dir>/.<target
 module name>", normally <run dir>/.zord), runs the script's lines in order,
 prints every message it receives as one JSON object per line on standard
 output, and exits once the script is done and nothing arrived for --idle ms.
+
+With --snapshot it runs no script: it registers the families, prints every
+entry zord holds in them (the latest version of each, family by family in
+the order given, in key order) and a last line
+  {"type":"SNAPSHOT_END","families":["TLOC-IPV4","LINK"],"entries":12}
+and exits. The end is exact, not a guess from quiet time: zord never replies,
+and its walk of a registration comes in slices, so right after the registers
+the peer announces one entry of its own per family (a marker keyed by its
+module id: TLOC 0.0.0.ID:default:gre, link 0.0.0.ID:default:gre ->
+0.0.0.ID:default:ipsec, control device 0.0.0.ID, security entries of
+0.0.0.ID in VPN 0, tracker "zor-peer.MODULE", 100::ID in the IPv6
+families), and a family is complete when its marker comes back, since a
+client's walk delivers a family's change list in order. The markers carry
+no groups and no attributes, are left out of the output and withdrawn at
+once; the other clients of those families see them come and go, the price
+of an exact end (nothing a peer sends comes back to it alone). A
+data-device family ends with the device zord derives from the TLOC marker.
+--dot prints the overlay instead, as a Graphviz graph (render it with
+dot -Tsvg): regions as clusters, border TLOCs with a double frame, links
+labelled and coloured by status, the links of zord's paths thick and blue,
+e.g. zor-peer --snapshot TLOC-IPV4 LINK --dot | dot -Tsvg > overlay.svg
 
 Options
   --module NAME|ID   our module: a module name (advd, xfwd, ctlagent, klxd,
@@ -21,14 +44,23 @@ Options
   --script FILE|-    the script; "-" (the default) is standard input, read
                      line by line as it comes when it is a pipe or a terminal
   --idle MS          quiet time before exiting at the end (default 500)
-  --timeout S        how long to wait for a connection (default 5)
+  --timeout S        how long to wait for a connection, and for a snapshot
+                     to end (default 5)
   --target NAME|ID   the server's module (default 2, zord)
+  --timestamps       every output line begins with "time", its receive time
+                     (UTC, microseconds: "2024-05-01T12:00:00.123456Z")
+  --snapshot         the arguments are families (see FAMILY below) to dump;
+                     the module defaults to ctlagent_63 (a connection takes
+                     over the module's: pick one no daemon uses)
+  --dot              with --snapshot: the overlay as a Graphviz graph
   --verbose          the transport's log lines on standard error
   --help             this text
 
 Exit status: 0 done; 1 bad command line; 2 bad script line (the line number
 and the reason are printed) or unreadable script; 3 no connection within
---timeout, or a send failed; 4 a wait-count line ran out of time.
+--timeout, or a send failed; 4 a wait-count line ran out of time, or a
+snapshot did not end within --timeout; 5 the server closed two connections
+in a row before sending anything: zord refuses modules it does not serve.
 
 Script lines
   One command per line; words are separated by blanks; "#" at the start of a
@@ -113,33 +145,46 @@ link-add / link-del keys: origin=local|remote|N (default remote 2),
   loss, latency, jitter, tun-rec, local-index, remote-index
 link-status keys: bfd (default up 1), mtu, tun-rec, loss, latency, jitter
 
-Output: one JSON object per received message. Every object has "type" (the
-message type: "TLOC_ADD", "TLOC_DEL", "LINK_ADD", "DATA_DEVICE_ADD", ...),
-"type_id", "family" (the family name) and "sender" (module id). Then:
-  TLOC_ADD, TLOC_DEL   "tloc" ("10.1.1.1:biz-internet:ipsec"), "origin",
-                       "status", "inactive", "index", "lr_enabled",
-                       "lr_hold_time", "paths" (a list of {"local", "border",
-                       "mtu", "labels"}), "attr", "bandwidth", "qos"
+Output: one JSON object per received message, valid UTF-8: text that is
+UTF-8 passes through, and a byte that is not part of a UTF-8 sequence comes
+out as \udcXX (XX the byte; a lone surrogate, which no text can produce).
+Every object has "type" (the message type: "TLOC_ADD", "TLOC_DEL",
+"LINK_ADD", "DATA_DEVICE_ADD", ...), "type_id", "family" (the family name)
+and "sender" (module id). Every code is followed by its name under the same
+key with "_name" ("status":1,"status_name":"up"; names from the module
+table, libzor's origin, TLOC status and BFD state names, and for the
+attributes the cipher, protocol, encryption and integrity tables). Then:
+  TLOC_ADD, TLOC_DEL   "tloc" ("10.1.1.1:biz-internet:ipsec"), "origin"
+                       (1 local, 2 remote), "status" (1 up, 2 down, 3
+                       no-path), "inactive", "index", "lr_enabled",
+                       "lr_hold_time", "paths" (a list of {"local",
+                       "local_tloc", "border", "border_tloc", "mtu",
+                       "labels"}: the TLOC indices of the path's ends and
+                       their keys, null for an index of a TLOC this peer has
+                       not been sent), "attr", "bandwidth", "qos"
   "attr"               the attributes whose presence bit is set, under the
                        script's key names ("groups" a list, "security" an
                        object with the keys as hex; "public6"/"private6" for
                        IPv6 addresses)
   LINK_ADD, LINK_DEL   "local", "remote", "local_index", "remote_index",
-                       "origin", "status", "mtu", "label", "preference",
-                       "stale", "loss", "latency", "jitter", "tun_rec"
-  LINK_STATUS          "local", "remote", "status", "mtu", "loss", "latency",
-                       "jitter", "tun_rec"
-  TLOC_BFD_STATUS      "tloc", "status"
-  CTRL_DEVICE_*        "ip", "device_type", "state", "staging", "regions"
-  DATA_DEVICE_ADD/DEL  "ip", "status"
-  DATA_DEVICE_STATE    "ip", "state"
+                       "origin", "status" (1 up, 2 down), "mtu", "label",
+                       "preference", "stale", "loss", "latency", "jitter",
+                       "tun_rec"
+  LINK_STATUS          "local", "remote", "status" (BFD state: 0 down, 1 up,
+                       2 no-path), "mtu", "loss", "latency", "jitter",
+                       "tun_rec"
+  TLOC_BFD_STATUS      "tloc", "status" (BFD state)
+  CTRL_DEVICE_*        "ip", "device_type" (personality), "state" (0 down,
+                       1 up), "staging", "regions"
+  DATA_DEVICE_ADD/DEL  "ip", "status" (1 up, 2 down)
+  DATA_DEVICE_STATE    "ip", "state" (1 active, 2 inactive)
   VPN_SEC_*            "vpn", "ip", "origin", "attr"
   PEER_SEC_*           "vpn", "origin_ip", "dest_ip", "origin", "attr"
-  TRACKER_*            "name", "attach", "vpn", "status", "word1", "word2",
-                       "opaque" (hex, trailing zero bytes dropped)
+  TRACKER_*            "name", "attach", "vpn", "status" (0 down, 1 up),
+                       "word1", "word2", "opaque" (hex, trailing zero bytes
+                       dropped)
   REGISTER             "announce", "originate"
-Codes are numbers: origin 1 local, 2 remote; TLOC status 1 up, 2 down,
-3 down without a path. Diagnostics go to standard error.
+Diagnostics go to standard error.
 
 Example
   zor-peer --module advd --run-dir /tmp/zord-run --script - <<'EOF'

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -22,8 +23,10 @@
 #include "ost_util.h"
 #include "timer.h"
 #include "zor_msg.h"
+#include "zor_peer_dot.h"
 #include "zor_peer_json.h"
 #include "zor_peer_script.h"
+#include "zor_peer_snapshot.h"
 
 namespace {
 
@@ -56,7 +59,12 @@ void free_msg(void *p)
 
 class peer {
 public:
-    peer(const zp_options &opts, FILE *out, FILE *err) : opts_(opts), out_(out), err_(err) {}
+    peer(const zp_options &opts, FILE *out, FILE *err) : opts_(opts), out_(out), err_(err)
+    {
+        if (!opts.snapshot.empty()) {
+            snap_ = std::make_unique<zp_snapshot>(opts.snapshot, opts.module);
+        }
+    }
 
     int run();
 
@@ -84,6 +92,9 @@ private:
     void finish(int code);
 
     void on_recv(msgq_handle_t *h, void *app, uint16_t size);
+    void print_msg(const zor_msg_t &msg, const struct timespec &when);
+    void snapshot_take(const zor_msg_t &msg, const struct timespec &when);
+    void queue_messages(const std::vector<zor_msg_t> &msgs);
     void on_up();
     void on_down();
 
@@ -126,10 +137,20 @@ private:
     std::string stdin_buf_;
     int stdin_lineno_ = 0;
     uint64_t script_end_ = 0;  // when the last line finished
+    uint64_t run_start_ = 0;
 
     uint64_t rx_count_ = 0;
     uint64_t last_rx_ = 0;
     int exit_code_ = -1;
+
+    // The server closed this many connections in a row before sending
+    // anything on them (zord does so with a module it does not serve).
+    int silent_closes_ = 0;
+    uint64_t rx_on_conn_ = 0;
+
+    zp_tloc_names tloc_names_;  // of the TLOCs received, to name path ends
+    std::unique_ptr<zp_snapshot> snap_;
+    bool snap_printed_ = false;
 };
 
 void peer::cb_tick(evutil_socket_t, short, void *arg)
@@ -229,8 +250,23 @@ bool read_fd_all(int fd, std::string *text)
     }
 }
 
+void peer::queue_messages(const std::vector<zor_msg_t> &msgs)
+{
+    for (const zor_msg_t &m : msgs) {
+        zp_line_t line;
+        line.cmd = zp_cmd::send;
+        line.msg = m;
+        pending_.push_back(std::move(line));
+    }
+}
+
 bool peer::load_script()
 {
+    if (snap_) {
+        script_name_ = "snapshot";
+        queue_messages(snap_->opening());
+        return true;
+    }
     std::string text;
     if (opts_.script == "-") {
         script_name_ = "stdin";
@@ -361,8 +397,10 @@ void peer::step()
         uint64_t now = now_ms();
         // Every line runs on a live connection but disconnect and the first
         // half of reconnect, which make their own; and the peer connects at
-        // least once, whatever its script holds.
-        bool needs_connection = !ever_connected_;
+        // least once, whatever its script holds, and once more after a
+        // connection that the server closed without a word (a refusal shows
+        // on the second).
+        bool needs_connection = !ever_connected_ || silent_closes_ > 0;
         if (!pending_.empty()) {
             const zp_line_t &line = pending_.front();
             needs_connection = line.cmd != zp_cmd::disconnect && !(line.cmd == zp_cmd::reconnect && !reopened_);
@@ -384,15 +422,30 @@ void peer::step()
             if (stdin_open_) {
                 return;  // the next line wakes us
             }
+            if (snap_ && !snap_printed_) {
+                // Not a guess from quiet time: the snapshot ends when its
+                // markers are back (on_recv wakes us); the timeout only
+                // bounds a zord that never sends them.
+                if (now >= run_start_ + opts_.timeout_s * 1000ull) {
+                    fail(nullptr, ZP_EXIT_WAIT,
+                         "the snapshot did not end within " + std::to_string(opts_.timeout_s) + " s (" +
+                             std::to_string(rx_count_) + " messages received; raise --timeout for large tables)");
+                    return;
+                }
+                wake_at(run_start_ + opts_.timeout_s * 1000ull);
+                return;
+            }
             if (script_end_ == 0) {
                 script_end_ = now;
             }
             uint64_t quiet_since = last_rx_ > script_end_ ? last_rx_ : script_end_;
-            if (queue_drained() && now >= quiet_since + opts_.idle_ms) {
+            // A snapshot is over once its markers' deletions are written.
+            const uint64_t idle_ms = snap_ ? 0 : opts_.idle_ms;
+            if (queue_drained() && now >= quiet_since + idle_ms) {
                 finish(ZP_EXIT_OK);
                 return;
             }
-            wake_at(quiet_since + opts_.idle_ms);
+            wake_at(quiet_since + idle_ms);
             return;
         }
         if (n == k_lines_per_turn) {
@@ -553,19 +606,58 @@ peer::step_result peer::send_stream(const zp_line_t &line)
     return step_result::done;
 }
 
+void peer::print_msg(const zor_msg_t &msg, const struct timespec &when)
+{
+    // Path ends are named by the TLOCs received so far: a local TLOC
+    // reaches a peer that registered its family before any path through it.
+    if (msg.type == ZOR_MSG_TLOC_ADD) {
+        tloc_names_[msg.body.tloc.index] = zp_tloc_str(msg.body.tloc.key);
+    }
+    std::string line = zp_json_msg(msg, &tloc_names_);
+    if (msg.type == ZOR_MSG_TLOC_DEL) {
+        auto it = tloc_names_.find(msg.body.tloc.index);
+        if (it != tloc_names_.end() && it->second == zp_tloc_str(msg.body.tloc.key)) {
+            tloc_names_.erase(it);
+        }
+    }
+    line = (opts_.timestamps ? zp_json_with_time(line, when) : line) + "\n";
+    fwrite(line.data(), 1, line.size(), out_);
+    fflush(out_);
+}
+
+void peer::snapshot_take(const zor_msg_t &msg, const struct timespec &when)
+{
+    if (snap_printed_ || !snap_->take(msg, when)) {
+        return;
+    }
+    snap_printed_ = true;
+    struct timespec end;
+    clock_gettime(CLOCK_REALTIME, &end);
+    const std::string text = opts_.dot ? zp_snapshot_dot(*snap_) : snap_->json(opts_.timestamps, end);
+    fwrite(text.data(), 1, text.size(), out_);
+    fflush(out_);
+    // The markers go at once; the peer ends when they are written.
+    queue_messages(snap_->closing());
+    script_end_ = 0;
+    kick();
+}
+
 void peer::on_recv(msgq_handle_t *h, void *app, uint16_t size)
 {
+    struct timespec when;
+    clock_gettime(CLOCK_REALTIME, &when);
     zor_msg_t msg;
     if (zor_msg_decode(&msg, static_cast<const uint8_t *>(app), size) != 0) {
         fprintf(err_, "zor-peer: dropped a message of %u bytes that the codec cannot decode\n", size);
+    } else if (snap_) {
+        snapshot_take(msg, when);
     } else {
-        std::string line = zp_json_msg(msg);
-        line += '\n';
-        fwrite(line.data(), 1, line.size(), out_);
-        fflush(out_);
+        print_msg(msg, when);
     }
     msgq_free_msg(h, app);
     rx_count_++;
+    rx_on_conn_++;
+    silent_closes_ = 0;
     last_rx_ = now_ms();
     if (!pending_.empty() && pending_.front().cmd == zp_cmd::wait_count) {
         kick();
@@ -574,6 +666,7 @@ void peer::on_recv(msgq_handle_t *h, void *app, uint16_t size)
 
 void peer::on_up()
 {
+    rx_on_conn_ = 0;
     connected_ = true;
     ever_connected_ = true;
     conn_wait_start_ = 0;
@@ -583,10 +676,26 @@ void peer::on_up()
 void peer::on_down()
 {
     connected_ = false;
-    if (!closing_ && want_connected_) {
-        fprintf(err_, "zor-peer: connection to %s lost; reconnecting\n", path_.c_str());
-        conn_wait_start_ = 0;
+    if (closing_ || !want_connected_) {
+        return;
     }
+    // zord closes the connection of a module it does not serve as soon as
+    // the transport has named it; a served module's connection is closed
+    // only for a stream zord cannot follow, or when the module connects
+    // again. One silent close may be a zord restarting; two in a row are a
+    // refusal, and reconnecting for ever would hide it.
+    if (rx_on_conn_ == 0 && ++silent_closes_ >= 2) {
+        std::string why = path_ + " closed the connection of module " + ost_module_str(opts_.module) + " (" +
+                          std::to_string(opts_.module) + ") twice before sending anything";
+        if (opts_.target == OST_MODULE_ZORD) {
+            why += ": zord serves advd, xfwd, ctlagent, setkeeper, policyd, probed, mcastd, klxd and "
+                   "ctlagent_0-63, and refuses every other module";
+        }
+        fail(nullptr, ZP_EXIT_REFUSED, why);
+        return;
+    }
+    fprintf(err_, "zor-peer: connection to %s lost; reconnecting\n", path_.c_str());
+    conn_wait_start_ = 0;
 }
 
 int peer::run()
@@ -603,6 +712,7 @@ int peer::run()
         teardown();
         return ZP_EXIT_CONNECT;
     }
+    run_start_ = now_ms();
     kick();
     event_base_dispatch(base_.get());
     teardown();
