@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <event2/listener.h>
-#include <iterator>
 #include <netinet/in.h>
 #include <new>
 #include <poll.h>
@@ -15,94 +14,64 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include "confd_maapi.h"
-#include "ost_assert.h"
-#include "ost_log.h"
+#include "msgq_util_priv.h"
 #include "ost_rundir.h"
-#include "ost_util.h"
 
-namespace {
+namespace msgq_priv {
 
-msgq_inst_t *g_msgq_inst = nullptr;
+msgq_inst_t *g_inst = nullptr;
+int g_debug = 0;
 
-// Every line of the transport goes out with the instance's facility at
-// priority debug, errors included.
-int msgq_log_pri()
+int log_pri()
 {
-    uint32_t facility = g_msgq_inst != nullptr ? g_msgq_inst->facility : LOG_LOCAL7;
+    uint32_t facility = g_inst != nullptr ? g_inst->facility : LOG_LOCAL7;
     return static_cast<int>(facility) | LOG_DEBUG;
 }
 
-// "[MSG] " lines are debug lines: written only while the transport's debug
-// switch is on (the owning daemon turns it on with its event debugging).
-// "[MSG-ERR] " lines are always written.
-int g_msgq_debug = 0;
-#define MSGQ_LOG(fmt, ...)                                                          \
-    do {                                                                            \
-        if (g_msgq_debug > 0) {                                                     \
-            ost_log(msgq_log_pri(), "[MSG] " fmt __VA_OPT__(, ) __VA_ARGS__);       \
-        }                                                                           \
-    } while (0)
-// An error line names the operation it belongs to: helpers that write the
-// lines of another function take that function's name as fn.
-#define MSGQ_ERR_IN(fn, fmt, ...) \
-    ost_log(msgq_log_pri(), "[MSG-ERR] %s[%d]: " fmt, (fn), __LINE__ __VA_OPT__(, ) __VA_ARGS__)
-#define MSGQ_ERR(fmt, ...) MSGQ_ERR_IN(__func__, fmt __VA_OPT__(, ) __VA_ARGS__)
-
-// Module ids in headers come from peers and may lie outside the table.
-const char *msgq_module_name(uint32_t module)
+const char *module_name(uint32_t module)
 {
     return module < OST_MODULE_MAX ? ost_module_str(module) : "invalid";
 }
 
-const char *msgq_type_str(uint8_t type)
+frame::~frame()
 {
-    switch (type) {
-    case MSGQ_HANDLE_TYPE_SERVER:
-        return "SERVER";
-    case MSGQ_HANDLE_TYPE_CLIENT:
-        return "CLIENT";
-    default:
-        return "Unknown";
+    if (--inst_->depth != 0) {
+        return;
+    }
+    while (inst_->reap_list != nullptr) {
+        msgq_handle_t *h = inst_->reap_list;
+        inst_->reap_list = h->list_next;
+        delete h;
+    }
+    if (inst_->reg_msgq_listhead.head == nullptr && inst_->unreg_msgq_listhead.head == nullptr) {
+        inst_free(inst_);
     }
 }
 
+int64_t elapsed_ms(const timespec &start)
+{
+    timespec now{};
+    timer_clock_now(&now);
+    return (static_cast<int64_t>(now.tv_sec) - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+}
+
+size_t app_offset(const msgq_handle_t *h)
+{
+    return h->use_app_header ? 0 : sizeof(msgq_hdr_t);
+}
+
+}  // namespace msgq_priv
+
+using namespace msgq_priv;
+
+namespace {
+
 // ------------------------------------------------------------ deferred freeing
-
-void msgq_inst_free(msgq_inst_t *inst);
-
-// Marks a message-queue frame on the stack. User callbacks may delete
-// handles (theirs included); while any frame is open such handles are only
-// queued on the reap list, and the instance is not freed, so every pointer a
-// frame holds stays valid until the outermost frame returns.
-class msgq_frame {
-public:
-    explicit msgq_frame(msgq_inst_t *inst) : inst_(inst) { inst_->depth++; }
-    ~msgq_frame()
-    {
-        if (--inst_->depth != 0) {
-            return;
-        }
-        while (inst_->reap_list != nullptr) {
-            msgq_handle_t *h = inst_->reap_list;
-            inst_->reap_list = h->list_next;
-            delete h;
-        }
-        if (inst_->reg_msgq_listhead.head == nullptr && inst_->unreg_msgq_listhead.head == nullptr) {
-            msgq_inst_free(inst_);
-        }
-    }
-    msgq_frame(const msgq_frame &) = delete;
-    msgq_frame &operator=(const msgq_frame &) = delete;
-
-private:
-    msgq_inst_t *inst_;
-};
 
 // The handle must be in no list.
 void msgq_handle_free(msgq_handle_t *h)
 {
-    OST_ASSERT(!h->in_reg_list && !h->in_unreg_list && !h->in_tmp_list);
+    MSGQ_ASSERT(!h->in_reg_list && !h->in_unreg_list && !h->in_tmp_list);
     msgq_inst_t *inst = h->inst;
     if (inst != nullptr && inst->depth > 0) {
         h->free_pending = 1;
@@ -204,6 +173,7 @@ bool msgq_is_duplicate(const msgq_inst_t *inst, uint8_t src, uint8_t tgt, uint8_
 }
 
 // ------------------------------------------------------------ instance
+// ------------------------------------------------------------ instance
 
 msgq_inst_t *msgq_inst_init(const msgq_params_t *params)
 {
@@ -218,15 +188,17 @@ msgq_inst_t *msgq_inst_init(const msgq_params_t *params)
     } else {
         inst->facility = LOG_LOCAL7;  // only for the validation failure line that follows
     }
-    g_msgq_inst = inst;
+    g_inst = inst;
     return inst;
 }
 
+}  // namespace
+
 // Runs at depth 0 once no handle is left: connections that never
 // registered are closed and the next msgq_init starts afresh.
-void msgq_inst_free(msgq_inst_t *inst)
+void msgq_priv::inst_free(msgq_inst_t *inst)
 {
-    OST_ASSERT(inst->depth == 0 && inst->reap_list == nullptr);
+    MSGQ_ASSERT(inst->depth == 0 && inst->reap_list == nullptr);
     // A temporary connection owns only its socket and read event; it is
     // closed here directly, outside any frame (a frame's end would come
     // back here).
@@ -241,10 +213,13 @@ void msgq_inst_free(msgq_inst_t *inst)
         msgq_list_remove(tmp);
         delete tmp;
     }
-    OST_ASSERT(inst->server_list == nullptr);
-    g_msgq_inst = nullptr;
+    MSGQ_ASSERT(inst->server_list == nullptr);
+    rx_inst_free(inst);
+    g_inst = nullptr;
     delete inst;
 }
+
+namespace {
 
 // ------------------------------------------------------------ connections
 
@@ -257,7 +232,9 @@ bool msgq_create_conn_events(msgq_handle_t *h, int fd, bool with_read)
     bool ok = true;
     if (with_read) {
         h->read_ev.reset(event_new(base, fd, EV_READ | EV_PERSIST, msgq_read_cb, h));
-        ok = h->read_ev != nullptr && event_add(h->read_ev.get(), nullptr) == 0;
+        // While reading is paused on the total watermark the event waits
+        // to be added with everybody else's.
+        ok = h->read_ev != nullptr && (!rx_should_listen() || event_add(h->read_ev.get(), nullptr) == 0);
     }
     for (int i = 0; i < 2 && ok; i++) {
         h->write_ev[i].reset(event_new(base, fd, EV_WRITE, msgq_write_cb, h));
@@ -317,7 +294,10 @@ void msgq_drop_connection(msgq_handle_t *h)
     }
 }
 
-// A recv result of 0 or less. err is the errno of that recv.
+}  // namespace
+
+namespace msgq_priv {
+
 void msgq_read_error(msgq_handle_t *h, ssize_t rc, int err)
 {
     if (rc < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
@@ -327,8 +307,6 @@ void msgq_read_error(msgq_handle_t *h, ssize_t rc, int err)
     msgq_drop_connection(h);
 }
 
-// A stream the transport cannot follow: counted as a failed receive and that
-// one connection is closed; every other connection carries on.
 void msgq_reject_stream(msgq_handle_t *h)
 {
     h->stats.rx_fail++;
@@ -357,7 +335,7 @@ void msgq_handle_register_msg(msgq_handle_t *tmp, const msgq_hdr_t *hdr)
             return;
         }
     }
-    MSGQ_LOG("Found matching handle: src: %s, tgt: %s", msgq_module_name(h->src), msgq_module_name(h->tgt));
+    MSGQ_LOG("Found matching handle: src: %s, tgt: %s", module_name(h->src), module_name(h->tgt));
     if (!msgq_attach_connection(h, tmp->sock_fd)) {
         // Without its events the connection could never be served: the
         // peer sees it closed and may try again; the handle stays unregistered.
@@ -371,6 +349,10 @@ void msgq_handle_register_msg(msgq_handle_t *tmp, const msgq_hdr_t *hdr)
     msgq_handle_free(tmp);
     msgq_call_conn_up(h);
 }
+
+}  // namespace msgq_priv
+
+namespace {
 
 void msgq_handle_msghdr_accept(msgq_server_t *srv, evutil_socket_t fd)
 {
@@ -426,7 +408,7 @@ void msgq_listener_cb(evconnlistener * /*listener*/, evutil_socket_t fd, sockadd
                       void *arg)
 {
     auto *srv = static_cast<msgq_server_t *>(arg);
-    msgq_frame frame(srv->inst);
+    frame guard(srv->inst);
     // The listener hands over non-blocking, close-on-exec sockets.
     if (srv->listener_apphdr) {
         msgq_handle_apphdr_accept(srv, fd);
@@ -445,8 +427,8 @@ msgq_server_t *msgq_server_get(msgq_handle_t *h)
         srv = srv->next;
     }
     if (srv != nullptr) {
-        OST_ASSERT(h->use_app_header == srv->listener_apphdr);
-        OST_ASSERT(!srv->listener_apphdr || srv->apphead_msgq_handle_p == nullptr);
+        MSGQ_ASSERT(h->use_app_header == srv->listener_apphdr);
+        MSGQ_ASSERT(!srv->listener_apphdr || srv->apphead_msgq_handle_p == nullptr);
         srv->refcnt++;
     } else {
         srv = new (std::nothrow) msgq_server_t();
@@ -655,51 +637,13 @@ bool msgq_validate_params(uint32_t type, const msgq_params_t *params, const msgq
     return true;
 }
 
-// Milliseconds since start on the timer manager's monotonic clock (which
-// tests can drive by hand; a wall-clock jump must not stall or cut a reader).
-int64_t msgq_elapsed_ms(const timespec &start)
-{
-    timespec now{};
-    timer_clock_now(&now);
-    return (static_cast<int64_t>(now.tv_sec) - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
-}
-
-void msgq_tx_queue_free(msgq_handle_t *h)
-{
-    msgq_tx_node_t *node = h->txq_head;
-    while (node != nullptr) {
-        msgq_tx_node_t *next = node->next;
-        h->stats.msg_frees++;
-        h->cbs.free_msg(node->msg);
-        h->cbs.free_msg(node);
-        node = next;
-    }
-    h->txq_head = nullptr;
-    h->txq_tail = nullptr;
-    h->stats.tx_queued = 0;
-    h->stats.tx_dequeued = 0;
-    h->stats.tx_queue_cur_length = 0;
-}
-
-// fn: the sending function named in the error lines.
-void msgq_log_send_error(const msgq_handle_t *h, int err, uint16_t total, const char *fn)
-{
-    if (h->sock_type == MSGQ_SOCK_TYPE_IPV4) {
-        MSGQ_ERR_IN(fn, "Error in sending message to %d, err %d, msg_size is %d", h->tgt, err, total);
-        if (err == EPIPE) {
-            MSGQ_ERR_IN(fn, "BROKEN PIPE");
-        }
-    }
-    MSGQ_LOG("Error in sending message to %d, err %d", h->tgt, err);
-}
-
 }  // namespace
 
 // ============================================================ handles
 
 msgq_inst_t *msgq_inst_get()
 {
-    return g_msgq_inst;
+    return g_inst;
 }
 
 msgq_handle_t *msgq_init(uint32_t src, uint32_t tgt, uint32_t type, const msgq_params_t *params,
@@ -708,18 +652,18 @@ msgq_handle_t *msgq_init(uint32_t src, uint32_t tgt, uint32_t type, const msgq_p
     if (src < 1 || src >= OST_MODULE_MAX || tgt < 1 || tgt >= OST_MODULE_MAX) {
         return nullptr;
     }
-    msgq_inst_t *inst = g_msgq_inst != nullptr ? g_msgq_inst : msgq_inst_init(params);
+    msgq_inst_t *inst = g_inst != nullptr ? g_inst : msgq_inst_init(params);
     if (inst == nullptr) {
         return nullptr;
     }
-    msgq_frame frame(inst);
+    frame guard(inst);
     MSGQ_LOG("Msg init with src: %s, tgt: %s, type: %d", ost_module_str(src), ost_module_str(tgt), type);
 
     bool valid = msgq_validate_params(type, params, cbs);
     if (!valid) {
         MSGQ_ERR("Validation of parameters failed");
     }
-    OST_ASSERT(valid);
+    MSGQ_ASSERT(valid);
     // The instance keeps the first caller's event base and timer manager; a
     // server-only first caller may have brought no manager, so the first
     // client's is taken then.
@@ -748,13 +692,13 @@ msgq_handle_t *msgq_init(uint32_t src, uint32_t tgt, uint32_t type, const msgq_p
     if (duplicate) {
         MSGQ_ERR("Duplicate msgq_handle found");
     }
-    OST_ASSERT(!duplicate);
+    MSGQ_ASSERT(!duplicate);
 
     bool supported = params->sock_type == MSGQ_SOCK_TYPE_UNIX || params->sock_type == MSGQ_SOCK_TYPE_IPV4;
     if (!supported) {
         MSGQ_ERR("Unsupported socket type");
     }
-    OST_ASSERT(supported);
+    MSGQ_ASSERT(supported);
 
     auto *h = new (std::nothrow) msgq_handle_t();
     if (h == nullptr) {
@@ -786,7 +730,7 @@ msgq_handle_t *msgq_init(uint32_t src, uint32_t tgt, uint32_t type, const msgq_p
         if (rc != MSGQ_OK && rc != MSGQ_START_ALREADY) {
             MSGQ_ERR("Error %u in initializing server for %s", rc, h->path);
         }
-        OST_ASSERT(rc == MSGQ_OK || rc == MSGQ_START_ALREADY);
+        MSGQ_ASSERT(rc == MSGQ_OK || rc == MSGQ_START_ALREADY);
     } else {
         msgq_init_start_client(h);
     }
@@ -798,10 +742,10 @@ void msgq_deinit(msgq_handle_t *msgq_p)
     if (msgq_p == nullptr) {
         return;
     }
-    OST_ASSERT(!msgq_p->free_pending);
-    msgq_frame frame(msgq_p->inst);
+    MSGQ_ASSERT(!msgq_p->free_pending);
+    frame guard(msgq_p->inst);
     msgq_close_connection(msgq_p, 0);
-    OST_ASSERT(msgq_p->in_unreg_list);
+    MSGQ_ASSERT(msgq_p->in_unreg_list);
     msgq_list_remove(msgq_p);
     if (msgq_p->connect_timer != nullptr) {
         timer_util_delete(msgq_p->connect_timer);
@@ -825,7 +769,7 @@ bool msgq_is_connected(const msgq_handle_t *msgq_p)
 
 void msgq_close_connection(msgq_handle_t *msgq_p, int restart)
 {
-    msgq_frame frame(msgq_p->inst);
+    frame guard(msgq_p->inst);
     MSGQ_LOG("Closing connection with fd: %d", msgq_p->sock_fd);
     msgq_p->stats.conn_close++;
     msgq_p->down_pending = 0;
@@ -841,18 +785,8 @@ void msgq_close_connection(msgq_handle_t *msgq_p, int restart)
     msgq_p->write_idx = 0;
     msgq_p->read_helper_idx = 0;
 
-    msgq_tx_queue_free(msgq_p);
-
-    if (msgq_p->rx_buf != nullptr) {
-        // Counted like every other freed buffer, so msg_allocs and msg_frees
-        // balance once nothing is in flight.
-        msgq_p->stats.msg_frees++;
-        msgq_p->cbs.free_msg(msgq_p->rx_buf);
-        msgq_p->rx_buf = nullptr;
-    }
-    memset(msgq_p->rx_hdr, 0, sizeof(msgq_p->rx_hdr));
-    msgq_p->rx_offset = 0;
-    msgq_p->rx_size = 0;
+    tx_queue_free(msgq_p);
+    rx_reset(msgq_p);
 
     if (msgq_p->sock_fd != -1) {
         shutdown(msgq_p->sock_fd, SHUT_RDWR);
@@ -876,8 +810,8 @@ void msgq_close_connection(msgq_handle_t *msgq_p, int restart)
 void msgq_connect_timer(timer_util_t *timer, void *arg1, void * /*arg2*/, void * /*arg3*/, void * /*arg4*/)
 {
     auto *h = static_cast<msgq_handle_t *>(arg1);
-    msgq_frame frame(h->inst);
-    OST_ASSERT(h->sock_fd == -1);
+    frame guard(h->inst);
+    MSGQ_ASSERT(h->sock_fd == -1);
     const bool ipv4 = h->sock_type == MSGQ_SOCK_TYPE_IPV4;
     MSGQ_LOG("Connect retry timer expired for %p", static_cast<void *>(h));
     MSGQ_LOG("Trying to connect to server at %s", ipv4 ? h->ipaddr : h->path);
@@ -949,19 +883,9 @@ uint16_t msgq_size_app_to_msg(const msgq_handle_t *msgq_p, uint16_t size)
     return msgq_p->use_app_header ? size : static_cast<uint16_t>(size + sizeof(msgq_hdr_t));
 }
 
-namespace {
-
-// Bytes between the buffer start and the application pointer.
-size_t msgq_app_offset(const msgq_handle_t *msgq_p)
-{
-    return msgq_p->use_app_header ? 0 : sizeof(msgq_hdr_t);
-}
-
-}  // namespace
-
 void *msgq_alloc_msg(msgq_handle_t *msgq_p, uint32_t app_size)
 {
-    OST_ASSERT(app_size <= (msgq_p->use_app_header ? MSGQ_MAX_MSG_SIZE : MSGQ_MAX_APP_SIZE));
+    MSGQ_ASSERT(app_size <= (msgq_p->use_app_header ? MSGQ_MAX_MSG_SIZE : MSGQ_MAX_APP_SIZE));
     uint16_t size = msgq_size_app_to_msg(msgq_p, static_cast<uint16_t>(app_size));
     auto *buf = static_cast<uint8_t *>(msgq_p->cbs.alloc_msg(size));
     if (buf == nullptr) {
@@ -976,7 +900,7 @@ void *msgq_alloc_msg(msgq_handle_t *msgq_p, uint32_t app_size)
         hdr.size = size;  // the capacity, checked when the message is written
         memcpy(buf, &hdr, sizeof(hdr));
     }
-    return buf + msgq_app_offset(msgq_p);
+    return buf + app_offset(msgq_p);
 }
 
 void msgq_free_msg(msgq_handle_t *msgq_p, void *app_p)
@@ -985,529 +909,6 @@ void msgq_free_msg(msgq_handle_t *msgq_p, void *app_p)
         return;
     }
     msgq_p->stats.msg_frees++;
-    msgq_p->cbs.free_msg(static_cast<uint8_t *>(app_p) - msgq_app_offset(msgq_p));
+    msgq_p->cbs.free_msg(static_cast<uint8_t *>(app_p) - app_offset(msgq_p));
 }
 
-// ============================================================ sending
-
-int msgq_write(msgq_handle_t *msgq_p, void *app_p, uint16_t app_size)
-{
-    if (msgq_p == nullptr || app_p == nullptr) {
-        return MSGQ_ERR_INVALID;
-    }
-    auto *msg = static_cast<uint8_t *>(app_p) - msgq_app_offset(msgq_p);
-    if (!msgq_p->use_app_header) {
-        auto *hdr_p = reinterpret_cast<msgq_hdr_t *>(msg);
-        OST_ASSERT((hdr_p->magic1 == MAGIC1) && (hdr_p->magic2 == MAGIC2));
-        OST_ASSERT(app_size <= msgq_size_msg_to_app(msgq_p, hdr_p->size));
-        hdr_p->src = msgq_p->src;
-        hdr_p->tgt = msgq_p->tgt;
-        hdr_p->type = MSGQ_MSG_TYPE_DATA;
-        hdr_p->size = msgq_size_app_to_msg(msgq_p, app_size);
-    }
-    // The application pointer of an application-header handle is the buffer
-    // start and app_size already counts the application header.
-    uint16_t total = msgq_size_app_to_msg(msgq_p, app_size);
-    if (!msgq_is_connected(msgq_p)) {
-        return MSGQ_ERR_NOT_CONNECTED;
-    }
-    if (msgq_p->blocking) {
-        return msgq_send_blocking(msgq_p, msg, total);
-    }
-    return msgq_enqueue(msgq_p, msg, total);
-}
-
-int msgq_send_blocking(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total)
-{
-    msgq_frame frame(msgq_p->inst);
-    size_t sent = 0;
-    int err = 0;
-    while (sent < total) {
-        ssize_t n = send(msgq_p->sock_fd, msg + sent, total - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            err = n < 0 ? errno : EPIPE;
-            break;
-        }
-        sent += static_cast<size_t>(n);
-    }
-    if (sent < total) {
-        msgq_log_send_error(msgq_p, err, total, __func__);
-        OST_ASSERT_TEXT(err != EAGAIN && err != EWOULDBLOCK, "FALSE");
-        msgq_p->stats.tx_fail++;
-        // A blocking handle has no write event to carry the close later, and
-        // a partly sent message has put the stream out of step: the
-        // connection ends now (the message stays with the caller).
-        msgq_close_connection(msgq_p, 1);
-        return MSGQ_ERR_AGAIN;
-    }
-    msgq_p->stats.tx_msg++;
-    MSGQ_LOG("Sent Message of size %d to target %s", total, msgq_module_name(msgq_p->tgt));
-    msgq_p->stats.msg_frees++;
-    msgq_p->cbs.free_msg(msg);
-    msgq_read_cb(msgq_p->sock_fd, EV_READ, msgq_p);
-    return MSGQ_OK;
-}
-
-int msgq_enqueue(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total)
-{
-    if (msgq_p->max_queue_len != 0 && msgq_p->stats.tx_queue_cur_length >= msgq_p->max_queue_len) {
-        msgq_p->stats.tx_queue_failed++;
-        return MSGQ_ERR_QUEUE_FULL;
-    }
-    auto *node = static_cast<msgq_tx_node_t *>(msgq_p->cbs.alloc_msg(sizeof(msgq_tx_node_t)));
-    if (node == nullptr) {
-        msgq_p->stats.tx_queue_failed++;
-        return MSGQ_ERR_AGAIN;
-    }
-    node->next = nullptr;
-    node->sent = 0;
-    node->total = total;
-    node->msg = msg;
-    if (msgq_p->txq_tail != nullptr) {
-        msgq_p->txq_tail->next = node;
-    } else {
-        msgq_p->txq_head = node;
-    }
-    msgq_p->txq_tail = node;
-    msgq_p->stats.tx_queued++;
-    msgq_p->stats.tx_queue_cur_length++;
-    MSGQ_LOG("Queued Message of size %d to target %s", total, msgq_module_name(msgq_p->tgt));
-    msgq_flush(msgq_p);
-    return MSGQ_OK;
-}
-
-void msgq_flush(msgq_handle_t *msgq_p)
-{
-    if (msgq_p->sock_fd == -1 || msgq_p->down_pending) {
-        return;
-    }
-    msgq_tx_node_t *node = msgq_p->txq_head;
-    while (node != nullptr) {
-        size_t want = node->total - node->sent;
-        ssize_t n = send(msgq_p->sock_fd, node->msg + node->sent, want, MSG_NOSIGNAL);
-        if (n == static_cast<ssize_t>(want)) {
-            msgq_p->stats.tx_msg++;
-            MSGQ_LOG("Sent Message of size %d to target %s", node->total, msgq_module_name(msgq_p->tgt));
-            msgq_p->stats.msg_frees++;
-            msgq_p->stats.tx_dequeued++;
-            msgq_p->stats.tx_queue_cur_length--;
-            msgq_tx_node_t *next = node->next;
-            msgq_p->cbs.free_msg(node->msg);
-            msgq_p->cbs.free_msg(node);
-            node = next;
-            continue;
-        }
-        // An interrupted send is retried from the write event like a full socket.
-        if (n >= 0 || errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) {
-            if (n > 0) {
-                node->sent = static_cast<uint16_t>(node->sent + n);
-            }
-            msgq_p->stats.tx_resched++;
-            break;
-        }
-        msgq_log_send_error(msgq_p, errno, node->total, __func__);
-        msgq_p->stats.tx_fail++;
-        msgq_p->down_pending = 1;
-        break;
-    }
-    msgq_p->txq_head = node;
-    if (node != nullptr) {
-        msgq_schedule_write(msgq_p);
-    } else {
-        msgq_p->txq_tail = nullptr;
-    }
-}
-
-void msgq_schedule_write(msgq_handle_t *msgq_p)
-{
-    uint8_t i = msgq_p->write_idx;
-    if (msgq_p->write_scheduled[i] || msgq_p->write_ev[i] == nullptr) {
-        return;
-    }
-    if (event_add(msgq_p->write_ev[i].get(), nullptr) == 0) {
-        msgq_p->write_scheduled[i] = 1;
-    }
-}
-
-void msgq_write_cb(evutil_socket_t /*fd*/, short /*events*/, void *arg)
-{
-    auto *msgq_p = static_cast<msgq_handle_t *>(arg);
-    msgq_frame frame(msgq_p->inst);
-    msgq_p->write_scheduled[msgq_p->write_idx] = 0;
-    msgq_p->write_idx ^= 1;
-    msgq_p->stats.tx_write_cb++;
-    if (msgq_p->down_pending) {
-        msgq_close_connection(msgq_p, 1);
-    } else {
-        msgq_flush(msgq_p);
-    }
-}
-
-void msgq_schedule_read_helper(msgq_handle_t *msgq_p)
-{
-    uint8_t i = msgq_p->read_helper_idx;
-    if (msgq_p->read_helper_scheduled[i] || msgq_p->read_helper_ev[i] == nullptr) {
-        return;
-    }
-    event_active(msgq_p->read_helper_ev[i].get(), EV_READ, 0);
-    msgq_p->read_helper_scheduled[i] = 1;
-    msgq_p->stats.rx_read_helper_scheduled++;
-}
-
-void msgq_read_helper_cb(evutil_socket_t /*fd*/, short /*events*/, void *arg)
-{
-    auto *msgq_p = static_cast<msgq_handle_t *>(arg);
-    msgq_frame frame(msgq_p->inst);
-    msgq_p->read_helper_scheduled[msgq_p->read_helper_idx] = 0;
-    msgq_p->read_helper_idx ^= 1;
-    msgq_p->stats.rx_read_helper_cb++;
-    if (!msgq_p->down_pending) {
-        msgq_read_cb(msgq_p->sock_fd, EV_READ, msgq_p);
-    }
-}
-
-void msgq_set_max_queue_len(msgq_handle_t *msgq_p, uint16_t limit)
-{
-    msgq_p->max_queue_len = limit;
-}
-
-uint16_t msgq_get_queue_len(const msgq_handle_t *msgq_p)
-{
-    return msgq_p != nullptr ? static_cast<uint16_t>(msgq_p->stats.tx_queue_cur_length) : 0;
-}
-
-// ============================================================ receiving
-
-namespace {
-
-// The header is complete: the body phase begins with a buffer of size bytes
-// that starts with the header bytes already read. When no buffer can be had
-// the body cannot be skipped (there is nothing to read it into), so the
-// stream cannot be followed: that connection is closed and the result is false.
-bool msgq_rx_begin_body(msgq_handle_t *h, uint16_t hdrlen, uint16_t size, evutil_socket_t fd)
-{
-    auto *buf = static_cast<uint8_t *>(h->cbs.alloc_msg(size));
-    if (buf == nullptr) {
-        h->stats.alloc_failed++;
-        MSGQ_ERR("Failed to allocate %u bytes for a message, closing fd '%d'", size, fd);
-        msgq_reject_stream(h);
-        return false;
-    }
-    memcpy(buf, h->rx_hdr, hdrlen);
-    memset(h->rx_hdr, 0, sizeof(h->rx_hdr));
-    h->rx_buf = buf;
-    h->rx_size = size;
-    h->stats.msg_allocs++;
-    return true;
-}
-
-// One run of a read callback over a handle's stream.
-struct msgq_rx_pass {
-    msgq_handle_t *h;
-    evutil_socket_t fd;
-    int flags;     // MSG_WAITALL on blocking handles
-    uint32_t gen;  // the connection the pass serves
-    timespec start{};
-    // The last piece: bytes asked for, recv's result and its errno (0 when
-    // the peer closed).
-    int want = 0;
-    int rc = 0;
-    int err = 0;
-
-    msgq_rx_pass(msgq_handle_t *handle, evutil_socket_t sock)
-        : h(handle), fd(sock), flags(handle->blocking ? MSG_WAITALL : MSG_DONTWAIT), gen(handle->conn_gen)
-    {
-        timer_clock_now(&start);
-    }
-
-    // Reads the rest of the current piece (the header into rx_hdr, or the
-    // body into rx_buf) up to byte end. 1: the piece is complete; 0: part of
-    // it came and the rest waits for the next read event; -1: recv gave 0 or
-    // less.
-    int piece(uint8_t *base, size_t end)
-    {
-        want = static_cast<int>(end - h->rx_offset);
-        rc = static_cast<int>(recv(fd, base + h->rx_offset, static_cast<size_t>(want), flags));
-        if (rc <= 0) {
-            err = rc < 0 ? errno : 0;
-            return -1;
-        }
-        h->rx_offset = static_cast<uint16_t>(h->rx_offset + rc);
-        return rc < want ? 0 : 1;
-    }
-    bool would_block() const { return rc < 0 && err == EAGAIN; }
-
-    // The message in the receive buffer is complete: the receive state is
-    // cleared and the message handed to recv_msg, app_offset bytes past its
-    // start. True when the reader goes on with the next message: the handle
-    // and its connection outlived the callback, the handle is not blocking (it
-    // reads the one reply to its send; reading on would block until the peer
-    // sends again) and the message did not complete MSGQ_FAIRNESS_MS or more
-    // after the pass began.
-    bool deliver(uint16_t app_offset)
-    {
-        uint8_t *msg = h->rx_buf;
-        uint16_t size = h->rx_size;
-        h->rx_buf = nullptr;
-        h->rx_size = 0;
-        h->rx_offset = 0;
-        h->stats.rx_msg++;
-        h->cbs.recv_msg(h, msg + app_offset, static_cast<uint16_t>(size - app_offset), h->user_arg);
-        if (h->free_pending || h->conn_gen != gen) {
-            return false;  // the callback deleted the handle or its connection ended
-        }
-        return !h->blocking && msgq_elapsed_ms(start) < MSGQ_FAIRNESS_MS;
-    }
-};
-
-}  // namespace
-
-void msgq_read_cb(evutil_socket_t fd, short events, void *arg)
-{
-    auto *msgq_p = static_cast<msgq_handle_t *>(arg);
-    msgq_frame frame(msgq_p->inst);
-    if (msgq_p->use_app_header) {
-        msgq_read_apphdr_cb(fd, events, msgq_p);
-    } else {
-        msgq_read_msghdr_cb(fd, events, msgq_p);
-    }
-    // A temporary connection's read event is not persistent. A register
-    // message that arrives in pieces is not an error: the event is armed
-    // again until the message is whole.
-    if (!msgq_p->free_pending && msgq_p->in_tmp_list && msgq_p->read_ev != nullptr) {
-        event_add(msgq_p->read_ev.get(), nullptr);
-    }
-}
-
-void msgq_read_msghdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
-{
-    auto *msgq_handle_p = static_cast<msgq_handle_t *>(arg);
-    msgq_frame frame(msgq_handle_p->inst);
-    const uint16_t hdrlen = msgq_hdr_len(msgq_handle_p);
-    OST_ASSERT(hdrlen <= sizeof(msgq_handle_p->rx_hdr));
-    msgq_rx_pass pass(msgq_handle_p, fd);
-    for (;;) {
-        if (msgq_handle_p->rx_offset < hdrlen) {
-            const int got = pass.piece(msgq_handle_p->rx_hdr, hdrlen);
-            if (got < 0) {
-                break;
-            }
-            if (got == 0) {
-                MSGQ_LOG("Read fewer bytes (%d) than header bytes to read (%d) on fd '%d'", pass.rc, pass.want, fd);
-                return;
-            }
-            msgq_hdr_t hdr;
-            memcpy(&hdr, msgq_handle_p->rx_hdr, sizeof(hdr));
-            MSGQ_LOG("Header: use_app_header %d Src: %s,Tgt: %s, type: %d, size: %u, retval: %d",
-                     msgq_handle_p->use_app_header, msgq_module_name(hdr.src), msgq_module_name(hdr.tgt), hdr.type,
-                     hdr.size, pass.rc);
-            if (hdr.type == MSGQ_MSG_TYPE_REGISTER) {
-                if (msgq_handle_p->in_tmp_list) {
-                    msgq_handle_register_msg(msgq_handle_p, &hdr);
-                    return;
-                }
-                // A registered connection has nothing to register: the peer is
-                // out of step with the protocol, so that connection ends.
-                MSGQ_ERR("Register message from %s on a registered connection, closing fd '%d'",
-                         msgq_module_name(hdr.src), fd);
-                msgq_reject_stream(msgq_handle_p);
-                return;
-            }
-            if (msgq_handle_p->in_tmp_list) {
-                // A connection that has not registered has no handle and no
-                // callbacks to deliver to: it ends.
-                MSGQ_ERR("Message of type %d before registration, closing fd '%d'", hdr.type, fd);
-                msgq_reject_stream(msgq_handle_p);
-                return;
-            }
-            if (hdr.size <= hdrlen) {
-                msgq_handle_p->rx_offset = 0;
-                MSGQ_ERR("Bad message size (%d). Must be more than (%d). Magic1 (%d)Dropping the message on fd '%d'",
-                         hdr.size, hdrlen, hdr.magic1, fd);
-                return;
-            }
-            if (!msgq_rx_begin_body(msgq_handle_p, hdrlen, hdr.size, fd)) {
-                return;
-            }
-            MSGQ_LOG("Attempting to read %d bytes of data from fd: %d", hdr.size, fd);
-        }
-
-        const int got = pass.piece(msgq_handle_p->rx_buf, msgq_handle_p->rx_size);
-        if (got < 0) {
-            break;
-        }
-        if (got == 0) {
-            return;
-        }
-        MSGQ_LOG("Read %d bytes of data from fd: %d", msgq_handle_p->rx_size, fd);
-        if (!pass.deliver(hdrlen)) {
-            return;
-        }
-    }
-    msgq_read_error(msgq_handle_p, pass.rc, pass.err);
-}
-
-void msgq_read_apphdr_cb(evutil_socket_t fd, short /*events*/, void *arg)
-{
-    auto *msgq_handle_p = static_cast<msgq_handle_t *>(arg);
-    msgq_frame frame(msgq_handle_p->inst);
-    const uint16_t app_hdrlen = msgq_handle_p->app_hdr_len;
-    OST_ASSERT(app_hdrlen <= sizeof(msgq_handle_p->rx_hdr));
-    msgq_rx_pass pass(msgq_handle_p, fd);
-    for (;;) {
-        if (msgq_handle_p->rx_offset < app_hdrlen) {
-            const int got = pass.piece(msgq_handle_p->rx_hdr, app_hdrlen);
-            if (got < 0) {
-                if (!pass.would_block()) {
-                    MSGQ_ERR("Failed to peek %d bytes, errno: %d, read_bytes: %d", pass.want, pass.err, pass.rc);
-                }
-                break;
-            }
-            if (got == 0) {
-                return;
-            }
-            MSGQ_LOG("Header: Src: %s, Tgt: %s, retval: %d", msgq_module_name(msgq_handle_p->src),
-                     msgq_module_name(msgq_handle_p->tgt), pass.rc);
-            const uint8_t off = msgq_handle_p->app_size_offset;
-            uint16_t msg_size =
-                static_cast<uint16_t>(msgq_handle_p->rx_hdr[off] * 256 + msgq_handle_p->rx_hdr[off + 1]);
-            if (msg_size <= app_hdrlen) {
-                // A length that does not cover the application header leaves
-                // no way to find the next message: that connection ends.
-                MSGQ_ERR("Bad message size (%d). Must be more than (%d). Closing fd '%d'", msg_size, app_hdrlen,
-                         fd);
-                msgq_reject_stream(msgq_handle_p);
-                return;
-            }
-            if (!msgq_rx_begin_body(msgq_handle_p, app_hdrlen, msg_size, fd)) {
-                return;
-            }
-        }
-
-        const int got = pass.piece(msgq_handle_p->rx_buf, msgq_handle_p->rx_size);
-        if (got < 0) {
-            if (!pass.would_block()) {
-                MSGQ_ERR("Failed to read %d bytes, errno: %d, read_bytes: %d", pass.want, pass.err, pass.rc);
-            }
-            break;
-        }
-        if (got == 0) {
-            return;
-        }
-        if (!pass.deliver(0)) {
-            return;
-        }
-    }
-    msgq_read_error(msgq_handle_p, pass.rc, pass.err);
-}
-
-// ============================================================ dump
-
-namespace {
-
-struct msgq_counter_row {
-    const char *name;
-    uint32_t msgq_stats_t::*field;
-};
-
-constexpr msgq_counter_row k_counters[] = {
-    {"tx_msg", &msgq_stats_t::tx_msg},
-    {"tx_fail", &msgq_stats_t::tx_fail},
-    {"rx_msg", &msgq_stats_t::rx_msg},
-    {"rx_fail", &msgq_stats_t::rx_fail},
-    {"tx_resched", &msgq_stats_t::tx_resched},
-    {"tx_write_cb", &msgq_stats_t::tx_write_cb},
-    {"rx_register", &msgq_stats_t::rx_register},
-    {"tx_register", &msgq_stats_t::tx_register},
-    {"conn_up", &msgq_stats_t::conn_up},
-    {"conn_down", &msgq_stats_t::conn_down},
-    {"conn_close", &msgq_stats_t::conn_close},
-    {"conn_exist", &msgq_stats_t::conn_exist},
-    {"msg_allocs", &msgq_stats_t::msg_allocs},
-    {"msg_frees", &msgq_stats_t::msg_frees},
-    {"alloc_failed", &msgq_stats_t::alloc_failed},
-    {"tx_queued", &msgq_stats_t::tx_queued},
-    {"tx_dequeued", &msgq_stats_t::tx_dequeued},
-    {"tx_queue_failed", &msgq_stats_t::tx_queue_failed},
-    {"rx_read_helper_cb", &msgq_stats_t::rx_read_helper_cb},
-    {"rx_read_helper_scheduled", &msgq_stats_t::rx_read_helper_scheduled},
-    {"tx_queue_cur_length", &msgq_stats_t::tx_queue_cur_length},
-};
-static_assert(std::size(k_counters) == sizeof(msgq_stats_t) / sizeof(uint32_t));
-
-const char *msgq_bool_upper(bool b)
-{
-    return b ? "TRUE" : "FALSE";
-}
-
-const char *msgq_bool_title(bool b)
-{
-    return b ? "True" : "False";
-}
-
-void msgq_dump_handle(int sock, int usess, const msgq_handle_t *h)
-{
-    maapi_cli_printf(sock, usess, "\n");
-    maapi_cli_printf(sock, usess, "\n  msgq_p: %p", static_cast<const void *>(h));
-    maapi_cli_printf(sock, usess, "\n    Src: %s, Tgt: %s", msgq_module_name(h->src), msgq_module_name(h->tgt));
-    maapi_cli_printf(sock, usess, "\n    type: %s, path:%s server_p: %p", msgq_type_str(h->type), h->path,
-                     static_cast<const void *>(h->server_p));
-    maapi_cli_printf(sock, usess, "\n    register: %s, user_arg: %p, down-pending: %d",
-                     h->skip_register ? "FALSE" : "TRUE", h->user_arg, h->down_pending);
-    maapi_cli_printf(sock, usess, "\n    fd: %d, Rd ev: %p, Wr ev[0]: %p, Wr ev[1]: %p", h->sock_fd,
-                     static_cast<const void *>(h->read_ev.get()), static_cast<const void *>(h->write_ev[0].get()),
-                     static_cast<const void *>(h->write_ev[1].get()));
-    maapi_cli_printf(sock, usess, "\n    Read Helper ev[0]: %p (%s), Read helper ev[1]: %p (%s), index:%d",
-                     static_cast<const void *>(h->read_helper_ev[0].get()),
-                     msgq_bool_title(h->read_helper_scheduled[0]),
-                     static_cast<const void *>(h->read_helper_ev[1].get()),
-                     msgq_bool_title(h->read_helper_scheduled[1]), h->read_helper_idx);
-    maapi_cli_printf(sock, usess, "\n    List: In Reg: %s, In Unreg: %s, In Tmp: %s", msgq_bool_upper(h->in_reg_list),
-                     msgq_bool_upper(h->in_unreg_list), msgq_bool_upper(h->in_tmp_list));
-    maapi_cli_printf(sock, usess, "\n STATS:");
-    for (const auto &row : k_counters) {
-        uint32_t value = h->stats.*row.field;
-        if (value != 0) {
-            maapi_cli_printf(sock, usess, "\n    %-30s %-10d", row.name, static_cast<int>(value));
-        }
-    }
-}
-
-void msgq_dump_list(int sock, int usess, const msgq_handle_list_t *list)
-{
-    for (const msgq_handle_t *h = list->head; h != nullptr; h = h->list_next) {
-        msgq_dump_handle(sock, usess, h);
-    }
-}
-
-}  // namespace
-
-void msgq_set_debug(int level)
-{
-    g_msgq_debug = level;
-}
-
-void msgq_dump(int sock, int usess)
-{
-    const msgq_inst_t *inst = g_msgq_inst;
-    maapi_cli_printf(sock, usess, "\n   =============");
-    maapi_cli_printf(sock, usess, "\n   DUMPING MSGQs");
-    maapi_cli_printf(sock, usess, "\n   =============");
-    maapi_cli_printf(sock, usess, "\n  inst: %p", static_cast<const void *>(inst));
-    if (inst == nullptr) {
-        return;
-    }
-    maapi_cli_printf(sock, usess, "\n  event base: %p, timer: %p", static_cast<const void *>(inst->evbase),
-                     static_cast<const void *>(inst->timer_mgr));
-    maapi_cli_printf(sock, usess, "\n Dumping all message Q handles");
-    maapi_cli_printf(sock, usess, "\n In Reg. list");
-    msgq_dump_list(sock, usess, &inst->reg_msgq_listhead);
-    maapi_cli_printf(sock, usess, "\n In Unreg. list");
-    msgq_dump_list(sock, usess, &inst->unreg_msgq_listhead);
-    maapi_cli_printf(sock, usess, "\n In tmp list");
-    msgq_dump_list(sock, usess, &inst->tmp_msgq_listhead);
-    maapi_cli_printf(sock, usess, "\n");
-}

@@ -10,6 +10,10 @@
 // the payload (or, for application-header handles, the application's own
 // header carrying the length).
 //
+// A handle queues what it sends as bytes, whole messages back to back, and
+// sends many messages per system call; it reads what its socket holds with
+// one call per read event and cuts the messages out of it.
+//
 // Everything runs on the event-loop thread of the instance's event base; there
 // are no locks. User callbacks run from event callbacks (and, for blocking
 // client handles, from inside msgq_write) and may write to any handle and
@@ -70,6 +74,9 @@ static_assert(offsetof(msgq_hdr_t, magic2) == 7);
 #define MSGQ_CONNECT_RETRY_MS 500
 #define MSGQ_FAIRNESS_MS 2000  // one read callback stops after a message completed this late
 #define MSGQ_IPV4_CONNECT_WAIT_SECS 5
+#define MSGQ_RX_READ_MAX (64 * 1024)   // bytes one read of a socket takes at most
+#define MSGQ_TX_CHUNK_SIZE (16 * 1024) // allocation unit of the send queues
+#define MSGQ_TX_IOV_MAX 64             // send-queue chunks one send takes at most
 
 // Results of msgq_write and the send helpers (the system's errno values).
 #define MSGQ_OK 0
@@ -98,6 +105,8 @@ using msgq_recv_cb_fn = void (*)(msgq_handle_t *msgq_p, void *app_p, uint16_t ap
 using msgq_alloc_fn = void *(*)(size_t size);
 using msgq_free_fn = void (*)(void *ptr);
 using msgq_reboot_pending_fn = bool (*)(msgq_handle_t *msgq_p);
+// The send queue of a handle drained to the mark given to msgq_notify_drained.
+using msgq_drain_fn = void (*)(msgq_handle_t *msgq_p, void *user_arg);
 
 struct msgq_callbacks_t {
     msgq_conn_cb_fn conn_up;     // the connection is registered and usable
@@ -124,12 +133,19 @@ struct msgq_params_t {
     uint32_t blocking;          // bit 0: client handles only
 };
 
-// One queued message. Allocated through the handle's alloc_msg.
-struct msgq_tx_node_t {
-    msgq_tx_node_t *next;
-    uint16_t sent;   // bytes already on the socket
-    uint16_t total;  // message length, header included
-    uint8_t *msg;    // buffer start (header included)
+// A piece of a handle's send queue: the queued bytes of whole messages, back
+// to back, as they go on the wire. A message never straddles two chunks;
+// each chunk records the lengths of its messages in slots at the end of its
+// data area, so that sent messages can be counted. Allocated through the
+// handle's alloc_msg (header and data in one block) and freed once sent.
+struct msgq_tx_chunk_t {
+    msgq_tx_chunk_t *next;
+    uint32_t cap;       // bytes of the data area, length slots included
+    uint32_t head;      // first byte not yet on the socket
+    uint32_t tail;      // end of the queued bytes
+    uint32_t done_end;  // end of the last message completely sent
+    uint16_t frames;    // messages queued in this chunk
+    uint16_t done;      // of which completely sent
 };
 
 // The 21 per-handle counters, in dump order.
@@ -195,6 +211,13 @@ struct msgq_handle_t {
     uint16_t rx_offset = 0;
     uint16_t rx_size = 0;
     uint8_t *rx_buf = nullptr;
+    // Bytes read from the socket but not yet cut into messages, because a
+    // read callback stopped on the fairness rule; they come before anything
+    // read later and are taken up by rx_resume_ev (a zero timeout).
+    uint8_t *rx_stash = nullptr;
+    uint32_t rx_stash_len = 0;
+    uint32_t rx_stash_off = 0;
+    ost_event_ptr rx_resume_ev;
 
     ost_event_ptr write_ev[2];
     uint8_t write_scheduled[2] = {};
@@ -206,8 +229,11 @@ struct msgq_handle_t {
     void *user_arg = nullptr;
     uint32_t sock_type = 0;
     uint32_t port = 0;
-    msgq_tx_node_t *txq_head = nullptr;
-    msgq_tx_node_t *txq_tail = nullptr;
+    msgq_tx_chunk_t *txq_head = nullptr;  // null while nothing is queued
+    msgq_tx_chunk_t *txq_tail = nullptr;
+    uint32_t tx_bytes = 0;                 // queued and not yet on the socket
+    uint32_t drain_low = 0;                // see msgq_notify_drained
+    msgq_drain_fn drain_fn = nullptr;
     char ipaddr[MSGQ_IPADDR_LEN] = {};
     char path[MSGQ_PATH_LEN] = {};
     uint16_t max_queue_len = 0;  // 0: no limit
@@ -247,6 +273,14 @@ struct msgq_inst_t {
     // (linked through list_next); see the file comment.
     uint32_t depth = 0;
     msgq_handle_t *reap_list = nullptr;
+    // Sending and receiving of all handles: the bytes queued to every peer,
+    // whether reading is paused on their account (msgq_set_total_watermarks),
+    // and the buffer one read of a socket lands in (rx_scratch_busy while a
+    // reader cuts messages out of it).
+    uint64_t tx_bytes = 0;
+    uint8_t rx_paused = 0;
+    uint8_t rx_scratch_busy = 0;
+    uint8_t *rx_scratch = nullptr;
 };
 
 // ---------------------------------------------------------------- handles
@@ -304,8 +338,9 @@ void msgq_free_msg(msgq_handle_t *msgq_p, void *app_p);
 
 // ---------------------------------------------------------------- sending
 
-// Sends app_size application bytes of app_p. 0: sent or queued, the buffer
-// belongs to the transport. Otherwise it stays with the caller:
+// Sends app_size application bytes of app_p: they are copied into the send
+// queue and the queue is flushed (msgq_flush). 0: sent or queued, the buffer
+// belongs to the transport (and is freed). Otherwise it stays with the caller:
 // MSGQ_ERR_INVALID (NULL handle or buffer), MSGQ_ERR_NOT_CONNECTED,
 // MSGQ_ERR_QUEUE_FULL, MSGQ_ERR_AGAIN (node allocation or blocking send
 // failed). A blocking client handle sends synchronously and then reads the
@@ -318,16 +353,32 @@ int msgq_write(msgq_handle_t *msgq_p, void *app_p, uint16_t app_size);
 // caller; the connection is closed).
 int msgq_send_blocking(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total);
 
-// Appends msg to the send queue and flushes at once. 0 (msg belongs to the
-// queue), MSGQ_ERR_QUEUE_FULL or MSGQ_ERR_AGAIN (msg stays with the caller).
+// Appends a copy of msg to the send queue and frees msg, then flushes. 0
+// (msg freed), MSGQ_ERR_QUEUE_FULL or MSGQ_ERR_AGAIN (no memory for the
+// queue; msg stays with the caller).
 int msgq_enqueue(msgq_handle_t *msgq_p, uint8_t *msg, uint16_t total);
 
-// Sends from the head of the queue until it is empty, the socket is full (a
-// write event is scheduled) or a send fails (down_pending; the next write
-// event closes the connection).
+// Queues app_size application bytes (copied; the header is built here as
+// msgq_write fills it) without sending them: they leave with the next
+// msgq_flush or write event, together with whatever else is queued, so that
+// one system call carries many messages. For application-header handles the
+// bytes are the whole message. Counted as a message allocated and written.
+// 0, or MSGQ_ERR_INVALID, MSGQ_ERR_NOT_CONNECTED, MSGQ_ERR_QUEUE_FULL,
+// MSGQ_ERR_AGAIN (no memory for the queue: alloc_failed + 1). Nothing is
+// kept on failure. A blocking client handle sends at once instead.
+int msgq_enqueue_copy(msgq_handle_t *msgq_p, const void *app_p, uint16_t app_size);
+
+// Sends what is queued, as many messages per system call as the socket
+// takes, unless a write event is pending (it sends when the socket has
+// room: a send now would only fail). Stops when the queue is empty, the
+// socket is full (a write event is scheduled) or a send fails (down_pending;
+// the next write event closes the connection). A message cut by a short
+// send is resumed at its first unsent byte.
 void msgq_flush(msgq_handle_t *msgq_p);
 void msgq_schedule_write(msgq_handle_t *msgq_p);
 void msgq_write_cb(evutil_socket_t fd, short events, void *arg);
+// True while a write event of the handle is pending.
+bool msgq_write_pending(const msgq_handle_t *msgq_p);
 
 // Runs the handle's reader from the event loop without new data on the socket.
 void msgq_schedule_read_helper(msgq_handle_t *msgq_p);
@@ -337,16 +388,34 @@ void msgq_read_helper_cb(evutil_socket_t fd, short events, void *arg);
 void msgq_set_max_queue_len(msgq_handle_t *msgq_p, uint16_t limit);
 // Messages currently queued; 0 for NULL.
 uint16_t msgq_get_queue_len(const msgq_handle_t *msgq_p);
+// Bytes currently queued (not yet on the socket); 0 for NULL.
+uint32_t msgq_get_queue_bytes(const msgq_handle_t *msgq_p);
+
+// Flow control. msgq_notify_drained arms a one-shot call of fn(handle, user
+// argument) for when sending brings the queue down to low bytes or fewer
+// (from the write event or a flush); closing the connection disarms it, and
+// a second call replaces the first. msgq_set_total_watermarks: once the
+// bytes queued to all handles together pass high, no handle reads from its
+// socket until they are down to low again (0 for high: never; the default).
+// Process-wide, event-loop thread.
+void msgq_notify_drained(msgq_handle_t *msgq_p, uint32_t low, msgq_drain_fn fn);
+void msgq_set_total_watermarks(uint64_t high, uint64_t low);
+// Whether reading is paused on the total watermark.
+bool msgq_rx_paused();
 
 // ---------------------------------------------------------------- receiving
 
 // The read-event callback: msgq_read_apphdr_cb for application-header
-// handles, msgq_read_msghdr_cb otherwise. Each cuts as many messages out of
-// the stream as the socket holds, handing each to recv_msg, and stops after
-// the first message completed MSGQ_FAIRNESS_MS or more after entry (and after
-// one message on blocking handles). A data header whose size does not exceed
-// the header length is dropped and the connection stays; anything else a
-// peer sends that the reader cannot follow closes that one connection.
+// handles, msgq_read_msghdr_cb otherwise. Each reads what the socket holds
+// (up to MSGQ_RX_READ_MAX bytes) with one system call and cuts it into
+// messages, handing each to recv_msg; it stops after the first message
+// completed MSGQ_FAIRNESS_MS or more after entry (the rest of what was read
+// follows from the event loop, before anything read later). Blocking
+// handles read exactly one message, and a connection that has not
+// registered exactly its register message. A data header whose size does
+// not exceed the header length is dropped and the connection stays;
+// anything else a peer sends that the reader cannot follow closes that one
+// connection.
 void msgq_read_cb(evutil_socket_t fd, short events, void *arg);
 void msgq_read_msghdr_cb(evutil_socket_t fd, short events, void *arg);
 void msgq_read_apphdr_cb(evutil_socket_t fd, short events, void *arg);

@@ -1,5 +1,6 @@
 #include "msgq_test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -320,6 +321,17 @@ bool RawPeer::poll_input()
         }
         return eof_;
     }
+}
+
+size_t RawPeer::read_up_to(size_t max)
+{
+    char buf[4096];
+    ssize_t n = fd_ == -1 ? -1 : recv(fd_, buf, std::min(max, sizeof(buf)), MSG_DONTWAIT);
+    if (n <= 0) {
+        return 0;
+    }
+    in_.append(buf, static_cast<size_t>(n));
+    return static_cast<size_t>(n);
 }
 
 std::vector<std::string> RawPeer::take_messages()

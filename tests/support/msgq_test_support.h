@@ -110,6 +110,8 @@ public:
     // Reads what the socket holds now into the input buffer; true when it
     // has seen the end of the stream.
     bool poll_input();
+    // Reads at most max bytes that the socket holds now; how many came.
+    size_t read_up_to(size_t max);
     bool eof() { return poll_input(); }
     const std::string &input() const { return in_; }
     // Complete ordinary messages at the front of the input, removed from it.

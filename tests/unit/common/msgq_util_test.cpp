@@ -81,11 +81,36 @@ TEST_F(Msgq, SplitHeadersManyMessagesPerReadAndTheFairnessRule)
     peer.send(wire_data("slow") + wire_data("next") + wire_data("last"));
     loop.run_once(1000);
     EXPECT_EQ(rec.msgs.back(), "slow");
+    // What that callback read and did not deliver comes before newer bytes.
+    peer.send(wire_data("newer"));
     loop.run_once(1000);
-    EXPECT_EQ(rec.msgs.back(), "last");
-    EXPECT_EQ(h->stats.rx_msg, 9u);
-    EXPECT_EQ(h->stats.msg_allocs, 9u);
-    EXPECT_EQ(h->stats.msg_frees, 9u);
+    ASSERT_TRUE(loop.run_until([&] { return rec.msgs.size() == 10; }));
+    EXPECT_EQ(Strings(rec.msgs.end() - 4, rec.msgs.end()), (Strings{"slow", "next", "last", "newer"}));
+    EXPECT_EQ(h->stats.rx_msg, 10u);
+    EXPECT_EQ(h->stats.msg_allocs, 10u);
+    EXPECT_EQ(h->stats.msg_frees, 10u);
+}
+
+TEST_F(Msgq, FramesSplitAcrossReadsAtEveryOffset)
+{
+    MsgqRecorder &rec = recorder();
+    RawPeer peer;
+    msgq_handle_t *h = bound_server(ADVD, rec, peer);
+    // A message, a header of size 8 (dropped), a larger message, a last one.
+    const std::string body = zt::msgq_pattern(300, 1);
+    const std::string stream = wire_data("a") + wire_data("", 8) + wire_data(body) + wire_data("z");
+    const Strings want = {"a", body, "z"};
+    for (size_t cut = 1; cut < stream.size(); cut++) {
+        peer.send(stream.substr(0, cut));
+        loop.settle(2);
+        peer.send(stream.substr(cut));
+        ASSERT_TRUE(loop.run_until([&] { return rec.msgs.size() == 3 * cut; })) << "cut at " << cut;
+        ASSERT_EQ(Strings(rec.msgs.end() - 3, rec.msgs.end()), want) << "cut at " << cut;
+    }
+    EXPECT_EQ(log.count("Bad message size (8)"), stream.size() - 1);
+    EXPECT_EQ(h->stats.rx_msg, 3 * (stream.size() - 1));
+    EXPECT_EQ(h->stats.msg_frees, h->stats.msg_allocs);
+    EXPECT_EQ(rec.events, (Strings{"up"}));
 }
 
 TEST_F(Msgq, BadSizeIsDroppedAndTheStreamResumesAtTheNextByte)
