@@ -10,7 +10,7 @@
 //     zeroed record; the record is encoded as a peer would and handed to the
 //     receive callback (a record the codec refuses is skipped);
 //   1 raw: peer byte, length byte, that many bytes handed over as they are;
-//   2 walk: one walk of every client over every family;
+//   2 walk: one run of the distribution (every family, every client);
 //   3 loss: peer byte; that client's connection is reported down;
 //   4 settings: one byte; personality = byte % 7, pairwise keys = bit 3,
 //     debug and announcement log = bit 4.
@@ -131,11 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             break;
         }
         case 2:
-            for (uint32_t id : g_peers) {
-                for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
-                    (void)zor_client_walk(ctx->clients[id], af);
-                }
-            }
+            zor_dist_run(ctx);
             break;
         case 3:
             if (in.take(&peer)) {

@@ -22,9 +22,6 @@ uint32_t g_zor_pwk_enabled = 0;
 
 namespace {
 
-constexpr uint32_t k_zor_sender_id = OST_MODULE_ZORD;
-constexpr uint32_t k_zor_send_buf_len = ZOR_MSG_ENCODE_MAX;
-
 // A module name for any id: ids that come from peers are checked before
 // they reach the module table.
 const char *zor_module_name(uint32_t id)
@@ -147,19 +144,6 @@ int zor_client_lost_cb(t_zor_db_entry *entry, void *arg, void * /*arg2*/, void *
         zor_af_withdraw(entry->family, ctx, entry->client_p, entry);
     }
     return 0;
-}
-
-uint64_t zor_elapsed_ms(const struct timespec &start)
-{
-    struct timespec now;
-    timer_clock_now(&now);
-    long sec = now.tv_sec - start.tv_sec;
-    long nsec = now.tv_nsec - start.tv_nsec;
-    if (nsec < 0) {
-        sec--;
-        nsec += 1000000000L;
-    }
-    return static_cast<uint64_t>(sec) * 1000u + static_cast<uint64_t>(nsec) / 1000000u;
 }
 
 // ------------------------------------------------------------ debug log
@@ -374,7 +358,8 @@ bool zor_client_is_peer(uint32_t id)
 
 int zor_clients_init(t_zor_context *ctx)
 {
-    zor_db_client_walk_set(zor_client_walk);
+    zor_db_client_walk_set(zor_dist_run);
+    zor_dist_configure();
     for (uint32_t id = 1; id < OST_MODULE_MAX; id++) {
         if (zor_client_is_peer(id) && zor_client_create(ctx, id) == nullptr) {
             return 2;
@@ -526,6 +511,7 @@ void zor_client_conn_down(msgq_handle_t * /*handle*/, void *arg, msgq_handle_t *
         OST_ASSERT_AT(false, "0", 84);
     }
     t_zor_context *ctx = client->context;
+    zor_dist_client_reset(client);
     // At teardown every entry is freed anyway: withdrawing them one by one
     // would only send deletions nobody is left to read.
     if (!ctx->shutting_down) {
@@ -538,155 +524,7 @@ void zor_client_conn_down(msgq_handle_t * /*handle*/, void *arg, msgq_handle_t *
     }
 }
 
-// ------------------------------------------------------------ distribution
-
-int zor_client_walk(t_zor_client *client, zor_af_t af)
-{
-    if (af >= ZOR_AF_COUNT || !client->announce[af] || client->marker[af] == nullptr) {
-        return 0;
-    }
-    t_zor_context *ctx = client->context;
-    t_zor_db_list *list = zor_db_list(ctx, af);
-    t_zor_db_entry *marker = client->marker[af];
-    struct timespec start;
-    timer_clock_now(&start);
-    uint64_t elapsed = 0;
-    bool sent_any = false;
-    t_zor_db_entry *e = marker->next;
-    while (e != nullptr && elapsed < g_zor_walk_budget_ms) {
-        if (e->flags & ZOR_ENTRY_MARKER) {
-            e = e->next;
-            continue;
-        }
-        e->flags |= ZOR_ENTRY_BROWSE;
-        const int rc = zor_db_entry_send(client, e);
-        // The entry is held, so it is still where it was; what follows it
-        // is read only now.
-        t_zor_db_entry *next = e->next;
-        // A change recorded while the entry was held (the send may withdraw
-        // it and so reschedule it) is carried out now, as in the database's
-        // own walk.
-        zor_db_entry_release(ctx, e);
-        if (rc != 0) {
-            // The marker stays: this slice is sent again on the next walk.
-            return rc;
-        }
-        // Decided here: an entry passed without a message (a deletion this
-        // client does not owe) counts as handled too; otherwise a slice of
-        // only such entries would leave the marker standing and re-arm the
-        // walk for ever while another holder keeps the entry on the list.
-        sent_any = true;
-        zor_daemon_yield(ctx);
-        elapsed = zor_elapsed_ms(start);
-        e = next;
-    }
-    while (e != nullptr && (e->flags & ZOR_ENTRY_MARKER)) {
-        e = e->next;
-    }
-    if (sent_any) {
-        zor_db_list_remove(list, marker);
-        if (e != nullptr) {
-            zor_db_list_insert_before(e, marker);
-        } else {
-            zor_db_list_insert_tail(list, marker);
-        }
-    }
-    if (e != nullptr) {
-        zor_db_walk_kick(ctx);
-    }
-    return 0;
-}
-
-int zor_db_entry_send(t_zor_client *client, t_zor_db_entry *entry)
-{
-    const uint32_t bit = client->id;
-    if (entry->flags & ZOR_ENTRY_WITHDRAWN) {
-        if (!zor_bitmap_test(entry->sent_bitmap, bit)) {
-            return 0;
-        }
-        const int rc = zor_db_send(client, entry, 1);
-        zor_bitmap_clear(entry->sent_bitmap, bit);
-        zor_af_withdraw(entry->family, client->context, entry->client_p, entry);
-        return rc;
-    }
-    const int rc = zor_db_send(client, entry, 0);
-    zor_bitmap_set(entry->sent_bitmap, bit);
-    return rc;
-}
-
-int zor_db_send(t_zor_client *client, t_zor_db_entry *entry, uint8_t is_delete)
-{
-    void *buf = msgq_alloc_msg(client->handle, k_zor_send_buf_len);
-    if (buf == nullptr) {
-        return 2;
-    }
-    zor_msg_t msg;
-    memset(&msg, 0, sizeof(msg));
-    msg.type = zor_msg_type_for_af(entry->family, is_delete);
-    msg.sender = k_zor_sender_id;
-    msg.family = entry->family;
-    zor_af_fill_msg(entry->family, entry, &msg, is_delete);
-
-    zor_msg_tloc_t &tloc = msg.body.tloc;
-    if (msg.type == ZOR_MSG_TLOC_ADD && tloc.origin == ZOR_TLOC_ORIGIN_LOCAL && g_zor_pwk_enabled) {
-        ZOR_DEBUG("TLOC MSG ADD - installed %s", tloc.attr.installed ? "TRUE" : "FALSE");
-        if (zor_pwk_db_send_filter(client->id, msg.type, &msg.body)) {
-            msgq_free_msg(client->handle, buf);
-            return 0;
-        }
-        // Only the forwarding daemon gets the second encryption key of a
-        // pairwise-keys TLOC; everybody else sees it zeroed.
-        if (client->id != OST_MODULE_XFWD && tloc.key.encap == OST_ENCAP_IPSEC &&
-            (tloc.attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_SECURITY)) && tloc.attr.sec.enc_key_count > 1) {
-            memset(tloc.attr.sec.enc_keys[1].key, 0, sizeof(tloc.attr.sec.enc_keys[1].key));
-        }
-    }
-
-    uint16_t len = 0;
-    if (zor_msg_encode(&msg, static_cast<uint8_t *>(buf), &len) != 0) {
-        msgq_free_msg(client->handle, buf);
-        return 3;
-    }
-    client->counters[entry->family].sent++;
-    zor_debug_announcement(&msg, client->id, true);
-    if (msgq_write(client->handle, buf, len) != 0) {
-        msgq_free_msg(client->handle, buf);
-        return 5;
-    }
-    return 0;
-}
-
-int zor_pwk_db_send_filter(uint32_t client_id, uint32_t type, const zor_msg_body_t *body)
-{
-    const zor_msg_tloc_t &tloc = body->tloc;
-    if (type != ZOR_MSG_TLOC_ADD || tloc.origin != ZOR_TLOC_ORIGIN_LOCAL || tloc.key.encap != OST_ENCAP_IPSEC ||
-        !(tloc.attr.flags & ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_SECURITY))) {
-        return 0;
-    }
-    if (client_id != OST_MODULE_ADVD && client_id != OST_MODULE_XFWD) {
-        return 0;
-    }
-    char key[64];
-    char text[128];
-    snprintf(text, sizeof(text), "tloc_origin=%s, tloc_id: %s", zor_msg_tloc_origin_str(tloc.origin),
-             tloc_to_str(&tloc.key, key, sizeof(key)));
-    const bool installed = tloc.attr.installed != 0;
-    if (client_id == OST_MODULE_ADVD) {
-        // advd announces the TLOC only once the forwarding plane has it.
-        if (installed) {
-            ZOR_DEBUG("ZOR_MSG_TLOC_ADD msg to ADV: %s.", text);
-            return 0;
-        }
-        ZOR_DEBUG("Filtered ZOR_MSG_TLOC_ADD(Needs to be installed in FP) to ADV. %s", text);
-        return 1;
-    }
-    // xfwd needs the TLOC only while it has not installed it.
-    if (installed) {
-        ZOR_DEBUG("Filtered ZOR_MSG_TLOC_ADD(Already installed in FP) to XFW. %s", text);
-        return 1;
-    }
-    return 0;
-}
+// ------------------------------------------------------------ debug log of messages
 
 void zor_debug_announcement(const zor_msg_t *msg, uint32_t client_id, bool sent)
 {

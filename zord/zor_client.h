@@ -14,6 +14,7 @@
 
 #include "zor_daemon.h"
 #include "zor_db.h"
+#include "zor_dist.h"
 #include "zor_msg.h"
 
 struct msgq_handle_t;
@@ -32,6 +33,11 @@ struct t_zor_client {
     uint8_t announce[ZOR_AF_COUNT];        // 1 once the client registered the family
     uint8_t originate[ZOR_AF_COUNT];       // as last registered
     t_zor_client_counters counters[ZOR_AF_COUNT];
+    // Distribution (zor_dist): the queue is at its high watermark and the
+    // walks pass the client by until it drains; a failure was logged and
+    // not yet followed by a success.
+    uint8_t stalled;
+    uint8_t failing;
 };
 ZOR_MEM_RECORD(t_zor_client, ZOR_MEM_CLIENT);
 
@@ -75,18 +81,7 @@ void zor_client_recv(msgq_handle_t *handle, void *app, uint16_t len, void *clien
 // programming error (assertion "0" at zord/zor_client line 84).
 void zor_client_conn_down(msgq_handle_t *handle, void *client, msgq_handle_t *handle2, void *arg2);
 
-// Distribution: one walk slice of a client over a family (0 or the send
-// error); sending one entry; encoding and writing one message (0, 2 no
-// buffer, 3 encoding, 5 send); the pairwise-keys filter (1 to drop).
-//
-// A slice runs from the client's marker until g_zor_walk_budget_ms have
-// passed on the timer manager's clock; the marker then stands before the
-// next entry and the walk event is armed again. After a send failure the
-// marker stays, so the slice is sent again on the next walk.
-int zor_client_walk(t_zor_client *client, zor_af_t af);
-int zor_db_entry_send(t_zor_client *client, t_zor_db_entry *entry);
-int zor_db_send(t_zor_client *client, t_zor_db_entry *entry, uint8_t is_delete);
-int zor_pwk_db_send_filter(uint32_t client_id, uint32_t type, const zor_msg_body_t *body);
+// Distribution of the clients' families: zor_dist.h.
 
 // The debug log of one message sent to or received from a client.
 void zor_debug_announcement(const zor_msg_t *msg, uint32_t client_id, bool sent);

@@ -63,6 +63,7 @@ struct t_zor_context {
     t_zor_db_list *entry_lists[ZOR_AF_COUNT];
     avl_tree_t *trees[ZOR_AF_COUNT];
     event *walk_event;
+    event *walk_retry_event;  // distribution stopped on a failure: the walk again later
     avl_tree_t *group_db;
     timer_util_t *path_timer;
     // TLOC family state

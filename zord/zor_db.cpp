@@ -18,8 +18,6 @@ const zor_af_ops_t *g_zor_af_ops[ZOR_AF_TABLE_COLUMNS];
 
 zor_db_client_walk_fn g_zor_db_client_walk = nullptr;
 
-constexpr long k_walk_delay_usec = 10;
-
 struct zor_af_info {
     const char *name;
     uint32_t add_type;
@@ -47,22 +45,26 @@ const zor_af_ops_t *zor_af_ops_of(zor_af_t af)
     return af < ZOR_AF_TABLE_COLUMNS ? g_zor_af_ops[af] : nullptr;
 }
 
-// Runs the client walks: every client of the table, every family.
+// Runs the distribution: every client, every family.
 void zor_db_walk_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
 {
     auto *ctx = static_cast<t_zor_context *>(arg);
-    zor_db_client_walk_fn walk = g_zor_db_client_walk;
-    if (walk == nullptr) {
-        return;
+    if (g_zor_db_client_walk != nullptr) {
+        g_zor_db_client_walk(ctx);
     }
-    for (uint32_t id = 1; id < OST_MODULE_MAX; id++) {
-        t_zor_client *client = ctx->clients[id];
-        if (client == nullptr) {
-            continue;
-        }
-        for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
-            (void)walk(client, af);
-        }
+}
+
+void zor_db_walk_retry_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
+{
+    zor_db_walk_kick(static_cast<t_zor_context *>(arg));
+}
+
+void zor_db_event_free(event *&ev)
+{
+    if (ev != nullptr) {
+        event_del(ev);
+        event_free(ev);
+        ev = nullptr;
     }
 }
 
@@ -199,7 +201,9 @@ int zor_db_init(t_zor_context *ctx)
         return 2;
     }
     ctx->walk_event = event_new(base, -1, 0, zor_db_walk_cb, ctx);
-    if (ctx->walk_event == nullptr) {
+    ctx->walk_retry_event = evtimer_new(base, zor_db_walk_retry_cb, ctx);
+    if (ctx->walk_event == nullptr || ctx->walk_retry_event == nullptr) {
+        zor_db_fini(ctx);
         return 2;
     }
     for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
@@ -220,13 +224,8 @@ int zor_db_init(t_zor_context *ctx)
 
 void zor_db_fini(t_zor_context *ctx)
 {
-    if (ctx->walk_event != nullptr) {
-        if (event_pending(ctx->walk_event, EV_TIMEOUT, nullptr)) {
-            event_del(ctx->walk_event);
-        }
-        event_free(ctx->walk_event);
-        ctx->walk_event = nullptr;
-    }
+    zor_db_event_free(ctx->walk_event);
+    zor_db_event_free(ctx->walk_retry_event);
     for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
         zor_af_tree_destroy(af, ctx);
         t_zor_db_list *list = ctx->entry_lists[af];
@@ -359,8 +358,19 @@ void zor_db_walk_kick(t_zor_context *ctx)
     if (ctx->walk_event == nullptr || event_pending(ctx->walk_event, EV_TIMEOUT, nullptr)) {
         return;
     }
-    struct timeval tv = {0, k_walk_delay_usec};
-    event_add(ctx->walk_event, &tv);
+    // Not event_active: a walk that kicks itself again (its budget ran out)
+    // would then run again before the loop looks at any socket.
+    struct timeval now = {0, 0};
+    event_add(ctx->walk_event, &now);
+}
+
+void zor_db_walk_retry(t_zor_context *ctx)
+{
+    if (ctx->walk_retry_event == nullptr || event_pending(ctx->walk_retry_event, EV_TIMEOUT, nullptr)) {
+        return;
+    }
+    struct timeval later = {ZOR_DB_WALK_RETRY_MS / 1000, (ZOR_DB_WALK_RETRY_MS % 1000) * 1000};
+    event_add(ctx->walk_retry_event, &later);
 }
 
 int zor_db_walk(t_zor_context *ctx, zor_af_t af, zor_db_walk_cb_fn cb, void *arg, void *arg2, void *arg3)

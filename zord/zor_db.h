@@ -61,6 +61,11 @@ struct t_zor_db_entry {
     t_zor_db_entry **prev;       // the previous link's next field (or the list head's first)
     t_zor_client *client_p;      // owner; null for entries zord created itself
     uint32_t flags;
+    // When the entry (or marker) took its place on the change list: the
+    // list's count of tail insertions then, so that positions compare in
+    // constant time. A hint for ordering markers; it wraps, and it is
+    // compared only as a signed difference.
+    uint32_t change_seq;
     uint8_t *sent_bitmap;  // 29 bytes, C library calloc; null for markers
     uint32_t family;       // zor_af_t
     void *record;          // the family record
@@ -70,10 +75,12 @@ static_assert(sizeof(t_zor_db_entry) == 104);
 static_assert(std::is_trivially_default_constructible_v<t_zor_db_entry>, "entries are calloc'ed");
 static_assert(offsetof(t_zor_db_entry, tree_node) == 0);
 
-// A change list head: the first entry and the last entry's next field.
+// A change list head: the first entry and the last entry's next field, and
+// the count of tail insertions (change_seq of the newest).
 struct t_zor_db_list {
     t_zor_db_entry *first;
     t_zor_db_entry **last;
+    uint32_t seq;
 };
 ZOR_MEM_RECORD(t_zor_db_list, ZOR_MEM_DB_LIST);
 ZOR_MEM_RECORD(avl_tree_t, ZOR_MEM_DB_TREE);
@@ -145,11 +152,10 @@ int zor_db_init(t_zor_context *ctx);
 // left on the change list and the list head. Safe on a half-built context.
 void zor_db_fini(t_zor_context *ctx);
 
-// Client walks. The client module installs the walk it runs for one client
-// and one family; the walk event calls it for every client of the context's
-// client table and every family 0-9. Without a hook the walk event does
+// Distribution. The client module installs what the walk event runs: every
+// family for every client (zor_dist_run). Without a hook the walk event does
 // nothing.
-typedef int (*zor_db_client_walk_fn)(t_zor_client *client, zor_af_t af);
+typedef void (*zor_db_client_walk_fn)(t_zor_context *ctx);
 void zor_db_client_walk_set(zor_db_client_walk_fn fn);
 
 // Entries.
@@ -181,9 +187,16 @@ void zor_db_entry_withdrawn(t_zor_context *ctx, t_zor_db_entry *entry);
 // memory runs out. Freed with zor_db_entry_free.
 t_zor_db_entry *zor_db_marker_create(t_zor_context *ctx, t_zor_client *owner, zor_af_t af, uint8_t at_head);
 
-// Arms the walk event (10 microseconds) unless it is pending already, so all
-// changes of one loop iteration cause one walk.
+// Arms the walk event unless it is pending already, so all changes of one
+// loop iteration cause one walk. It runs as soon as the loop has polled its
+// sockets once more (a zero timeout: no wait for the clock's next tick, and
+// a walk that arms itself again lets the sockets be served in between).
 void zor_db_walk_kick(t_zor_context *ctx);
+// Arms the walk event to run after ZOR_DB_WALK_RETRY_MS, for a walk that
+// stopped on a failure nothing else will report (out of memory): unless a
+// retry is pending already. Harmless without a failure.
+void zor_db_walk_retry(t_zor_context *ctx);
+#define ZOR_DB_WALK_RETRY_MS 200
 
 // Visits every entry of the family that exists when it starts, once, in list
 // order, calling cb(entry, arg, arg2, arg3) for each (cb may be null). While
@@ -220,9 +233,16 @@ inline void zor_db_list_init(t_zor_db_list *list)
 {
     list->first = nullptr;
     list->last = &list->first;
+    list->seq = 0;
+}
+// Whether a stands before b, by their change_seq (a hint: see the entry).
+inline bool zor_db_seq_before(const t_zor_db_entry *a, const t_zor_db_entry *b)
+{
+    return static_cast<int32_t>(a->change_seq - b->change_seq) < 0;
 }
 inline void zor_db_list_insert_tail(t_zor_db_list *list, t_zor_db_entry *e)
 {
+    e->change_seq = ++list->seq;
     e->next = nullptr;
     e->prev = list->last;
     *list->last = e;
@@ -230,6 +250,7 @@ inline void zor_db_list_insert_tail(t_zor_db_list *list, t_zor_db_entry *e)
 }
 inline void zor_db_list_insert_head(t_zor_db_list *list, t_zor_db_entry *e)
 {
+    e->change_seq = list->first != nullptr ? list->first->change_seq - 1 : list->seq;
     e->next = list->first;
     if (e->next != nullptr) {
         e->next->prev = &e->next;
@@ -242,10 +263,19 @@ inline void zor_db_list_insert_head(t_zor_db_list *list, t_zor_db_entry *e)
 // Links e just before pos, which is on the list.
 inline void zor_db_list_insert_before(t_zor_db_entry *pos, t_zor_db_entry *e)
 {
+    e->change_seq = pos->change_seq - 1;
     e->prev = pos->prev;
     e->next = pos;
     *pos->prev = e;
     pos->prev = &e->next;
+}
+// The entry before e on the list, null for the first.
+inline t_zor_db_entry *zor_db_list_prev(const t_zor_db_list *list, const t_zor_db_entry *e)
+{
+    if (e->prev == &list->first) {
+        return nullptr;
+    }
+    return reinterpret_cast<t_zor_db_entry *>(reinterpret_cast<char *>(e->prev) - offsetof(t_zor_db_entry, next));
 }
 // Unlinks e; an entry on no list is left alone.
 inline void zor_db_list_remove(t_zor_db_list *list, t_zor_db_entry *e)

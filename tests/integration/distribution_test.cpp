@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <map>
 #include <memory>
 
 #include "test_support.h"
@@ -18,8 +19,8 @@ using Strings = std::vector<std::string>;
 
 class Zord {
 public:
-    Zord()
-        : proc_(zt::build_path("zord/zord"), {"-f"}, {{"ZOR_RUN_DIR", run_.path()}})
+    explicit Zord(std::map<std::string, std::string> env = {})
+        : proc_(zt::build_path("zord/zord"), {"-f"}, with_run_dir(std::move(env)))
     {
         for (int i = 0; i < 500 && !std::filesystem::exists(run_.file("zord.0.pid")); i++) {
             proc_.poll_output(10);
@@ -41,6 +42,12 @@ public:
     }
 
 private:
+    std::map<std::string, std::string> with_run_dir(std::map<std::string, std::string> env)
+    {
+        env["ZOR_RUN_DIR"] = run_.path();
+        return env;
+    }
+
     zt::TempDir run_;
     zt::Process proc_;
 };
@@ -133,6 +140,22 @@ private:
     zt::Process proc_;
 };
 
+// Whether got is what a client may see of the changes in all (each line a
+// distinct state): some of them, in change order. A client that lags behind
+// is sent the current state of an entry once, however often it changed.
+bool in_change_order(const Strings &got, const Strings &all)
+{
+    auto at = all.begin();
+    for (const std::string &line : got) {
+        at = std::find(at, all.end(), line);
+        if (at == all.end()) {
+            return false;
+        }
+        ++at;
+    }
+    return true;
+}
+
 const std::string T1 = "10.0.0.1:biz-internet:ipsec";
 const std::string T2 = "10.0.0.1:lte:ipsec";
 const std::string T3 = "10.0.0.2:biz-internet:ipsec";
@@ -188,6 +211,51 @@ TEST(Distribution, ChangeOrderOnlyChangesAndTheEntriesOfALostOwner)
                    }));
     advd.finish();
     observer.finish();
+    zord.stop_cleanly();
+}
+
+TEST(Distribution, AStoppedClientHoldsUpNobodyAndCatchesUpWithTheCurrentStateInChangeOrder)
+{
+    Zord zord({{"ZOR_CLIENT_HIGH_WATERMARK", "4096"}, {"ZOR_CLIENT_LOW_WATERMARK", "1024"}});
+    Peer healthy(zord, "ctlagent_1", "register TLOC-IPV4\n");
+    Peer stopped(zord, "ctlagent_2", "register TLOC-IPV4\n");
+    Peer advd(zord, "advd", "tloc-add " + T1 + "\n");
+    ASSERT_TRUE(healthy.wait_for({"TLOC_ADD " + T1 + " index=32770"}));
+    ASSERT_TRUE(stopped.wait_for({"TLOC_ADD " + T1 + " index=32770"}));
+    stopped.proc().signal(SIGSTOP);
+
+    // Three rounds over 3000 TLOCs: far more than the stopped client's
+    // socket holds.
+    const int n = 3000;
+    std::string script;
+    Strings all = {"TLOC_ADD " + T1 + " index=32770"};
+    Strings last_round;
+    for (int round = 1; round <= 3; round++) {
+        for (int i = 0; i < n; i++) {
+            const std::string tloc = "10.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1) + ":lte:gre";
+            script += "tloc-add " + tloc + " pref=" + std::to_string(round) + "\n";
+            all.push_back("TLOC_ADD " + tloc + " index=" + std::to_string(32771 + i) + " pref=" + std::to_string(round));
+        }
+    }
+    last_round.assign(all.end() - n, all.end());
+    advd.send(script);
+    // The others never wait for it: the healthy client gets to the current
+    // state of every TLOC while the stopped one still sleeps.
+    ASSERT_TRUE(healthy.wait_for(last_round));
+    EXPECT_TRUE(in_change_order(healthy.summary(), all));
+
+    // Back again it is sent what it had queued before it stalled, then the
+    // current state of every TLOC, in change order: the rest coalesced.
+    stopped.proc().signal(SIGCONT);
+    stopped.finish();
+    const Strings got = stopped.summary();
+    ASSERT_GT(got.size(), static_cast<size_t>(n));
+    const auto before = static_cast<long>(got.size() - n);
+    EXPECT_LT(before, static_cast<long>(all.size() - n)) << "it stalled before the last round";
+    EXPECT_TRUE(in_change_order(Strings(got.begin(), got.begin() + before), all));
+    EXPECT_EQ(Strings(got.begin() + before, got.end()), last_round);
+    healthy.finish();
+    advd.finish();
     zord.stop_cleanly();
 }
 

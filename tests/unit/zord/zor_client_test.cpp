@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <event2/event.h>
+#include <sys/socket.h>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -14,6 +16,7 @@
 #include "ost_util.h"
 #include "zor_client.h"
 #include "zor_fake_peer.h"
+#include "zor_mem.h"
 
 namespace {
 
@@ -280,6 +283,117 @@ TEST_F(ZorClient, AWalkSliceEndsAtItsBudgetAndTheNextGoesOnFromTheMarker)
     EXPECT_EQ(zor_db_list(ctx(), ZOR_AF_TLOC_IPV4)->last, &c->marker[ZOR_AF_TLOC_IPV4]->next) << "past the deletion";
     EXPECT_EQ(zor_client_walk(c, ZOR_AF_LINK), 0) << "a family the client did not announce";
     EXPECT_EQ(c->counters[ZOR_AF_LINK].sent, 0u);
+}
+
+// A TLOC add of 10.0.<i/250>.<i%250 + 1> with preference pref.
+zor_msg_t numbered_add(int i, uint32_t pref)
+{
+    zor_msg_t m = tloc_add_msg(key("10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1)), 2);
+    m.body.tloc.attr.flags |= ZOR_TLOC_ATTR_BIT(ZOR_TLOC_ATTR_PREF);
+    m.body.tloc.attr.preference = pref;
+    return m;
+}
+
+// What a client received, as "<index> <pref>" for adds and "<index> del".
+Strings index_pref(const std::vector<zor_msg_t> &msgs)
+{
+    Strings out;
+    for (const zor_msg_t &m : msgs) {
+        out.push_back(std::to_string(m.body.tloc.index) + " " +
+                      (m.type == ZOR_MSG_TLOC_DEL ? "del" : std::to_string(m.body.tloc.attr.preference)));
+    }
+    return out;
+}
+
+TEST_F(ZorClient, AStalledClientWaitsAtItsMarkerAndResumesWithTheCurrentStateInChangeOrder)
+{
+    const t_zor_dist_config saved = g_zor_dist_config;
+    g_zor_dist_config.client_high = 2048;
+    g_zor_dist_config.client_low = 512;
+    FakePeer *owner = connect(OST_MODULE_CTLAGENT);
+    FakePeer *healthy = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4});
+    FakePeer *stalled = connect(OST_MODULE_PROBED, {ZOR_AF_TLOC_IPV4});
+    t_zor_client *sc = client(OST_MODULE_PROBED);
+    // The stalled peer stops reading; zord's socket to it holds little.
+    event_del(stalled->handle()->read_ev.get());
+    int size = 4096;
+    ASSERT_EQ(setsockopt(sc->handle->sock_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size)), 0);
+
+    // 300 adds, then 300 changes, then 20 deletions (some 40 KB): the
+    // healthy client gets every one of them while the other is stalled,
+    // whose queue stays at its mark.
+    const int n = 300;
+    Strings want_healthy;
+    for (uint32_t pref : {1u, 2u}) {
+        for (int i = 0; i < n; i++) {
+            ASSERT_EQ(owner->send(numbered_add(i, pref)), 0);
+            want_healthy.push_back(std::to_string(32770 + i) + " " + std::to_string(pref));
+        }
+        ASSERT_TRUE(env.run_until([&] { return healthy->received().size() == want_healthy.size(); }));
+        EXPECT_EQ(sc->stalled, 1);
+        EXPECT_LE(msgq_get_queue_bytes(sc->handle), 2048u + 100u) << "a stalled client costs no more";
+    }
+    for (int i = 0; i < 20; i++) {
+        ASSERT_EQ(owner->send(tloc_del_msg(numbered_add(i, 0).body.tloc.key)), 0);
+        want_healthy.push_back(std::to_string(32770 + i) + " del");
+    }
+    ASSERT_TRUE(env.run_until([&] { return healthy->received().size() == want_healthy.size(); }));
+    EXPECT_EQ(index_pref(healthy->take()), want_healthy);
+    EXPECT_TRUE(stalled->received().empty());
+
+    // Back to reading: what it was sent before it stalled, then the current
+    // state of every entry it was not sent, in change order, and the
+    // deletions of those it holds.
+    event_add(stalled->handle()->read_ev.get(), nullptr);
+    ASSERT_TRUE(env.settle());
+    const Strings got = index_pref(stalled->take());
+    size_t k = 0;
+    while (k < got.size() && got[k] == std::to_string(32770 + k) + " 1") {
+        k++;
+    }
+    ASSERT_GT(k, 0u);
+    ASSERT_LT(k, static_cast<size_t>(n) - 20) << "it stalled during the adds";
+    Strings want(got.begin(), got.begin() + static_cast<long>(k));
+    for (int i = 20; i < n; i++) {
+        want.push_back(std::to_string(32770 + i) + " 2");
+    }
+    for (size_t i = 0; i < std::min<size_t>(k, 20); i++) {
+        want.push_back(std::to_string(32770 + i) + " del");
+    }
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(sc->stalled, 0);
+    g_zor_dist_config = saved;
+}
+
+int g_alloc_failures = 0;
+void *failing_alloc(size_t size)
+{
+    if (g_alloc_failures > 0) {
+        g_alloc_failures--;
+        return nullptr;
+    }
+    return zor_mem_msgq_alloc(size);
+}
+
+TEST_F(ZorClient, OutOfMemoryIsLoggedOnceAndRetriedOnATimer)
+{
+    FakePeer *owner = connect(OST_MODULE_CTLAGENT);
+    FakePeer *obs = connect(OST_MODULE_POLICYD, {ZOR_AF_TLOC_IPV4});
+    FakePeer *other = connect(OST_MODULE_PROBED, {ZOR_AF_TLOC_IPV4});
+    msgq_handle_t *h = client(OST_MODULE_POLICYD)->handle;
+    h->cbs.alloc_msg = failing_alloc;
+    g_alloc_failures = 3;
+    ASSERT_EQ(owner->send(tloc_add_msg(key("10.0.0.1"), 2)), 0);
+    // The other client does not wait; this one gets the add once memory is back.
+    ASSERT_TRUE(env.run_until([&] { return other->received().size() == 1; }));
+    ASSERT_TRUE(env.run_until([&] { return obs->received().size() == 1; }));
+    EXPECT_EQ(msg_strs(obs->take()), (Strings{add_str("10.0.0.1")}));
+    EXPECT_EQ(h->stats.alloc_failed, 3u);
+    EXPECT_EQ(logged("zor_dist_failed"),
+              (Strings{"Sending TLOC-IPV4 to policyd failed (2): retrying every 200 ms"}));
+    EXPECT_EQ(logged("zor_dist_send_one"), (Strings{"Sending to policyd resumed"}));
+    EXPECT_EQ(client(OST_MODULE_POLICYD)->counters[ZOR_AF_TLOC_IPV4].sent, 1u);
+    h->cbs.alloc_msg = zor_mem_msgq_alloc;
 }
 
 TEST_F(ZorClient, AnnouncementLogOfATlocWithEveryAttribute)
