@@ -2,9 +2,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -53,6 +55,18 @@ void cfg_dir(char *buf, size_t len)
 void cfg_path(char *buf, size_t len, const char *service)
 {
     ost_run_path(buf, len, "monit/%s.mcfg", service);
+}
+
+void lock_path(char *buf, size_t len, const char *pidfile)
+{
+    snprintf(buf, len, "%s.lock", pidfile);
+}
+
+long lock_holder(int fd)
+{
+    char text[32] = {};
+    ssize_t n = pread(fd, text, sizeof(text) - 1, 0);
+    return n > 0 ? strtol(text, nullptr, 10) : 0;
 }
 
 }  // namespace
@@ -113,6 +127,62 @@ const char *monit_info(const monit_app_t *app, char *buf, size_t len)
     snprintf(buf, len, "Monit info:\n  PID file       : %s\n  Last refreshed : %u secs ago\n  Total times    : %lu\n",
              app->pidfile, secs, static_cast<unsigned long>(app->count));
     return buf;
+}
+
+int monit_pidfile_lock(const char *pidfile, long *holder)
+{
+    *holder = 0;
+    char path[MONIT_PIDFILE_MAX + 8];
+    lock_path(path, sizeof(path), pidfile);
+    for (int attempt = 0; attempt < 8; attempt++) {
+        int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            return -1;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int err = errno;
+            if (err == EWOULDBLOCK) {
+                *holder = lock_holder(fd);
+            }
+            close(fd);
+            errno = err;
+            return -1;
+        }
+        // The holder before may have removed the file between the open and
+        // the lock: a lock on a name nobody else finds would admit a second
+        // daemon, so the file opened must still be the one named.
+        struct stat held;
+        struct stat named;
+        if (fstat(fd, &held) == 0 && stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
+            return fd;
+        }
+        close(fd);
+    }
+    errno = EBUSY;
+    return -1;
+}
+
+void monit_pidfile_lock_set_pid(int fd, long pid)
+{
+    char text[32];
+    int n = snprintf(text, sizeof(text), "%ld\n", pid);
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(n), 0) != n) {
+        OST_LOGF(LOG_LOCAL7 | LOG_ERR, "Error writing the pid lock file: %s", strerror(errno));
+    }
+}
+
+void monit_pidfile_unlock(int fd, const char *pidfile)
+{
+    if (fd < 0) {
+        return;
+    }
+    // Removed while still held: whoever opened it meanwhile finds it gone
+    // once it holds the lock, and tries again on a fresh file.
+    char path[MONIT_PIDFILE_MAX + 8];
+    lock_path(path, sizeof(path), pidfile);
+    unlink(path);
+    close(fd);
 }
 
 int monit_cfg_write(const char *service, const char *pidfile)

@@ -36,6 +36,23 @@ void monit_refresh_pidfile(timer_util_t *p_timer, void *app, void *arg2, void *a
 // A three-line report into buf; "EINVAL" when an argument is NULL.
 const char *monit_info(const monit_app_t *app, char *buf, size_t len);
 
+// The instance lock of a pid file: an advisory lock (flock) on
+// "<pidfile>.lock", held for the daemon's life through the descriptor
+// returned, so that a second daemon for the same pid file is refused while
+// the first lives. The lock goes with the holder: a crashed daemon leaves a
+// file that locks nothing, and the next start takes it. It belongs to the
+// open file, not the process, so it survives daemon()'s fork.
+// Returns the descriptor (close-on-exec), or -1 with errno EWOULDBLOCK when
+// another process holds the lock (*holder: the pid it wrote, 0 while it has
+// not written one yet), or the reason the file could not be created or
+// locked (ENOENT, ENOTDIR, EACCES, EROFS, ENOSPC...).
+int monit_pidfile_lock(const char *pidfile, long *holder);
+// Writes pid (decimal, line feed) into the lock file of the descriptor, for
+// whoever finds the lock held.
+void monit_pidfile_lock_set_pid(int fd, long pid);
+// Removes the lock file and releases the lock; -1 is ignored.
+void monit_pidfile_unlock(int fd, const char *pidfile);
+
 // Writes "<run dir>/monit/<service>.mcfg" (mode 0600, not truncated).
 // 0, -5 after a short write, or the failing call's negative result.
 int monit_cfg_write(const char *service, const char *pidfile);

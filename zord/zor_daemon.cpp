@@ -1,6 +1,8 @@
 #include "zor_daemon.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdint>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -55,6 +57,8 @@ void zor_timer_tick(evutil_socket_t /*fd*/, short what, void *arg)
         return;
     }
     (void)timer_mgr_exec(daemon->timer_mgr, 3, ZOR_TICK_BUDGET_MS);
+    // Lines held back by the rate limit are summarised within a second.
+    ost_log_flush_suppressed();
     struct timeval tv;
     timer_mgr_get_resolution(daemon->timer_mgr, &tv);
     event_add(daemon->tick_event.get(), &tv);
@@ -154,6 +158,72 @@ void zor_pid_file_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
     zor_daemon_write_pid_file(static_cast<t_zor_daemon *>(arg));
 }
 
+// Decimal digits only (no sign, no blanks), at most max.
+bool zor_parse_number(const char *text, uint64_t max, uint64_t *out)
+{
+    if (text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    errno = 0;
+    char *end = nullptr;
+    unsigned long long v = strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v > max) {
+        return false;
+    }
+    *out = v;
+    return true;
+}
+
+// The instance lock taken before detaching; released at a normal stop.
+int g_instance_lock_fd = -1;
+
+// Why zord cannot start, for the person who started it: one line on stderr
+// (there is no terminal to mirror to once detached, and it has not detached
+// yet) and the same in syslog.
+void zor_refuse_start(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void zor_refuse_start(const char *fmt, ...)
+{
+    char line[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    bool mirror = ost_log_mirror();
+    ost_log_set_mirror(false);
+    ZOR_LOG("%s", line);
+    ost_log_set_mirror(mirror);
+    fprintf(stderr, "zord: %s\n", line);
+}
+
+// Takes the instance lock of the daemon's pid file, which proves the run
+// directory usable (it exists, is a directory, takes new files). false
+// after telling why: another zord holds it, or the directory cannot serve.
+bool zor_daemon_claim(t_zor_daemon *daemon)
+{
+    char pid_path[MONIT_PIDFILE_MAX];
+    zor_daemon_pid_path(daemon, pid_path, sizeof(pid_path));
+    long holder = 0;
+    int fd = monit_pidfile_lock(pid_path, &holder);
+    if (fd >= 0) {
+        g_instance_lock_fd = fd;
+        return true;
+    }
+    int err = errno;
+    if (err == EWOULDBLOCK) {
+        if (holder > 0) {
+            zor_refuse_start("another zord (pid %ld) runs with %s; not starting", holder, pid_path);
+        } else {
+            zor_refuse_start("another zord is starting with %s; not starting", pid_path);
+        }
+    } else if (err == ENOENT) {
+        zor_refuse_start("run directory %s does not exist (create it, or name another with %s)", ost_run_dir(),
+                         OST_RUN_DIR_ENV);
+    } else {
+        zor_refuse_start("cannot use run directory %s: %s", ost_run_dir(), strerror(err));
+    }
+    return false;
+}
+
 }  // namespace
 
 void zor_daemon_write_pid_file(t_zor_daemon *daemon)
@@ -210,10 +280,18 @@ int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
             return 1;
         }
         const char *value = argv[++i];
+        uint64_t number = 0;
+        // A VPN id or tenant id that is not a number would silently run as
+        // the default instance (0), beside it and on its pid file.
+        if (arg[1] != 'T' && !zor_parse_number(value, arg[1] == 'V' ? UINT64_MAX : INT32_MAX, &number)) {
+            ost_log_set_mirror(true);
+            ZOR_LOG(ZOR_USAGE);
+            return 1;
+        }
         if (arg[1] == 'V') {
-            daemon->vpn_id = static_cast<uint64_t>(atoi(value));
+            daemon->vpn_id = number;
         } else if (arg[1] == 'I') {
-            daemon->tenant_id = static_cast<uint8_t>(atoi(value) & 0xff);
+            daemon->tenant_id = static_cast<uint8_t>(number & 0xff);
             daemon->instance = ZOR_TENANT_INSTANCE_BASE - daemon->tenant_id;
         } else {
             char name[ZOR_TENANT_NAME_LEN];
@@ -348,12 +426,16 @@ void zor_daemon_free(t_zor_daemon *daemon)
     if (daemon->watchdog.flags & MONIT_FLAG_STARTED) {
         monit_watchdog_stop(&daemon->watchdog);
     }
+    char pid_path[MONIT_PIDFILE_MAX];
+    zor_daemon_pid_path(daemon, pid_path, sizeof(pid_path));
     if (daemon->pid_file_written) {
-        char pid_path[MONIT_PIDFILE_MAX];
-        zor_daemon_pid_path(daemon, pid_path, sizeof(pid_path));
         unlink(pid_path);
         daemon->pid_file_written = 0;
     }
+    // The pid file goes before the lock: the next zord may take the lock at
+    // once and write its own.
+    monit_pidfile_unlock(g_instance_lock_fd, pid_path);
+    g_instance_lock_fd = -1;
     zor_confd_free(daemon);
     zor_context_free(g_zor_context);
     // Start-up may have failed before the context existed.
@@ -413,10 +495,17 @@ int zor_daemon_main(int argc, char **argv)
         zor_mem_delete(zd);
         return 1;
     }
+    // What would stop a detached daemon unseen is checked while the person
+    // who started it still has its stderr and its exit status.
+    if (!zor_daemon_claim(zd)) {
+        zor_mem_delete(zd);
+        return 1;
+    }
     if (zd->daemonize && daemon(0, 0) != 0) {
         ZOR_MAIN_LOG("Failed to daemonize process: %s", strerror(errno));
         exit(-1);
     }
+    monit_pidfile_lock_set_pid(g_instance_lock_fd, static_cast<long>(getpid()));
     if (zor_daemon_init(zd) != 0) {
         ZOR_MAIN_LOG("Failed to initalize daemon");
         zor_daemon_free(zd);
