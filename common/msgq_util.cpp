@@ -278,6 +278,7 @@ void msgq_call_conn_up(msgq_handle_t *h)
 // Ends a temporary connection: closed, unlinked, freed.
 void msgq_tmp_drop(msgq_handle_t *tmp)
 {
+    tmp->reg_timeout_ev.reset();
     msgq_close_connection(tmp, 0);
     msgq_list_remove(tmp);
     msgq_handle_free(tmp);
@@ -317,13 +318,24 @@ void msgq_handle_register_msg(msgq_handle_t *tmp, const msgq_hdr_t *hdr)
 {
     msgq_inst_t *inst = tmp->inst;
     tmp->stats.rx_register++;
+    // Refused before its name is looked up: a process that may not speak
+    // for a module must not close the connection of the one that does.
+    if (!tmp->peer_admitted) {
+        MSGQ_ERR("Refused connection from pid %d uid %u registering as %s: not root, this daemon's user or the "
+                 "peer group",
+                 tmp->peer_pid, tmp->peer_uid, module_name(hdr->src));
+        msgq_tmp_drop(tmp);
+        return;
+    }
     // The peer names itself as src and the server module as tgt.
     msgq_handle_t *h = msgq_find_server(&inst->unreg_msgq_listhead, hdr->tgt, hdr->src, tmp->path);
     if (h == nullptr) {
         h = msgq_find_server(&inst->reg_msgq_listhead, hdr->tgt, hdr->src, tmp->path);
     }
     if (h == nullptr) {
-        msgq_tmp_drop(tmp);  // an unknown peer is disconnected without a word
+        MSGQ_ERR("Refused connection from pid %d uid %u registering as %s: no server for it at %s", tmp->peer_pid,
+                 tmp->peer_uid, module_name(hdr->src), tmp->path);
+        msgq_tmp_drop(tmp);
         return;
     }
     if (h->in_reg_list) {
@@ -345,6 +357,9 @@ void msgq_handle_register_msg(msgq_handle_t *tmp, const msgq_hdr_t *hdr)
     }
     tmp->sock_fd = -1;
     tmp->read_ev.reset();
+    tmp->reg_timeout_ev.reset();
+    h->peer_pid = tmp->peer_pid;
+    h->peer_uid = tmp->peer_uid;
     msgq_list_remove(tmp);
     msgq_handle_free(tmp);
     msgq_call_conn_up(h);
@@ -354,24 +369,110 @@ void msgq_handle_register_msg(msgq_handle_t *tmp, const msgq_hdr_t *hdr)
 
 namespace {
 
+msgq_accept_policy_t g_policy;
+
+// Whether the accept policy admits the peer of fd (credentials in cred,
+// valid when have_cred).
+bool msgq_peer_admitted(int fd, const ucred &cred, bool have_cred)
+{
+    if (!g_policy.check_peer) {
+        return true;
+    }
+    if (!have_cred) {
+        return false;
+    }
+    if (cred.uid == 0 || cred.uid == geteuid()) {
+        return true;
+    }
+    if (g_policy.admit_gid < 0) {
+        return false;
+    }
+    const auto gid = static_cast<gid_t>(g_policy.admit_gid);
+    if (cred.gid == gid) {
+        return true;
+    }
+#ifdef SO_PEERGROUPS
+    gid_t groups[256];
+    socklen_t len = sizeof(groups);
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &len) == 0) {
+        for (size_t i = 0; i < len / sizeof(gid_t); i++) {
+            if (groups[i] == gid) {
+                return true;
+            }
+        }
+    }
+#endif
+    return false;
+}
+
+// Takes the peer's credentials and the policy's verdict on them.
+void msgq_note_peer(msgq_handle_t *h, int fd)
+{
+    ucred cred{};
+    socklen_t len = sizeof(cred);
+    bool have = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+    if (have) {
+        h->peer_pid = cred.pid;
+        h->peer_uid = cred.uid;
+    }
+    h->peer_admitted = msgq_peer_admitted(fd, cred, have) ? 1 : 0;
+}
+
+void msgq_tmp_timeout_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
+{
+    auto *tmp = static_cast<msgq_handle_t *>(arg);
+    frame guard(tmp->inst);
+    ost_log_peer_scope peer(reinterpret_cast<uintptr_t>(tmp));
+    MSGQ_ERR("Closed connection from pid %d uid %u: not registered within %u ms", tmp->peer_pid, tmp->peer_uid,
+             g_policy.register_timeout_ms);
+    msgq_tmp_drop(tmp);
+}
+
+// Makes room for one more connection waiting to register: the one that has
+// waited longest goes (the list holds the newest first).
+void msgq_tmp_make_room(msgq_inst_t *inst)
+{
+    if (g_policy.max_unregistered == 0 || inst->tmp_msgq_listhead.count < g_policy.max_unregistered) {
+        return;
+    }
+    msgq_handle_t *oldest = inst->tmp_msgq_listhead.head;
+    while (oldest->list_next != nullptr) {
+        oldest = oldest->list_next;
+    }
+    ost_log_peer_scope peer(reinterpret_cast<uintptr_t>(oldest));
+    MSGQ_ERR("Closed connection from pid %d uid %u: %u connections wait to register, the longest waiting goes",
+             oldest->peer_pid, oldest->peer_uid, inst->tmp_msgq_listhead.count);
+    msgq_tmp_drop(oldest);
+}
+
 void msgq_handle_msghdr_accept(msgq_server_t *srv, evutil_socket_t fd)
 {
+    msgq_tmp_make_room(srv->inst);
     auto *tmp = new (std::nothrow) msgq_handle_t();
+    bool armed = true;
     if (tmp != nullptr) {
         tmp->type = MSGQ_HANDLE_TYPE_SERVER;
         tmp->sock_fd = fd;
         tmp->inst = srv->inst;
         memcpy(tmp->path, srv->path, MSGQ_PATH_LEN);
+        msgq_note_peer(tmp, fd);
         // Not persistent: it serves the register message only (re-armed by
         // msgq_read_cb while the message is incomplete).
         tmp->read_ev.reset(event_new(srv->inst->evbase, fd, EV_READ, msgq_read_cb, tmp));
+        if (g_policy.register_timeout_ms > 0) {
+            tmp->reg_timeout_ev.reset(event_new(srv->inst->evbase, -1, 0, msgq_tmp_timeout_cb, tmp));
+            timeval tv{static_cast<time_t>(g_policy.register_timeout_ms / 1000),
+                       static_cast<suseconds_t>(g_policy.register_timeout_ms % 1000) * 1000};
+            armed = tmp->reg_timeout_ev != nullptr && event_add(tmp->reg_timeout_ev.get(), &tv) == 0;
+        }
     }
-    if (tmp == nullptr || tmp->read_ev == nullptr || event_add(tmp->read_ev.get(), nullptr) != 0) {
+    if (tmp == nullptr || !armed || tmp->read_ev == nullptr || event_add(tmp->read_ev.get(), nullptr) != 0) {
         MSGQ_ERR("Alloc failed");
         // The socket is closed rather than left open: nothing would ever read it.
         close(fd);
         if (tmp != nullptr) {
             tmp->sock_fd = -1;
+            tmp->reg_timeout_ev.reset();
             delete tmp;
         }
         return;
@@ -383,6 +484,14 @@ void msgq_handle_apphdr_accept(msgq_server_t *srv, evutil_socket_t fd)
 {
     msgq_handle_t *h = srv->apphead_msgq_handle_p;
     if (h == nullptr) {  // the record lives exactly as long as its one handle
+        close(fd);
+        return;
+    }
+    msgq_handle_t probe;
+    msgq_note_peer(&probe, fd);
+    if (!probe.peer_admitted) {
+        MSGQ_ERR("Refused connection from pid %d uid %u as %s: not root, this daemon's user or the peer group",
+                 probe.peer_pid, probe.peer_uid, module_name(h->tgt));
         close(fd);
         return;
     }
@@ -409,6 +518,10 @@ void msgq_listener_cb(evconnlistener * /*listener*/, evutil_socket_t fd, sockadd
 {
     auto *srv = static_cast<msgq_server_t *>(arg);
     frame guard(srv->inst);
+    if (srv->accept_paused) {
+        srv->accept_paused = 0;
+        MSGQ_ERR("Accepting connections at %s again", srv->path);
+    }
     // The listener hands over non-blocking, close-on-exec sockets.
     if (srv->listener_apphdr) {
         msgq_handle_apphdr_accept(srv, fd);
@@ -418,6 +531,62 @@ void msgq_listener_cb(evconnlistener * /*listener*/, evutil_socket_t fd, sockadd
 }
 
 // ------------------------------------------------------------ servers
+
+void msgq_listener_resume_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
+{
+    auto *srv = static_cast<msgq_server_t *>(arg);
+    if (srv->listener != nullptr) {
+        evconnlistener_enable(srv->listener.get());
+    }
+}
+
+// accept() failed. Out of descriptors the listening socket stays readable,
+// so retrying at once would spin: the listener waits instead, and the
+// connections already served carry on meanwhile. One line per shortage, not
+// one per retry.
+void msgq_listener_error_cb(evconnlistener *listener, void *arg)
+{
+    auto *srv = static_cast<msgq_server_t *>(arg);
+    int err = EVUTIL_SOCKET_ERROR();
+    if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM) {
+        MSGQ_ERR("Error from accept() at %s: %s", srv->path, strerror(err));
+        return;
+    }
+    evconnlistener_disable(listener);
+    if (srv->resume_ev == nullptr) {
+        srv->resume_ev.reset(event_new(srv->inst->evbase, -1, 0, msgq_listener_resume_cb, srv));
+    }
+    timeval tv{static_cast<time_t>(g_policy.accept_pause_ms / 1000),
+               static_cast<suseconds_t>(g_policy.accept_pause_ms % 1000) * 1000};
+    if (srv->resume_ev == nullptr || event_add(srv->resume_ev.get(), &tv) != 0) {
+        evconnlistener_enable(listener);  // better a busy listener than a dead one
+        return;
+    }
+    if (!srv->accept_paused) {
+        srv->accept_paused = 1;
+        MSGQ_ERR("Out of descriptors accepting at %s (%s): new connections wait, tried again every %u ms",
+                 srv->path, strerror(err), g_policy.accept_pause_ms);
+    }
+}
+
+// Sockets bound by msgq_server_prebind, waiting for their server.
+struct msgq_prebound_t {
+    char path[MSGQ_PATH_LEN];
+    int fd;
+};
+msgq_prebound_t g_prebound[4] = {{{}, -1}, {{}, -1}, {{}, -1}, {{}, -1}};
+
+int msgq_take_prebound(const char *path)
+{
+    for (msgq_prebound_t &p : g_prebound) {
+        if (p.fd != -1 && msgq_same_path(p.path, path)) {
+            int fd = p.fd;
+            p.fd = -1;
+            return fd;
+        }
+    }
+    return -1;
+}
 
 msgq_server_t *msgq_server_get(msgq_handle_t *h)
 {
@@ -483,6 +652,18 @@ int msgq_init_start_server(msgq_handle_t *h)
         MSGQ_LOG("Server is on at %s, ignore server start", srv->path);
         return MSGQ_START_ALREADY;
     }
+    if (int fd = msgq_take_prebound(srv->path); fd != -1) {
+        // Bound and listening already (backlog 0: no second listen).
+        srv->listener.reset(
+            evconnlistener_new(h->inst->evbase, msgq_listener_cb, srv, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC, 0, fd));
+        if (srv->listener == nullptr) {
+            MSGQ_ERR("Failed to start listener for %s error:%s", srv->path, strerror(errno));
+            close(fd);
+            return MSGQ_START_FAILED;
+        }
+        evconnlistener_set_error_cb(srv->listener.get(), msgq_listener_error_cb);
+        return MSGQ_OK;
+    }
     if (unlink(srv->path) != 0 && errno != ENOENT) {
         MSGQ_ERR("Path %s exists, failed to remove", srv->path);
         return MSGQ_START_ALREADY;
@@ -498,6 +679,7 @@ int msgq_init_start_server(msgq_handle_t *h)
         MSGQ_ERR("Failed to start listener for %s error:%s", srv->path, strerror(errno));
         return MSGQ_START_FAILED;
     }
+    evconnlistener_set_error_cb(srv->listener.get(), msgq_listener_error_cb);
     // Peers run under other users.
     if (chmod(srv->path, 0777) != 0) {
         MSGQ_ERR("Failed to change permission for %s", srv->path);
@@ -644,6 +826,58 @@ bool msgq_validate_params(uint32_t type, const msgq_params_t *params, const msgq
 msgq_inst_t *msgq_inst_get()
 {
     return g_inst;
+}
+
+void msgq_set_accept_policy(const msgq_accept_policy_t *policy)
+{
+    g_policy = *policy;
+}
+
+const msgq_accept_policy_t *msgq_accept_policy()
+{
+    return &g_policy;
+}
+
+int msgq_server_prebind(uint32_t src, char *path, size_t len)
+{
+    char sock_path[MSGQ_PATH_LEN];
+    int n = ost_run_path(sock_path, sizeof(sock_path), ".%s", module_name(src));
+    snprintf(path, len, "%s", sock_path);
+    if (n < 0 || n >= MSGQ_PATH_LEN) {
+        return ENAMETOOLONG;
+    }
+    msgq_prebound_t *slot = nullptr;
+    for (msgq_prebound_t &p : g_prebound) {
+        if (p.fd == -1) {
+            slot = &p;
+            break;
+        }
+    }
+    if (slot == nullptr) {
+        return EMFILE;
+    }
+    // A socket left by a daemon that died: whoever could still be serving
+    // it was refused by its instance lock before coming here.
+    if (unlink(sock_path) != 0 && errno != ENOENT) {
+        return errno;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return errno;
+    }
+    sockaddr_un sun{};
+    sun.sun_family = AF_UNIX;
+    memcpy(sun.sun_path, sock_path, static_cast<size_t>(n));
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) != 0 || listen(fd, SOMAXCONN) != 0) {
+        int err = errno;
+        close(fd);
+        return err;
+    }
+    // Peers run under other users; who may register is the accept policy's call.
+    (void)chmod(sock_path, 0777);
+    snprintf(slot->path, sizeof(slot->path), "%s", sock_path);
+    slot->fd = fd;
+    return 0;
 }
 
 msgq_handle_t *msgq_init(uint32_t src, uint32_t tgt, uint32_t type, const msgq_params_t *params,

@@ -245,6 +245,14 @@ struct msgq_handle_t {
     // waits for the outermost message-queue frame to return.
     uint32_t conn_gen = 0;
     uint8_t free_pending = 0;
+
+    // An accepted connection's peer, from its socket's credentials (pid -1
+    // and uid UINT32_MAX when unknown), and whether the accept policy admits
+    // it; a connection waiting to register closes when reg_timeout_ev fires.
+    int32_t peer_pid = -1;
+    uint32_t peer_uid = UINT32_MAX;
+    uint8_t peer_admitted = 1;
+    ost_event_ptr reg_timeout_ev;
 };
 
 // One listening path, shared by every server handle with that path.
@@ -257,6 +265,9 @@ struct msgq_server_t {
     msgq_handle_t *apphead_msgq_handle_p = nullptr;  // the single handle of an application-header server
     uint8_t listener_apphdr = 0;
     uint32_t refcnt = 0;
+    // Out of descriptors: accepting waits for resume_ev (see msgq_accept_policy_t).
+    ost_event_ptr resume_ev;
+    uint8_t accept_paused = 0;
 };
 
 // The process-wide instance: created by the first msgq_init, freed when the
@@ -317,6 +328,39 @@ void msgq_close_connection(msgq_handle_t *msgq_p, int restart);
 
 // The current instance, NULL when no handle exists.
 msgq_inst_t *msgq_inst_get();
+
+// ---------------------------------------------------------------- accepting
+
+// How server sockets treat what connects to them. Process-wide; the values
+// apply to connections accepted afterwards. These guard the daemon against
+// local processes that connect and never register, and against running out
+// of descriptors, neither of which the wire protocol itself bounds.
+struct msgq_accept_policy_t {
+    // A connection that has not sent its register message within this time
+    // is closed (0: never).
+    uint32_t register_timeout_ms = 5000;
+    // At most this many connections wait to register; a new one closes the
+    // oldest of them (0: no cap).
+    uint32_t max_unregistered = 64;
+    // Out of descriptors (EMFILE, ENFILE, ENOBUFS, ENOMEM from accept): the
+    // listener stops for this long instead of retrying at once, which
+    // would spin on the readable listening socket.
+    uint32_t accept_pause_ms = 1000;
+    // Admit only peers whose socket credentials name root, this process's
+    // effective user, or (primary or supplementary) the group admit_gid;
+    // others are refused at their register message with a line naming them.
+    uint8_t check_peer = 0;
+    int64_t admit_gid = -1;  // -1: no group
+};
+void msgq_set_accept_policy(const msgq_accept_policy_t *policy);
+const msgq_accept_policy_t *msgq_accept_policy();
+
+// Binds and listens on the default server socket of module src ("<run
+// dir>/.<module name>") ahead of msgq_init, which then takes it over: a
+// daemon learns that it cannot serve before detaching from its terminal. A
+// stale socket file is replaced. 0, or the errno of what failed; path
+// receives the socket path either way. Before any handle exists only.
+int msgq_server_prebind(uint32_t src, char *path, size_t len);
 
 // ---------------------------------------------------------------- messages
 

@@ -393,6 +393,9 @@ void msgq_read_cb(evutil_socket_t fd, short events, void *arg)
 {
     auto *msgq_p = static_cast<msgq_handle_t *>(arg);
     frame guard(msgq_p->inst);
+    // What the receive callback logs about this peer's messages is limited
+    // apart from what it logs about the others'.
+    ost_log_peer_scope peer(reinterpret_cast<uintptr_t>(msgq_p));
     if (msgq_p->use_app_header) {
         msgq_read_apphdr_cb(fd, events, msgq_p);
     } else {

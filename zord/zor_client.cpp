@@ -29,7 +29,16 @@ const char *zor_module_name(uint32_t id)
     return id < OST_MODULE_MAX ? ost_module_str(id) : "unknown";
 }
 
-void zor_client_conn_up(msgq_handle_t * /*handle*/, void * /*client*/, msgq_handle_t * /*handle2*/, void * /*arg2*/) {}
+// The lines of a client's life (connected, registered, unregistered,
+// disconnected) are always written: they are what an operator follows.
+void zor_client_conn_up(msgq_handle_t *handle, void *arg, msgq_handle_t * /*handle2*/, void * /*arg2*/)
+{
+    auto *client = static_cast<t_zor_client *>(arg);
+    if (client != nullptr) {
+        ZOR_LOG("Client %s connected (pid %d, uid %u)", zor_module_name(client->id), handle->peer_pid,
+                handle->peer_uid);
+    }
+}
 
 void zor_client_spare(msgq_handle_t * /*handle*/, void * /*client*/, msgq_handle_t * /*handle2*/, void * /*arg2*/) {}
 
@@ -83,9 +92,12 @@ void zor_client_dispatch(t_zor_context *ctx, t_zor_client *client, zor_msg_t *ms
     }
     switch (msg->type) {
     case ZOR_MSG_REGISTER:
+        ZOR_LOG("Client %s registered %s: announce %u, originate %u", zor_module_name(client->id), zor_af_str(af),
+                msg->body.reg.announce, msg->body.reg.originate);
         (void)zor_client_register(ctx, client->id, af, msg->body.reg.announce, msg->body.reg.originate);
         break;
     case ZOR_MSG_UNREGISTER:
+        ZOR_LOG("Client %s unregistered %s", zor_module_name(client->id), zor_af_str(af));
         zor_client_unregister(ctx, client->id, af);
         break;
     case ZOR_MSG_TLOC_BFD_STATUS:
@@ -130,7 +142,8 @@ void zor_client_dispatch(t_zor_context *ctx, t_zor_client *client, zor_msg_t *ms
 // it owns are withdrawn. An entry that is already withdrawn and was held by
 // this client alone has nobody left to send the deletion to, so it is
 // finished here too (otherwise it would wait on the list until teardown).
-int zor_client_lost_cb(t_zor_db_entry *entry, void *arg, void * /*arg2*/, void * /*arg3*/)
+// arg2: the count of entries withdrawn for the client.
+int zor_client_lost_cb(t_zor_db_entry *entry, void *arg, void *arg2, void * /*arg3*/)
 {
     auto *client = static_cast<t_zor_client *>(arg);
     t_zor_context *ctx = client->context;
@@ -139,6 +152,9 @@ int zor_client_lost_cb(t_zor_db_entry *entry, void *arg, void * /*arg2*/, void *
     }
     zor_bitmap_clear(entry->sent_bitmap, client->id);
     if (entry->client_p == client) {
+        if (!(entry->flags & ZOR_ENTRY_WITHDRAWN)) {
+            ++*static_cast<uint32_t *>(arg2);
+        }
         zor_af_withdraw(entry->family, ctx, client, entry);
     } else if ((entry->flags & ZOR_ENTRY_WITHDRAWN) && !zor_db_entry_is_held(entry)) {
         zor_af_withdraw(entry->family, ctx, entry->client_p, entry);
@@ -515,9 +531,17 @@ void zor_client_conn_down(msgq_handle_t * /*handle*/, void *arg, msgq_handle_t *
     // At teardown every entry is freed anyway: withdrawing them one by one
     // would only send deletions nobody is left to read.
     if (!ctx->shutting_down) {
+        char withdrawn[256] = "";
+        size_t used = 0;
         for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
-            (void)zor_db_walk(ctx, af, zor_client_lost_cb, client, nullptr, nullptr);
+            uint32_t count = 0;
+            (void)zor_db_walk(ctx, af, zor_client_lost_cb, client, &count, nullptr);
+            if (count > 0 && used < sizeof(withdrawn)) {
+                used += static_cast<size_t>(snprintf(withdrawn + used, sizeof(withdrawn) - used, "%s %s %u",
+                                                     used > 0 ? "," : "", zor_af_str(af), count));
+            }
         }
+        ZOR_LOG("Client %s disconnected: withdrew%s", zor_module_name(client->id), used > 0 ? withdrawn : " nothing");
     }
     for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
         zor_client_unregister(ctx, client->id, af);

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <event2/event.h>
+#include <grp.h>
 #include <unistd.h>
 
+#include "msgq_util.h"
 #include "ost_assert.h"
 #include "ost_rundir.h"
 #include "ost_signal.h"
@@ -195,6 +197,36 @@ void zor_refuse_start(const char *fmt, ...)
     fprintf(stderr, "zord: %s\n", line);
 }
 
+// A whole number from the environment, or fallback (a value that is not
+// one is logged and ignored).
+uint32_t zor_env_number(const char *name, uint32_t fallback)
+{
+    const char *text = getenv(name);
+    uint64_t v = 0;
+    if (text == nullptr || text[0] == '\0') {
+        return fallback;
+    }
+    if (!zor_parse_number(text, UINT32_MAX, &v)) {
+        ZOR_LOG("Ignored %s=%s: not a whole number", name, text);
+        return fallback;
+    }
+    return static_cast<uint32_t>(v);
+}
+
+// Who may connect to zord's socket, and how long and how many connections
+// may wait to register. Without this any local process could register as
+// any module (the socket is open to all users) and close the connection of
+// the daemon that really is that module.
+void zor_daemon_accept_policy(const t_zor_daemon *daemon)
+{
+    msgq_accept_policy_t policy = *msgq_accept_policy();
+    policy.check_peer = 1;
+    policy.admit_gid = daemon->peer_group;
+    policy.register_timeout_ms = zor_env_number("ZOR_REGISTER_TIMEOUT_MS", policy.register_timeout_ms);
+    policy.max_unregistered = zor_env_number("ZOR_MAX_UNREGISTERED", policy.max_unregistered);
+    msgq_set_accept_policy(&policy);
+}
+
 // Takes the instance lock of the daemon's pid file, which proves the run
 // directory usable (it exists, is a directory, takes new files). false
 // after telling why: another zord holds it, or the directory cannot serve.
@@ -265,9 +297,11 @@ int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
 {
     daemon->daemonize = 1;
     daemon->instance = ZOR_DEFAULT_INSTANCE;
+    daemon->peer_group = -1;
     for (int i = 1; i < argc; i++) {
         const char *arg = argv[i];
-        bool takes_value = strcmp(arg, "-V") == 0 || strcmp(arg, "-I") == 0 || strcmp(arg, "-T") == 0;
+        bool takes_value = strcmp(arg, "-V") == 0 || strcmp(arg, "-I") == 0 || strcmp(arg, "-T") == 0 ||
+                           strcmp(arg, "-G") == 0;
         if (strcmp(arg, "-f") == 0) {
             daemon->daemonize = 0;
             continue;
@@ -283,6 +317,22 @@ int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
         uint64_t number = 0;
         // A VPN id or tenant id that is not a number would silently run as
         // the default instance (0), beside it and on its pid file.
+        if (arg[1] == 'G') {
+            // Peers are admitted by their socket's credentials: root, zord's
+            // own user and, with -G, the processes of that group.
+            const group *grp = getgrnam(value);
+            if (grp != nullptr) {
+                daemon->peer_group = grp->gr_gid;
+            } else if (zor_parse_number(value, INT32_MAX, &number)) {
+                daemon->peer_group = static_cast<int64_t>(number);
+            } else {
+                ost_log_set_mirror(true);
+                ZOR_LOG("No group %s", value);
+                ZOR_LOG(ZOR_USAGE);
+                return 1;
+            }
+            continue;
+        }
         if (arg[1] != 'T' && !zor_parse_number(value, arg[1] == 'V' ? UINT64_MAX : INT32_MAX, &number)) {
             ost_log_set_mirror(true);
             ZOR_LOG(ZOR_USAGE);
@@ -501,6 +551,16 @@ int zor_daemon_main(int argc, char **argv)
         zor_mem_delete(zd);
         return 1;
     }
+    char sock_path[256];
+    if (int err = msgq_server_prebind(zd->instance, sock_path, sizeof(sock_path)); err != 0) {
+        zor_refuse_start("cannot listen on %s: %s", sock_path, strerror(err));
+        char pid_path[MONIT_PIDFILE_MAX];
+        zor_daemon_pid_path(zd, pid_path, sizeof(pid_path));
+        monit_pidfile_unlock(g_instance_lock_fd, pid_path);
+        zor_mem_delete(zd);
+        return 1;
+    }
+    zor_daemon_accept_policy(zd);
     if (zd->daemonize && daemon(0, 0) != 0) {
         ZOR_MAIN_LOG("Failed to daemonize process: %s", strerror(errno));
         exit(-1);

@@ -50,6 +50,7 @@ struct t_zor_daemon {
     uint32_t instance;  // module id this daemon registers under
     uint8_t tenant_id;
     uint8_t pid_file_written;  // remove the pid file at a normal stop
+    int64_t peer_group;        // -G: a group whose processes may connect as peers; -1 none
 };
 ZOR_MEM_RECORD(t_zor_daemon, ZOR_MEM_DAEMON);
 
@@ -85,7 +86,8 @@ int zor_daemon_main(int argc, char **argv);
 
 // 0, or 2 when the memory cache or the record cannot be allocated.
 int zor_daemon_alloc(t_zor_daemon **out);
-// 0, or 1 on a usage error (the USAGE line is logged).
+// 0, or 1 on a usage error (the USAGE line is logged). Beside the options
+// above, -G <group> (name or number) admits the peers of that group.
 int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv);
 // 0, or 2 on failure; what was built is left for zor_daemon_free.
 int zor_daemon_init(t_zor_daemon *daemon);

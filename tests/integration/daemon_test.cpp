@@ -184,10 +184,15 @@ TEST(DaemonProcess, RunDirectoryThatCannotServeStopsTheStart)
     const std::string full = base.file("full");
     std::filesystem::create_directory(ro);
     std::filesystem::create_directory(full);
+    // A socket path taken by a directory: the run directory works, the
+    // listener cannot.
+    const std::string taken = base.file("taken");
+    std::filesystem::create_directories(taken + "/.zord/x");
     const bool mounts = can_mount_tmpfs();
     std::vector<Case> cases{
         {missing, "", "zord: run directory " + missing + " does not exist (create it, or name another with ZOR_RUN_DIR)"},
         {file, "", "zord: cannot use run directory " + file + ": Not a directory"},
+        {taken, "", "zord: cannot listen on " + taken + "/.zord: Is a directory"},
     };
     if (mounts) {
         cases.push_back({ro, "ro,size=1m", "zord: cannot use run directory " + ro + ": Read-only file system"});
