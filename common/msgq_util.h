@@ -284,10 +284,11 @@ struct msgq_inst_t {
     // (linked through list_next); see the file comment.
     uint32_t depth = 0;
     msgq_handle_t *reap_list = nullptr;
-    // Sending and receiving of all handles: the bytes queued to every peer,
-    // whether reading is paused on their account (msgq_set_total_watermarks),
-    // and the buffer one read of a socket lands in (rx_scratch_busy while a
-    // reader cuts messages out of it).
+    // Sending and receiving of all handles: the bytes queued to every peer
+    // not waiting for a drain notification, whether reading is paused on
+    // their account (msgq_set_total_watermarks), and the buffer one read of
+    // a socket lands in (rx_scratch_busy while a reader cuts messages out of
+    // it).
     uint64_t tx_bytes = 0;
     uint8_t rx_paused = 0;
     uint8_t rx_scratch_busy = 0;
@@ -438,9 +439,11 @@ uint32_t msgq_get_queue_bytes(const msgq_handle_t *msgq_p);
 // Flow control. msgq_notify_drained arms a one-shot call of fn(handle, user
 // argument) for when sending brings the queue down to low bytes or fewer
 // (from the write event or a flush); closing the connection disarms it, and
-// a second call replaces the first. msgq_set_total_watermarks: once the
-// bytes queued to all handles together pass high, no handle reads from its
-// socket until they are down to low again (0 for high: never; the default).
+// a second call replaces the first (fn NULL disarms). msgq_set_total_watermarks:
+// once the bytes queued to all handles together pass high, no handle reads
+// from its socket until they are down to low again (0 for high: never; the
+// default). A handle waiting for its drain notification does not count
+// towards that total: its peer holds it back, not the ones read from.
 // Process-wide, event-loop thread.
 void msgq_notify_drained(msgq_handle_t *msgq_p, uint32_t low, msgq_drain_fn fn);
 void msgq_set_total_watermarks(uint64_t high, uint64_t low);

@@ -65,18 +65,48 @@ void rx_pause_check(msgq_inst_t *inst)
     }
 }
 
+// A handle waiting for its drain notification is held back by its own peer,
+// and its queue is bounded by whoever stopped feeding it: its bytes stay out
+// of the total, or a few stalled peers would keep reading paused for good and
+// every healthy peer would wait for them.
+bool tx_counted(const msgq_handle_t *h)
+{
+    return h->drain_fn == nullptr;
+}
+
 void tx_bytes_add(msgq_handle_t *h, uint32_t n)
 {
     h->tx_bytes += n;
-    h->inst->tx_bytes += n;
-    rx_pause_check(h->inst);
+    if (tx_counted(h)) {
+        h->inst->tx_bytes += n;
+        rx_pause_check(h->inst);
+    }
 }
 
 void tx_bytes_sub(msgq_handle_t *h, uint32_t n)
 {
     h->tx_bytes -= n;
-    h->inst->tx_bytes -= n;
-    rx_pause_check(h->inst);
+    if (tx_counted(h)) {
+        h->inst->tx_bytes -= n;
+        rx_pause_check(h->inst);
+    }
+}
+
+// Arms (fn set) or disarms the drain notification, moving the handle's bytes
+// out of or back into the total.
+void tx_drain_set(msgq_handle_t *h, uint32_t low, msgq_drain_fn fn)
+{
+    const bool was_counted = tx_counted(h);
+    h->drain_low = low;
+    h->drain_fn = fn;
+    if (was_counted != tx_counted(h)) {
+        if (was_counted) {
+            h->inst->tx_bytes -= h->tx_bytes;
+        } else {
+            h->inst->tx_bytes += h->tx_bytes;
+        }
+        rx_pause_check(h->inst);
+    }
 }
 
 // Room for one message of total bytes at the tail of the queue, counted as
@@ -194,7 +224,7 @@ void tx_notify(msgq_handle_t *h)
 {
     if (h->drain_fn != nullptr && h->tx_bytes <= h->drain_low) {
         msgq_drain_fn fn = h->drain_fn;
-        h->drain_fn = nullptr;
+        tx_drain_set(h, 0, nullptr);
         fn(h, h->user_arg);
     }
 }
@@ -214,7 +244,7 @@ void tx_queue_free(msgq_handle_t *h)
     }
     h->txq_head = nullptr;
     h->txq_tail = nullptr;
-    h->drain_fn = nullptr;
+    tx_drain_set(h, 0, nullptr);
     h->stats.tx_queued = 0;
     h->stats.tx_dequeued = 0;
     h->stats.tx_queue_cur_length = 0;
@@ -423,8 +453,7 @@ uint32_t msgq_get_queue_bytes(const msgq_handle_t *msgq_p)
 
 void msgq_notify_drained(msgq_handle_t *msgq_p, uint32_t low, msgq_drain_fn fn)
 {
-    msgq_p->drain_low = low;
-    msgq_p->drain_fn = fn;
+    tx_drain_set(msgq_p, low, fn);
 }
 
 void msgq_set_total_watermarks(uint64_t high, uint64_t low)

@@ -308,37 +308,55 @@ TEST_F(MsgqSend, DrainNotificationAndTheTotalWatermarkEachWay)
     bound_server(OST_MODULE_XFWD, xrec, xpeer);
     msgq_set_total_watermarks(30000, 12000);
     g_drained = 0;
+    const auto fill = [&] {
+        for (uint32_t i = 0; msgq_get_queue_bytes(h) <= 30000; i++) {
+            ASSERT_LT(i, 100u);
+            ASSERT_EQ(write(h, zt::msgq_pattern(10000, i)), 0);
+            EXPECT_EQ(msgq_rx_paused(), msgq_get_queue_bytes(h) > 30000);
+        }
+    };
 
-    // Past the high mark every handle stops reading.
-    for (uint32_t i = 0; msgq_get_queue_bytes(h) <= 30000; i++) {
-        ASSERT_LT(i, 100u);
-        ASSERT_EQ(write(h, zt::msgq_pattern(10000, i)), 0);
-        EXPECT_EQ(msgq_rx_paused(), msgq_get_queue_bytes(h) > 30000);
-    }
-    msgq_notify_drained(h, 5000, count_drained);
+    // Past the high mark every handle stops reading, and reading resumes at
+    // the low mark.
+    fill();
     xpeer.send_data(OST_MODULE_XFWD, ZORD, "held back");
     loop.settle(20);
     EXPECT_TRUE(xrec.msgs.empty()) << "nothing is read while the queues are over the mark";
-
-    // Draining: reading resumes at the low mark, the handle's callback runs
-    // once at its own.
-    size_t n = 0;
     ASSERT_TRUE(loop.run_until([&] {
-        n += peer.read_up_to(2000);
-        EXPECT_EQ(g_drained, msgq_get_queue_bytes(h) <= 5000 ? 1 : 0);
+        peer.read_up_to(2000);
         EXPECT_EQ(msgq_rx_paused(), msgq_get_queue_bytes(h) > 12000);
         return msgq_get_queue_bytes(h) == 0;
     }));
-    EXPECT_EQ(g_drained, 1);
     ASSERT_TRUE(loop.run_until([&] { return xrec.msgs.size() == 1; }));
     EXPECT_EQ(xrec.msgs[0], "held back");
 
-    // A notification is one-shot, and a closed connection drops it.
-    ASSERT_EQ(write(h, zt::msgq_pattern(10000, 7)), 0);
+    // A handle waiting for its drain notification is held back by its own
+    // peer: its bytes leave the total, so it cannot keep the others from
+    // being read. The callback runs once at its own mark, and the bytes
+    // count again from then on.
+    fill();
+    msgq_notify_drained(h, 5000, count_drained);
+    EXPECT_FALSE(msgq_rx_paused());
+    xpeer.send_data(OST_MODULE_XFWD, ZORD, "read beside a stalled peer");
+    ASSERT_TRUE(loop.run_until([&] { return xrec.msgs.size() == 2; }));
+    ASSERT_EQ(write(h, zt::msgq_pattern(10000, 5)), 0);
+    EXPECT_FALSE(msgq_rx_paused());
+    ASSERT_TRUE(loop.run_until([&] {
+        peer.read_up_to(2000);
+        EXPECT_EQ(g_drained, msgq_get_queue_bytes(h) <= 5000 ? 1 : 0);
+        return g_drained == 1;
+    }));
+    fill();
+    EXPECT_TRUE(msgq_rx_paused());
+
+    // A notification is one-shot, and a closed connection drops it and every
+    // byte it held out of the total.
     EXPECT_EQ(g_drained, 1);
     msgq_notify_drained(h, 0, count_drained);
+    EXPECT_FALSE(msgq_rx_paused());
     msgq_close_connection(h, 0);
     EXPECT_EQ(h->drain_fn, nullptr);
+    EXPECT_EQ(msgq_inst_get()->tx_bytes, 0u);
     EXPECT_FALSE(msgq_rx_paused());
     msgq_set_total_watermarks(0, 0);
 }
