@@ -33,30 +33,9 @@ void zor_af_ctrl_device_take(t_zor_af_ctrl_device *r, const zor_msg_ctrl_device_
     memcpy(r->region_ids, body.region_ids, count * sizeof(r->region_ids[0]));
 }
 
-const zor_af_ops_t k_zor_af_ctrl_device_ops = {
-    nullptr,
-    zor_af_ctrl_device_add,
-    zor_af_ctrl_device_withdraw,
-    zor_af_ctrl_device_delete,
-    zor_af_ctrl_device_find,
-    zor_af_ctrl_device_tree_create,
-    zor_af_ctrl_device_tree_destroy,
-    zor_af_ctrl_device_free,
-    zor_af_ctrl_device_fill_msg,
-    zor_af_ctrl_device_show,
-    zor_af_ctrl_device_show_all,
-};
 
 }  // namespace
 
-void zor_af_ctrl_device_register()
-{
-    for (zor_af_t af : {ZOR_AF_CTRL_DEVICE_IPV4, ZOR_AF_CTRL_DEVICE_IPV6}) {
-        if (zor_af_ops_get(af) == nullptr) {
-            zor_af_register(af, &k_zor_af_ctrl_device_ops);
-        }
-    }
-}
 
 t_zor_db_entry *zor_af_ctrl_device_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where)
 {
@@ -194,3 +173,17 @@ void zor_af_ctrl_device_show_all(zor_af_t af, t_zor_context *ctx, confd_user_inf
 {
     zor_af_base_show_all(af, ctx, uinfo);
 }
+
+const zor_af_ops_t k_zor_af_ctrl_device_ops = {
+    nullptr,
+    zor_af_ctrl_device_add,
+    zor_af_ctrl_device_withdraw,
+    zor_af_ctrl_device_delete,
+    zor_af_ctrl_device_find,
+    zor_af_ctrl_device_tree_create,
+    zor_af_ctrl_device_tree_destroy,
+    zor_af_ctrl_device_free,
+    zor_af_ctrl_device_fill_msg,
+    zor_af_ctrl_device_show,
+    zor_af_ctrl_device_show_all,
+};

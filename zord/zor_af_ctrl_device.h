@@ -40,10 +40,8 @@ static_assert(offsetof(t_zor_af_ctrl_device, staging) == 32);
 static_assert(offsetof(t_zor_af_ctrl_device, region_count) == 34);
 static_assert(offsetof(t_zor_af_ctrl_device, region_ids) == 36);
 
-// Puts the family's operation table into the CTRL-DEVICE-IPV4 and -IPV6
-// columns, unless a column holds a table already (one put there before the
-// context starts is kept).
-void zor_af_ctrl_device_register();
+// The operation table of the family (its row in zor_af.cpp).
+extern const zor_af_ops_t k_zor_af_ctrl_device_ops;
 
 // Add message: creates the entry of the address (owned by client) and
 // schedules it, or updates an existing one when its type, state or staging

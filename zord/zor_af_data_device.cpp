@@ -11,20 +11,6 @@
 
 namespace {
 
-const zor_af_ops_t k_zor_af_data_device_ops = {
-    nullptr,  // no filter: every add is taken
-    zor_af_data_device_add,
-    zor_af_data_device_withdraw,
-    zor_af_data_device_delete,
-    zor_af_data_device_find,
-    zor_af_data_device_tree_create,
-    zor_af_data_device_tree_destroy,
-    zor_af_data_device_free,
-    zor_af_data_device_fill_msg,
-    zor_af_data_device_show,
-    zor_af_data_device_show_all,
-};
-
 bool zor_is_data_device_af(zor_af_t af)
 {
     return af == ZOR_AF_DATA_DEVICE_IPV4 || af == ZOR_AF_DATA_DEVICE_IPV6;
@@ -180,11 +166,6 @@ const char *zor_dd_status_str(uint32_t status)
 
 }  // namespace
 
-void zor_af_data_device_register()
-{
-    zor_af_register(ZOR_AF_DATA_DEVICE_IPV4, &k_zor_af_data_device_ops);
-    zor_af_register(ZOR_AF_DATA_DEVICE_IPV6, &k_zor_af_data_device_ops);
-}
 
 zor_af_t zor_af_data_device_family(zor_af_t af)
 {
@@ -397,3 +378,17 @@ void zor_af_data_device_state_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *ms
         zor_af_tloc_set_activity(ctx, &key, active);
     }
 }
+
+const zor_af_ops_t k_zor_af_data_device_ops = {
+    nullptr,  // no filter: every add is taken
+    zor_af_data_device_add,
+    zor_af_data_device_withdraw,
+    zor_af_data_device_delete,
+    zor_af_data_device_find,
+    zor_af_data_device_tree_create,
+    zor_af_data_device_tree_destroy,
+    zor_af_data_device_free,
+    zor_af_data_device_fill_msg,
+    zor_af_data_device_show,
+    zor_af_data_device_show_all,
+};

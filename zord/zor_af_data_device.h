@@ -58,8 +58,8 @@ static_assert(std::is_trivially_default_constructible_v<t_zor_af_data_device> &&
                   std::is_trivially_default_constructible_v<t_zor_data_device_opt>,
               "records are calloc'ed");
 
-// Registers the operation table for both data-device families.
-void zor_af_data_device_register();
+// The operation table of the family (its row in zor_af.cpp).
+extern const zor_af_ops_t k_zor_af_data_device_ops;
 
 // The data-device family of a TLOC family (0 -> 4, 1 -> 5); any other
 // family maps to itself.

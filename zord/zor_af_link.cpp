@@ -15,12 +15,6 @@
 
 namespace {
 
-const zor_af_ops_t k_zor_af_link_ops = {
-    nullptr,                 zor_af_link_add,       zor_af_link_withdraw,     zor_af_link_delete,
-    zor_af_link_find,        zor_af_link_tree_create, zor_af_link_tree_destroy, zor_af_link_free,
-    zor_af_link_fill_msg,    zor_af_link_show,      zor_af_link_show_all,
-};
-
 const char k_usage[] = "Usage show support zor links local-tloc-ip:color:encap remote-tloc-ip:color:encap\n";
 const char k_local_opt[] = "--localtlocip=";
 const char k_remote_opt[] = "--remotetlocip=";
@@ -128,13 +122,6 @@ bool zor_link_parse_tloc(int sock, int usess, const char *arg, size_t opt_len, z
 
 }  // namespace
 
-void zor_af_link_register()
-{
-    // A table registered before (a test's stand-in) stays.
-    if (zor_af_ops_get(ZOR_AF_LINK) == nullptr) {
-        zor_af_register(ZOR_AF_LINK, &k_zor_af_link_ops);
-    }
-}
 
 int zor_af_link_cmp(const void *a, const void *b)
 {
@@ -630,3 +617,9 @@ int zor_show_support_links(confd_user_info *uinfo, int argc, char **argv)
     }
     return 0;
 }
+
+const zor_af_ops_t k_zor_af_link_ops = {
+    nullptr,                 zor_af_link_add,       zor_af_link_withdraw,     zor_af_link_delete,
+    zor_af_link_find,        zor_af_link_tree_create, zor_af_link_tree_destroy, zor_af_link_free,
+    zor_af_link_fill_msg,    zor_af_link_show,      zor_af_link_show_all,
+};

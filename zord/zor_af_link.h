@@ -74,9 +74,8 @@ struct t_zor_af_link {
 ZOR_MEM_RECORD(t_zor_af_link, ZOR_MEM_LINK_NLRI);
 static_assert(std::is_trivially_default_constructible_v<t_zor_af_link>, "records are calloc'ed");
 
-// Registers the LINK family's operation table (before zor_db_init), unless
-// the column holds a table already.
-void zor_af_link_register();
+// The operation table of the family (its row in zor_af.cpp).
+extern const zor_af_ops_t k_zor_af_link_ops;
 
 // The record of a LINK entry.
 inline t_zor_af_link *zor_af_link_of(const t_zor_db_entry *entry)

@@ -22,28 +22,9 @@ struct peer_sec_twin {
     static constexpr std::array<const char *, 2> addr_names = {"origin IP", "dest IP"};
 };
 
-const zor_af_ops_t k_zor_af_peer_sec_ops = {
-    nullptr,
-    zor_af_peer_sec_add,
-    zor_af_peer_sec_withdraw,
-    zor_af_peer_sec_delete,
-    zor_af_peer_sec_find,
-    zor_af_peer_sec_tree_create,
-    zor_af_peer_sec_tree_destroy,
-    zor_af_peer_sec_free,
-    zor_af_peer_sec_fill_msg,
-    zor_af_peer_sec_show,
-    zor_af_peer_sec_show_all,
-};
 
 }  // namespace
 
-void zor_af_peer_sec_register()
-{
-    if (zor_af_ops_get(ZOR_AF_PEER_SEC) == nullptr) {
-        zor_af_register(ZOR_AF_PEER_SEC, &k_zor_af_peer_sec_ops);
-    }
-}
 
 t_zor_db_entry *zor_af_peer_sec_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where)
 {
@@ -100,3 +81,17 @@ void zor_af_peer_sec_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *
 {
     zor_af_base_show_all(af, ctx, uinfo);
 }
+
+const zor_af_ops_t k_zor_af_peer_sec_ops = {
+    nullptr,
+    zor_af_peer_sec_add,
+    zor_af_peer_sec_withdraw,
+    zor_af_peer_sec_delete,
+    zor_af_peer_sec_find,
+    zor_af_peer_sec_tree_create,
+    zor_af_peer_sec_tree_destroy,
+    zor_af_peer_sec_free,
+    zor_af_peer_sec_fill_msg,
+    zor_af_peer_sec_show,
+    zor_af_peer_sec_show_all,
+};

@@ -35,10 +35,8 @@ static_assert(offsetof(t_zor_af_peer_sec, dest_ip) == offsetof(zor_msg_peer_sec_
 static_assert(offsetof(t_zor_af_peer_sec, origin) == offsetof(zor_msg_peer_sec_t, origin));
 static_assert(offsetof(t_zor_af_peer_sec, attr) == offsetof(zor_msg_peer_sec_t, attr));
 
-// Puts the family's operation table into the PEER-SEC column, unless the
-// column holds a table already (one put there before the context starts is
-// kept).
-void zor_af_peer_sec_register();
+// The operation table of the family (its row in zor_af.cpp).
+extern const zor_af_ops_t k_zor_af_peer_sec_ops;
 
 // The operations of the family: thin entry points into the ones the twins
 // share, whose contract zor_af_sec_common.h tells once for both. show

@@ -21,13 +21,6 @@ zor_af_tloc_links_fn g_zor_af_tloc_links_remove = zor_af_tloc_links_remove;
 
 namespace {
 
-const zor_af_ops_t k_zor_af_tloc_ops = {
-    zor_af_tloc_filter,      zor_af_tloc_add,   zor_af_tloc_withdraw, zor_af_tloc_delete,
-    zor_af_tloc_find_msg,    zor_af_tloc_tree_create,               zor_af_tloc_tree_destroy,
-    zor_af_tloc_free,        zor_af_tloc_fill_msg,                  zor_af_tloc_show,
-    zor_af_tloc_show_all,
-};
-
 // Limits of an acceptable TLOC add.
 constexpr uint8_t k_color_min = 1;
 constexpr uint8_t k_color_max = 22;
@@ -223,11 +216,6 @@ t_zor_db_entry *zor_af_tloc_update(zor_af_t af, t_zor_context *ctx, t_zor_client
 
 }  // namespace
 
-void zor_af_tloc_register()
-{
-    zor_af_register(ZOR_AF_TLOC_IPV4, &k_zor_af_tloc_ops);
-    zor_af_register(ZOR_AF_TLOC_IPV6, &k_zor_af_tloc_ops);
-}
 
 int zor_af_tloc_key_cmp(const zor_tloc_key_t *a, const zor_tloc_key_t *b)
 {
@@ -826,3 +814,10 @@ void zor_af_tloc_oper_keys(const t_zor_db_entry *entry, confd_value_t *keys)
     confd_value_set_enum(&keys[1], tloc->key.color);
     confd_value_set_enum(&keys[2], tloc->key.encap);
 }
+
+const zor_af_ops_t k_zor_af_tloc_ops = {
+    zor_af_tloc_filter,      zor_af_tloc_add,   zor_af_tloc_withdraw, zor_af_tloc_delete,
+    zor_af_tloc_find_msg,    zor_af_tloc_tree_create,               zor_af_tloc_tree_destroy,
+    zor_af_tloc_free,        zor_af_tloc_fill_msg,                  zor_af_tloc_show,
+    zor_af_tloc_show_all,
+};

@@ -58,8 +58,8 @@ struct t_zor_af_tloc {
 ZOR_MEM_RECORD(t_zor_af_tloc, ZOR_MEM_TLOC_NLRI);
 static_assert(std::is_trivially_default_constructible_v<t_zor_af_tloc>, "records are calloc'ed");
 
-// Registers the operation table for both TLOC families (before zor_db_init).
-void zor_af_tloc_register();
+// The operation table of the family (its row in zor_af.cpp).
+extern const zor_af_ops_t k_zor_af_tloc_ops;
 
 // The slots of the operation table.
 bool zor_af_tloc_filter(zor_af_t af, const zor_msg_t *msg);

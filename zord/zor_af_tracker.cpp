@@ -51,28 +51,9 @@ void zor_af_tracker_key_from_msg(t_zor_af_tracker *r, const zor_msg_tracker_t &b
     r->vpn_id = body.vpn_id;
 }
 
-const zor_af_ops_t k_zor_af_tracker_ops = {
-    nullptr,
-    zor_af_tracker_add,
-    zor_af_tracker_withdraw,
-    zor_af_tracker_delete,
-    zor_af_tracker_find,
-    zor_af_tracker_tree_create,
-    zor_af_tracker_tree_destroy,
-    zor_af_tracker_free,
-    zor_af_tracker_fill_msg,
-    zor_af_tracker_show,
-    zor_af_tracker_show_all,
-};
 
 }  // namespace
 
-void zor_af_tracker_register()
-{
-    if (zor_af_ops_get(ZOR_AF_TRACKER) == nullptr) {
-        zor_af_register(ZOR_AF_TRACKER, &k_zor_af_tracker_ops);
-    }
-}
 
 t_zor_db_entry *zor_af_tracker_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where)
 {
@@ -210,3 +191,17 @@ int zor_dump_tracker(confd_user_info *uinfo, char * /*path*/, int /*argc*/, char
     }
     return CONFD_OK;
 }
+
+const zor_af_ops_t k_zor_af_tracker_ops = {
+    nullptr,
+    zor_af_tracker_add,
+    zor_af_tracker_withdraw,
+    zor_af_tracker_delete,
+    zor_af_tracker_find,
+    zor_af_tracker_tree_create,
+    zor_af_tracker_tree_destroy,
+    zor_af_tracker_free,
+    zor_af_tracker_fill_msg,
+    zor_af_tracker_show,
+    zor_af_tracker_show_all,
+};

@@ -35,10 +35,8 @@ static_assert(std::is_trivially_default_constructible_v<t_zor_af_tracker>, "reco
 static_assert(offsetof(t_zor_af_tracker, attach_point) == offsetof(t_zor_af_tracker, name) + 325);
 static_assert(offsetof(t_zor_af_tracker, opaque) == offsetof(t_zor_af_tracker, opaque2) + 4);
 
-// Puts the family's operation table into the TRACKER column, unless the
-// column holds a table already (one put there before the context starts is
-// kept).
-void zor_af_tracker_register();
+// The operation table of the family (its row in zor_af.cpp).
+extern const zor_af_ops_t k_zor_af_tracker_ops;
 
 // Add message: creates the tracker of the key (owned by client) from the
 // body; an existing tracker keeps its record as it is (its state changes

@@ -9,6 +9,7 @@
 #include "ost_assert.h"
 #include "ost_util.h"
 #include "timer.h"
+#include "zor_af.h"
 #include "zor_af_data_device.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc.h"
@@ -42,50 +43,10 @@ void zor_client_conn_up(msgq_handle_t *handle, void *arg, msgq_handle_t * /*hand
 
 void zor_client_spare(msgq_handle_t * /*handle*/, void * /*client*/, msgq_handle_t * /*handle2*/, void * /*arg2*/) {}
 
-// Whether a message type may name this family. Adds and deletes must carry
-// their family's own type: the family's operations read the body of that
-// type only, so a TLOC body handed to, say, the tracker family would be
-// read as something it is not. Status messages go to the family whose
-// handler reads them (type 20 names the TLOC family of the device, or the
-// data-device family itself).
-bool zor_client_type_fits_family(uint32_t type, zor_af_t af)
-{
-    switch (type) {
-    case ZOR_MSG_REGISTER:
-    case ZOR_MSG_UNREGISTER:
-        return true;
-    case ZOR_MSG_TLOC_BFD_STATUS:
-        return af == ZOR_AF_TLOC_IPV4 || af == ZOR_AF_TLOC_IPV6;
-    case ZOR_MSG_LINK_STATUS:
-        return af == ZOR_AF_LINK;
-    case ZOR_MSG_TRACKER_STATUS:
-        return af == ZOR_AF_TRACKER;
-    case ZOR_MSG_DATA_DEVICE_STATE:
-        return af == ZOR_AF_TLOC_IPV4 || af == ZOR_AF_TLOC_IPV6 || af == ZOR_AF_DATA_DEVICE_IPV4 ||
-               af == ZOR_AF_DATA_DEVICE_IPV6;
-    case ZOR_MSG_TLOC_ADD:
-    case ZOR_MSG_LINK_ADD:
-    case ZOR_MSG_CTRL_DEVICE_ADD:
-    case ZOR_MSG_VPN_SEC_ADD:
-    case ZOR_MSG_PEER_SEC_ADD:
-    case ZOR_MSG_TRACKER_ADD:
-        return zor_msg_type_for_af(af, 0) == type;
-    case ZOR_MSG_TLOC_DEL:
-    case ZOR_MSG_LINK_DEL:
-    case ZOR_MSG_CTRL_DEVICE_DEL:
-    case ZOR_MSG_VPN_SEC_DEL:
-    case ZOR_MSG_PEER_SEC_DEL:
-    case ZOR_MSG_TRACKER_DEL:
-        return zor_msg_type_for_af(af, 1) == type;
-    default:
-        return true;
-    }
-}
-
 void zor_client_dispatch(t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
 {
     const zor_af_t af = msg->family;
-    if (!zor_client_type_fits_family(msg->type, af)) {
+    if (!zor_af_type_fits(msg->type, af)) {
         ZOR_LOG("Dropped %s from %s: not a message of family %s", zor_msg_type_str(msg->type),
                 zor_module_name(client->id), zor_af_str(af));
         return;

@@ -15,13 +15,7 @@
 #include "ost_assert.h"
 #include "ost_rundir.h"
 #include "ost_signal.h"
-#include "zor_af_ctrl_device.h"
-#include "zor_af_data_device.h"
-#include "zor_af_link.h"
-#include "zor_af_peer_sec.h"
-#include "zor_af_tloc.h"
-#include "zor_af_tracker.h"
-#include "zor_af_vpn_sec.h"
+#include "zor_af.h"
 #include "zor_client.h"
 #include "zor_confd.h"
 #include "zor_db.h"
@@ -370,13 +364,7 @@ t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
     ctx->last_link_label = 32769;
     // The families' tables are in place before the database creates their
     // trees.
-    zor_af_tloc_register();
-    zor_af_link_register();
-    zor_af_data_device_register();
-    zor_af_ctrl_device_register();
-    zor_af_vpn_sec_register();
-    zor_af_peer_sec_register();
-    zor_af_tracker_register();
+    zor_af_register_all();
     if (zor_db_init(ctx) != 0) {
         ZOR_LOG("Failed to initialize Database");
         zor_context_free(ctx);

@@ -18,25 +18,6 @@ const zor_af_ops_t *g_zor_af_ops[ZOR_AF_TABLE_COLUMNS];
 
 zor_db_client_walk_fn g_zor_db_client_walk = nullptr;
 
-struct zor_af_info {
-    const char *name;
-    uint32_t add_type;
-    uint32_t del_type;
-};
-
-constexpr zor_af_info k_zor_af_info[ZOR_AF_COUNT] = {
-    {"TLOC-IPV4", ZOR_MSG_TLOC_ADD, ZOR_MSG_TLOC_DEL},
-    {"TLOC-IPV6", ZOR_MSG_TLOC_ADD, ZOR_MSG_TLOC_DEL},
-    {"CTRL-DEVICE-IPV4", ZOR_MSG_CTRL_DEVICE_ADD, ZOR_MSG_CTRL_DEVICE_DEL},
-    {"CTRL-DEVICE-IPV6", ZOR_MSG_CTRL_DEVICE_ADD, ZOR_MSG_CTRL_DEVICE_DEL},
-    {"DATA-DEVICE-IPV4", ZOR_MSG_DATA_DEVICE_ADD, ZOR_MSG_DATA_DEVICE_DEL},
-    {"DATA-DEVICE-IPV6", ZOR_MSG_DATA_DEVICE_ADD, ZOR_MSG_DATA_DEVICE_DEL},
-    {"VPN-SEC", ZOR_MSG_VPN_SEC_ADD, ZOR_MSG_VPN_SEC_DEL},
-    {"PEER-SEC", ZOR_MSG_PEER_SEC_ADD, ZOR_MSG_PEER_SEC_DEL},
-    {"LINK", ZOR_MSG_LINK_ADD, ZOR_MSG_LINK_DEL},
-    {"TRACKER", ZOR_MSG_TRACKER_ADD, ZOR_MSG_TRACKER_DEL},
-};
-
 // The table of a family, or null for an empty column. Families outside the
 // table get the empty-column behaviour too: the one source of such values is
 // a peer's message, which must never crash the daemon.
@@ -174,19 +155,6 @@ void zor_af_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo)
     if (ops != nullptr && ops->show_all != nullptr) {
         ops->show_all(af, ctx, uinfo);
     }
-}
-
-const char *zor_af_str(zor_af_t af)
-{
-    return af < ZOR_AF_COUNT ? k_zor_af_info[af].name : "UNKNOWN";
-}
-
-uint32_t zor_msg_type_for_af(zor_af_t af, uint8_t is_delete)
-{
-    if (af >= ZOR_AF_COUNT) {
-        OST_ASSERT_AT(false, "0", 474);
-    }
-    return is_delete ? k_zor_af_info[af].del_type : k_zor_af_info[af].add_type;
 }
 
 void zor_db_client_walk_set(zor_db_client_walk_fn fn)

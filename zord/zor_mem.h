@@ -49,8 +49,17 @@ struct zor_mem_row_t {
     uint64_t n_peak;
 };
 
-// Zeroes the counters of every row. Always 0.
+// Zeroes the counters of every row and has the rows of records described
+// (zor_mem_rows_describe). Always 0.
 int zor_mem_init();
+
+// Names the record a row counts and its size, for the dump; rows 0 and 21
+// and above are left alone.
+void zor_mem_row_describe(uint32_t type, const char *type_name, uint32_t size);
+// Describes the rows of the daemon's records: defined beside them
+// (zor_mem_rows.cpp), above the accounting, and the family records from the
+// family table.
+void zor_mem_rows_describe();
 
 // Rows 1-20 are counted; 0 and 21 and above are accepted but never counted.
 // The count is taken before the C library call, also when it then fails.
