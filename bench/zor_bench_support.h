@@ -141,8 +141,6 @@ inline void peer_free(void *p)
     free(p);
 }
 
-inline void peer_spare(msgq_handle_t *, void *, msgq_handle_t *, void *) {}
-
 inline void peer_tick(evutil_socket_t, short, void *arg)
 {
     timer_mgr_exec(static_cast<timer_mgr_t *>(arg), 3, 50);
@@ -167,15 +165,11 @@ inline void peer_tick(evutil_socket_t, short, void *arg)
     if (base_out != nullptr) {
         *base_out = base.get();
     }
-    msgq_params_t p{};
-    p.evbase = base.get();
-    p.timer_mgr = mgr;
-    p.facility = LOG_LOCAL7;
-    p.sock_type = MSGQ_SOCK_TYPE_UNIX;
-    cbs.spare = detail::peer_spare;
+    msgq_setup_t s = msgq_setup_unix(base.get(), mgr);
+    cbs.spare = s.cbs.spare;
     cbs.alloc_msg = detail::peer_alloc;
     cbs.free_msg = detail::peer_free;
-    if (msgq_init(module, OST_MODULE_ZORD, MSGQ_HANDLE_TYPE_CLIENT, &p, &cbs, arg) == nullptr) {
+    if (msgq_init(module, OST_MODULE_ZORD, MSGQ_HANDLE_TYPE_CLIENT, &s.params, &cbs, arg) == nullptr) {
         report(report_fd, "error msgq_init");
         _exit(1);
     }

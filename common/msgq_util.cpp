@@ -1,16 +1,15 @@
+// The message queue's instance and handles: the process-wide instance, the
+// three handle lists, deferred freeing, creating and deleting handles,
+// closing a connection, and message buffers. Connections are accepted and
+// registered in msgq_util_accept.cpp, listened for in msgq_util_server.cpp
+// and made by clients in msgq_util_client.cpp.
 #include "msgq_util.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <event2/listener.h>
-#include <netinet/in.h>
 #include <new>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -64,7 +63,7 @@ size_t app_offset(const msgq_handle_t *h)
 
 using namespace msgq_priv;
 
-namespace {
+namespace msgq_priv {
 
 // ------------------------------------------------------------ deferred freeing
 
@@ -120,9 +119,6 @@ void msgq_list_remove(msgq_handle_t *h)
     h->in_tmp_list = 0;
 }
 
-enum class msgq_list_id { reg, unreg, tmp };
-
-// Removes the handle from its list (if any) and inserts it at the head of another.
 void msgq_list_insert(msgq_handle_t *h, msgq_list_id which)
 {
     msgq_list_remove(h);
@@ -172,8 +168,12 @@ bool msgq_is_duplicate(const msgq_inst_t *inst, uint8_t src, uint8_t tgt, uint8_
     return false;
 }
 
+}  // namespace msgq_priv
+
+namespace {
+
 // ------------------------------------------------------------ instance
-// ------------------------------------------------------------ instance
+
 
 msgq_inst_t *msgq_inst_init(const msgq_params_t *params)
 {
@@ -190,604 +190,6 @@ msgq_inst_t *msgq_inst_init(const msgq_params_t *params)
     }
     g_inst = inst;
     return inst;
-}
-
-}  // namespace
-
-// Runs at depth 0 once no handle is left: connections that never
-// registered are closed and the next msgq_init starts afresh.
-void msgq_priv::inst_free(msgq_inst_t *inst)
-{
-    MSGQ_ASSERT(inst->depth == 0 && inst->reap_list == nullptr);
-    // A temporary connection owns only its socket and read event; it is
-    // closed here directly, outside any frame (a frame's end would come
-    // back here).
-    while (inst->tmp_msgq_listhead.head != nullptr) {
-        msgq_handle_t *tmp = inst->tmp_msgq_listhead.head;
-        MSGQ_LOG("Closing connection with fd: %d", tmp->sock_fd);
-        tmp->read_ev.reset();
-        if (tmp->sock_fd != -1) {
-            shutdown(tmp->sock_fd, SHUT_RDWR);
-            close(tmp->sock_fd);
-        }
-        msgq_list_remove(tmp);
-        delete tmp;
-    }
-    MSGQ_ASSERT(inst->server_list == nullptr);
-    rx_inst_free(inst);
-    g_inst = nullptr;
-    delete inst;
-}
-
-namespace {
-
-// ------------------------------------------------------------ connections
-
-// A connection's events: a read event on fd (persistent, added) unless
-// with_read is false, two write events and two read helpers. On failure
-// nothing is left behind and the result is false.
-bool msgq_create_conn_events(msgq_handle_t *h, int fd, bool with_read)
-{
-    event_base *base = h->inst->evbase;
-    bool ok = true;
-    if (with_read) {
-        h->read_ev.reset(event_new(base, fd, EV_READ | EV_PERSIST, msgq_read_cb, h));
-        // While reading is paused on the total watermark the event waits
-        // to be added with everybody else's.
-        ok = h->read_ev != nullptr && (!rx_should_listen() || event_add(h->read_ev.get(), nullptr) == 0);
-    }
-    for (int i = 0; i < 2 && ok; i++) {
-        h->write_ev[i].reset(event_new(base, fd, EV_WRITE, msgq_write_cb, h));
-        h->read_helper_ev[i].reset(event_new(base, -1, EV_READ | EV_PERSIST, msgq_read_helper_cb, h));
-        ok = h->write_ev[i] != nullptr && h->read_helper_ev[i] != nullptr;
-    }
-    h->write_scheduled[0] = h->write_scheduled[1] = 0;
-    h->write_idx = 0;
-    h->read_helper_scheduled[0] = h->read_helper_scheduled[1] = 0;
-    h->read_helper_idx = 0;
-    if (!ok) {
-        h->read_ev.reset();
-        for (int i = 0; i < 2; i++) {
-            h->write_ev[i].reset();
-            h->read_helper_ev[i].reset();
-        }
-    }
-    return ok;
-}
-
-// A registered (or app-header) server handle takes an accepted socket.
-bool msgq_attach_connection(msgq_handle_t *h, int fd)
-{
-    if (!msgq_create_conn_events(h, fd, true)) {
-        return false;
-    }
-    h->sock_fd = fd;
-    h->down_pending = 0;
-    return true;
-}
-
-void msgq_call_conn_up(msgq_handle_t *h)
-{
-    msgq_list_insert(h, msgq_list_id::reg);
-    h->stats.conn_up++;
-    if (h->cbs.conn_up != nullptr) {
-        h->cbs.conn_up(h, h->user_arg, h, h->user_arg);
-    }
-}
-
-// Ends a temporary connection: closed, unlinked, freed.
-void msgq_tmp_drop(msgq_handle_t *tmp)
-{
-    tmp->reg_timeout_ev.reset();
-    msgq_close_connection(tmp, 0);
-    msgq_list_remove(tmp);
-    msgq_handle_free(tmp);
-}
-
-// Closes the connection a peer broke: a temporary one is dropped, a handle's
-// connection is closed with restart.
-void msgq_drop_connection(msgq_handle_t *h)
-{
-    if (h->in_tmp_list) {
-        msgq_tmp_drop(h);
-    } else {
-        msgq_close_connection(h, 1);
-    }
-}
-
-}  // namespace
-
-namespace msgq_priv {
-
-void msgq_read_error(msgq_handle_t *h, ssize_t rc, int err)
-{
-    if (rc < 0 && (err == EAGAIN || err == EWOULDBLOCK || err == EINTR)) {
-        return;
-    }
-    h->stats.rx_fail++;
-    msgq_drop_connection(h);
-}
-
-void msgq_reject_stream(msgq_handle_t *h)
-{
-    h->stats.rx_fail++;
-    msgq_drop_connection(h);
-}
-
-void msgq_handle_register_msg(msgq_handle_t *tmp, const msgq_hdr_t *hdr)
-{
-    msgq_inst_t *inst = tmp->inst;
-    tmp->stats.rx_register++;
-    // Refused before its name is looked up: a process that may not speak
-    // for a module must not close the connection of the one that does.
-    if (!tmp->peer_admitted) {
-        MSGQ_ERR("Refused connection from pid %d uid %u registering as %s: not root, this daemon's user or the "
-                 "peer group",
-                 tmp->peer_pid, tmp->peer_uid, module_name(hdr->src));
-        msgq_tmp_drop(tmp);
-        return;
-    }
-    // The peer names itself as src and the server module as tgt.
-    msgq_handle_t *h = msgq_find_server(&inst->unreg_msgq_listhead, hdr->tgt, hdr->src, tmp->path);
-    if (h == nullptr) {
-        h = msgq_find_server(&inst->reg_msgq_listhead, hdr->tgt, hdr->src, tmp->path);
-    }
-    if (h == nullptr) {
-        MSGQ_ERR("Refused connection from pid %d uid %u registering as %s: no server for it at %s", tmp->peer_pid,
-                 tmp->peer_uid, module_name(hdr->src), tmp->path);
-        msgq_tmp_drop(tmp);
-        return;
-    }
-    if (h->in_reg_list) {
-        // The peer reconnected: its new connection replaces the old one.
-        h->stats.conn_exist++;
-        msgq_close_connection(h, 1);
-        if (h->free_pending) {  // conn_down deleted the handle
-            msgq_tmp_drop(tmp);
-            return;
-        }
-    }
-    MSGQ_LOG("Found matching handle: src: %s, tgt: %s", module_name(h->src), module_name(h->tgt));
-    if (!msgq_attach_connection(h, tmp->sock_fd)) {
-        // Without its events the connection could never be served: the
-        // peer sees it closed and may try again; the handle stays unregistered.
-        MSGQ_ERR("Failed to create read helper events");
-        msgq_tmp_drop(tmp);
-        return;
-    }
-    tmp->sock_fd = -1;
-    tmp->read_ev.reset();
-    tmp->reg_timeout_ev.reset();
-    h->peer_pid = tmp->peer_pid;
-    h->peer_uid = tmp->peer_uid;
-    msgq_list_remove(tmp);
-    msgq_handle_free(tmp);
-    msgq_call_conn_up(h);
-}
-
-}  // namespace msgq_priv
-
-namespace {
-
-msgq_accept_policy_t g_policy;
-
-// Whether the accept policy admits the peer of fd (credentials in cred,
-// valid when have_cred).
-bool msgq_peer_admitted(int fd, const ucred &cred, bool have_cred)
-{
-    if (!g_policy.check_peer) {
-        return true;
-    }
-    if (!have_cred) {
-        return false;
-    }
-    if (cred.uid == 0 || cred.uid == geteuid()) {
-        return true;
-    }
-    if (g_policy.admit_gid < 0) {
-        return false;
-    }
-    const auto gid = static_cast<gid_t>(g_policy.admit_gid);
-    if (cred.gid == gid) {
-        return true;
-    }
-#ifdef SO_PEERGROUPS
-    gid_t groups[256];
-    socklen_t len = sizeof(groups);
-    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups, &len) == 0) {
-        for (size_t i = 0; i < len / sizeof(gid_t); i++) {
-            if (groups[i] == gid) {
-                return true;
-            }
-        }
-    }
-#endif
-    return false;
-}
-
-// Takes the peer's credentials and the policy's verdict on them.
-void msgq_note_peer(msgq_handle_t *h, int fd)
-{
-    ucred cred{};
-    socklen_t len = sizeof(cred);
-    bool have = getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
-    if (have) {
-        h->peer_pid = cred.pid;
-        h->peer_uid = cred.uid;
-    }
-    h->peer_admitted = msgq_peer_admitted(fd, cred, have) ? 1 : 0;
-}
-
-void msgq_tmp_timeout_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
-{
-    auto *tmp = static_cast<msgq_handle_t *>(arg);
-    frame guard(tmp->inst);
-    ost_log_peer_scope peer(reinterpret_cast<uintptr_t>(tmp));
-    MSGQ_ERR("Closed connection from pid %d uid %u: not registered within %u ms", tmp->peer_pid, tmp->peer_uid,
-             g_policy.register_timeout_ms);
-    msgq_tmp_drop(tmp);
-}
-
-// Makes room for one more connection waiting to register: the one that has
-// waited longest goes (the list holds the newest first).
-void msgq_tmp_make_room(msgq_inst_t *inst)
-{
-    if (g_policy.max_unregistered == 0 || inst->tmp_msgq_listhead.count < g_policy.max_unregistered) {
-        return;
-    }
-    msgq_handle_t *oldest = inst->tmp_msgq_listhead.head;
-    while (oldest->list_next != nullptr) {
-        oldest = oldest->list_next;
-    }
-    ost_log_peer_scope peer(reinterpret_cast<uintptr_t>(oldest));
-    MSGQ_ERR("Closed connection from pid %d uid %u: %u connections wait to register, the longest waiting goes",
-             oldest->peer_pid, oldest->peer_uid, inst->tmp_msgq_listhead.count);
-    msgq_tmp_drop(oldest);
-}
-
-void msgq_handle_msghdr_accept(msgq_server_t *srv, evutil_socket_t fd)
-{
-    msgq_tmp_make_room(srv->inst);
-    auto *tmp = new (std::nothrow) msgq_handle_t();
-    bool armed = true;
-    if (tmp != nullptr) {
-        tmp->type = MSGQ_HANDLE_TYPE_SERVER;
-        tmp->sock_fd = fd;
-        tmp->inst = srv->inst;
-        memcpy(tmp->path, srv->path, MSGQ_PATH_LEN);
-        msgq_note_peer(tmp, fd);
-        // Not persistent: it serves the register message only (re-armed by
-        // msgq_read_cb while the message is incomplete).
-        tmp->read_ev.reset(event_new(srv->inst->evbase, fd, EV_READ, msgq_read_cb, tmp));
-        if (g_policy.register_timeout_ms > 0) {
-            tmp->reg_timeout_ev.reset(event_new(srv->inst->evbase, -1, 0, msgq_tmp_timeout_cb, tmp));
-            timeval tv{static_cast<time_t>(g_policy.register_timeout_ms / 1000),
-                       static_cast<suseconds_t>(g_policy.register_timeout_ms % 1000) * 1000};
-            armed = tmp->reg_timeout_ev != nullptr && event_add(tmp->reg_timeout_ev.get(), &tv) == 0;
-        }
-    }
-    if (tmp == nullptr || !armed || tmp->read_ev == nullptr || event_add(tmp->read_ev.get(), nullptr) != 0) {
-        MSGQ_ERR("Alloc failed");
-        // The socket is closed rather than left open: nothing would ever read it.
-        close(fd);
-        if (tmp != nullptr) {
-            tmp->sock_fd = -1;
-            tmp->reg_timeout_ev.reset();
-            delete tmp;
-        }
-        return;
-    }
-    msgq_list_insert(tmp, msgq_list_id::tmp);
-}
-
-void msgq_handle_apphdr_accept(msgq_server_t *srv, evutil_socket_t fd)
-{
-    msgq_handle_t *h = srv->apphead_msgq_handle_p;
-    if (h == nullptr) {  // the record lives exactly as long as its one handle
-        close(fd);
-        return;
-    }
-    msgq_handle_t probe;
-    msgq_note_peer(&probe, fd);
-    if (!probe.peer_admitted) {
-        MSGQ_ERR("Refused connection from pid %d uid %u as %s: not root, this daemon's user or the peer group",
-                 probe.peer_pid, probe.peer_uid, module_name(h->tgt));
-        close(fd);
-        return;
-    }
-    if (h->sock_fd != -1) {
-        h->stats.conn_exist++;
-        msgq_close_connection(h, 1);
-        if (h->free_pending) {
-            close(fd);
-            return;
-        }
-    }
-    if (!msgq_attach_connection(h, fd)) {
-        // As with a registering peer: the new connection is closed and the
-        // handle stays unregistered until the peer connects again.
-        MSGQ_ERR("Failed to create read helper events");
-        close(fd);
-        return;
-    }
-    msgq_call_conn_up(h);
-}
-
-void msgq_listener_cb(evconnlistener * /*listener*/, evutil_socket_t fd, sockaddr * /*addr*/, int /*len*/,
-                      void *arg)
-{
-    auto *srv = static_cast<msgq_server_t *>(arg);
-    frame guard(srv->inst);
-    if (srv->accept_paused) {
-        srv->accept_paused = 0;
-        MSGQ_ERR("Accepting connections at %s again", srv->path);
-    }
-    // The listener hands over non-blocking, close-on-exec sockets.
-    if (srv->listener_apphdr) {
-        msgq_handle_apphdr_accept(srv, fd);
-    } else {
-        msgq_handle_msghdr_accept(srv, fd);
-    }
-}
-
-// ------------------------------------------------------------ servers
-
-void msgq_listener_resume_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
-{
-    auto *srv = static_cast<msgq_server_t *>(arg);
-    if (srv->listener != nullptr) {
-        evconnlistener_enable(srv->listener.get());
-    }
-}
-
-// accept() failed. Out of descriptors the listening socket stays readable,
-// so retrying at once would spin: the listener waits instead, and the
-// connections already served carry on meanwhile. One line per shortage, not
-// one per retry.
-void msgq_listener_error_cb(evconnlistener *listener, void *arg)
-{
-    auto *srv = static_cast<msgq_server_t *>(arg);
-    int err = EVUTIL_SOCKET_ERROR();
-    if (err != EMFILE && err != ENFILE && err != ENOBUFS && err != ENOMEM) {
-        MSGQ_ERR("Error from accept() at %s: %s", srv->path, strerror(err));
-        return;
-    }
-    evconnlistener_disable(listener);
-    if (srv->resume_ev == nullptr) {
-        srv->resume_ev.reset(event_new(srv->inst->evbase, -1, 0, msgq_listener_resume_cb, srv));
-    }
-    timeval tv{static_cast<time_t>(g_policy.accept_pause_ms / 1000),
-               static_cast<suseconds_t>(g_policy.accept_pause_ms % 1000) * 1000};
-    if (srv->resume_ev == nullptr || event_add(srv->resume_ev.get(), &tv) != 0) {
-        evconnlistener_enable(listener);  // better a busy listener than a dead one
-        return;
-    }
-    if (!srv->accept_paused) {
-        srv->accept_paused = 1;
-        MSGQ_ERR("Out of descriptors accepting at %s (%s): new connections wait, tried again every %u ms",
-                 srv->path, strerror(err), g_policy.accept_pause_ms);
-    }
-}
-
-// Sockets bound by msgq_server_prebind, waiting for their server.
-struct msgq_prebound_t {
-    char path[MSGQ_PATH_LEN];
-    int fd;
-};
-msgq_prebound_t g_prebound[4] = {{{}, -1}, {{}, -1}, {{}, -1}, {{}, -1}};
-
-int msgq_take_prebound(const char *path)
-{
-    for (msgq_prebound_t &p : g_prebound) {
-        if (p.fd != -1 && msgq_same_path(p.path, path)) {
-            int fd = p.fd;
-            p.fd = -1;
-            return fd;
-        }
-    }
-    return -1;
-}
-
-msgq_server_t *msgq_server_get(msgq_handle_t *h)
-{
-    msgq_inst_t *inst = h->inst;
-    msgq_server_t *srv = inst->server_list;
-    while (srv != nullptr && !msgq_same_path(srv->path, h->path)) {
-        srv = srv->next;
-    }
-    if (srv != nullptr) {
-        MSGQ_ASSERT(h->use_app_header == srv->listener_apphdr);
-        MSGQ_ASSERT(!srv->listener_apphdr || srv->apphead_msgq_handle_p == nullptr);
-        srv->refcnt++;
-    } else {
-        srv = new (std::nothrow) msgq_server_t();
-        if (srv == nullptr) {
-            MSGQ_ERR("Failed to allocate memory for server at %s", h->path);
-            return nullptr;
-        }
-        srv->inst = inst;
-        srv->src = h->src;
-        memcpy(srv->path, h->path, MSGQ_PATH_LEN);
-        srv->listener_apphdr = h->use_app_header;
-        srv->refcnt = 1;
-        srv->next = inst->server_list;
-        inst->server_list = srv;
-    }
-    if (h->use_app_header) {
-        srv->apphead_msgq_handle_p = h;
-    }
-    h->server_p = srv;
-    return srv;
-}
-
-void msgq_server_put(msgq_handle_t *h)
-{
-    msgq_server_t *srv = h->server_p;
-    h->server_p = nullptr;
-    if (srv->apphead_msgq_handle_p == h) {
-        srv->apphead_msgq_handle_p = nullptr;
-    }
-    if (--srv->refcnt > 0) {
-        return;
-    }
-    msgq_server_t **pp = &srv->inst->server_list;
-    while (*pp != srv) {
-        pp = &(*pp)->next;
-    }
-    *pp = srv->next;
-    srv->listener.reset();
-    if (unlink(srv->path) != 0) {
-        MSGQ_LOG("Failed to remove the file: %s", srv->path);
-    }
-    delete srv;
-}
-
-int msgq_init_start_server(msgq_handle_t *h)
-{
-    msgq_server_t *srv = msgq_server_get(h);
-    if (srv == nullptr) {
-        return MSGQ_START_FAILED;
-    }
-    if (srv->listener != nullptr) {
-        MSGQ_LOG("Server is on at %s, ignore server start", srv->path);
-        return MSGQ_START_ALREADY;
-    }
-    if (int fd = msgq_take_prebound(srv->path); fd != -1) {
-        // Bound and listening already (backlog 0: no second listen).
-        srv->listener.reset(
-            evconnlistener_new(h->inst->evbase, msgq_listener_cb, srv, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC, 0, fd));
-        if (srv->listener == nullptr) {
-            MSGQ_ERR("Failed to start listener for %s error:%s", srv->path, strerror(errno));
-            close(fd);
-            return MSGQ_START_FAILED;
-        }
-        evconnlistener_set_error_cb(srv->listener.get(), msgq_listener_error_cb);
-        return MSGQ_OK;
-    }
-    if (unlink(srv->path) != 0 && errno != ENOENT) {
-        MSGQ_ERR("Path %s exists, failed to remove", srv->path);
-        return MSGQ_START_ALREADY;
-    }
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    static_assert(MSGQ_PATH_LEN <= sizeof(sun.sun_path));
-    memcpy(sun.sun_path, srv->path, strnlen(srv->path, MSGQ_PATH_LEN));
-    srv->listener.reset(evconnlistener_new_bind(
-        h->inst->evbase, msgq_listener_cb, srv, LEV_OPT_CLOSE_ON_FREE | LEV_OPT_CLOSE_ON_EXEC | LEV_OPT_REUSEABLE,
-        -1, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)));
-    if (srv->listener == nullptr) {
-        MSGQ_ERR("Failed to start listener for %s error:%s", srv->path, strerror(errno));
-        return MSGQ_START_FAILED;
-    }
-    evconnlistener_set_error_cb(srv->listener.get(), msgq_listener_error_cb);
-    // Peers run under other users.
-    if (chmod(srv->path, 0777) != 0) {
-        MSGQ_ERR("Failed to change permission for %s", srv->path);
-    }
-    return MSGQ_OK;
-}
-
-// ------------------------------------------------------------ clients
-
-int msgq_send_register(msgq_handle_t *h)
-{
-    msgq_hdr_t hdr{};
-    hdr.magic1 = MAGIC1;
-    hdr.magic2 = MAGIC2;
-    hdr.src = h->src;
-    hdr.tgt = h->tgt;
-    hdr.type = MSGQ_MSG_TYPE_REGISTER;
-    hdr.size = msgq_hdr_len(h);
-    h->stats.tx_register++;
-    ssize_t n = send(h->sock_fd, &hdr, sizeof(hdr), MSG_NOSIGNAL);
-    return n == static_cast<ssize_t>(sizeof(hdr)) ? 0 : -1;
-}
-
-// Waits for a non-blocking IPv4 connect to complete. On failure *err holds
-// the reason. fn: the connect attempt named in the error lines.
-bool msgq_connect_wait(int fd, int *err, const char *fn)
-{
-    // poll rather than select: a descriptor above FD_SETSIZE must not
-    // overflow an fd_set in a daemon with many connections.
-    pollfd pfd{fd, POLLOUT, 0};
-    int rc;
-    do {
-        rc = poll(&pfd, 1, MSGQ_IPV4_CONNECT_WAIT_SECS * 1000);
-    } while (rc < 0 && errno == EINTR);
-    if (rc < 0) {
-        *err = errno;
-        MSGQ_ERR_IN(fn, "Failed to connect for fd: %d, error: %d", fd, *err);
-        return false;
-    }
-    if (rc == 0) {
-        *err = ETIMEDOUT;
-        MSGQ_ERR_IN(fn, "Timeout in select");
-        return false;
-    }
-    int so_error = 0;
-    socklen_t len = sizeof(so_error);
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) {
-        *err = errno;
-        MSGQ_ERR_IN(fn, "ERROR in getsockopt: %d - %s", *err, strerror(*err));
-        return false;
-    }
-    if (so_error != 0) {
-        *err = so_error;
-        MSGQ_LOG("ERROR in delayed connection: %d - %s", so_error, strerror(so_error));
-        return false;
-    }
-    return true;
-}
-
-void msgq_connect_established(msgq_handle_t *h, int fd, const char *fn)
-{
-    if (h->connect_timer != nullptr) {
-        timer_disable(h->connect_timer);
-    }
-    h->sock_fd = fd;
-    h->down_pending = 0;
-    // A blocking client reads only right after each of its sends.
-    if (!msgq_create_conn_events(h, fd, !h->blocking)) {
-        // A connection without its events cannot be served: it is closed and
-        // the client tries again like after any failed attempt.
-        MSGQ_ERR_IN(fn, "Failed to create read helper events");
-        msgq_close_connection(h, 1);
-        return;
-    }
-    if (!h->skip_register && msgq_send_register(h) != 0) {
-        MSGQ_LOG("Error in sending register message to %d, err %d", h->tgt, errno);
-        msgq_close_connection(h, 1);
-        return;
-    }
-    msgq_call_conn_up(h);
-}
-
-int msgq_init_start_client(msgq_handle_t *h)
-{
-    if (h->cbs.is_reboot_pending != nullptr && h->cbs.is_reboot_pending(h)) {
-        MSGQ_ERR("Reboot in progress, skip connecting to server %s", h->path);
-        return MSGQ_START_REBOOT_PENDING;
-    }
-    if (h->blocking) {
-        // Retried until connected, with a short pause so a missing server
-        // does not spin the processor.
-        while (h->sock_fd == -1 && !h->free_pending) {
-            msgq_connect_timer(nullptr, h, nullptr, nullptr, nullptr);
-            if (h->sock_fd == -1) {
-                usleep(100 * 1000);
-            }
-        }
-        return MSGQ_OK;
-    }
-    h->connect_timer = timer_util_create(h->inst->timer_mgr, TIMER_PRI_NORMAL, TIMER_TYPE_ONE_SHOT,
-                                         MSGQ_CONNECT_RETRY_MS, msgq_connect_timer, h, nullptr, nullptr, nullptr,
-                                         MSGQ_CONNECT_TIMER_NAME);
-    if (h->connect_timer == nullptr) {
-        MSGQ_ERR("Failed to init connect timer for %p", static_cast<void *>(h));
-        return MSGQ_START_FAILED;
-    }
-    timer_enable(h->connect_timer);
-    return MSGQ_OK;
 }
 
 bool msgq_validate_params(uint32_t type, const msgq_params_t *params, const msgq_callbacks_t *cbs)
@@ -821,6 +223,31 @@ bool msgq_validate_params(uint32_t type, const msgq_params_t *params, const msgq
 
 }  // namespace
 
+// Runs at depth 0 once no handle is left: connections that never
+// registered are closed and the next msgq_init starts afresh.
+void msgq_priv::inst_free(msgq_inst_t *inst)
+{
+    MSGQ_ASSERT(inst->depth == 0 && inst->reap_list == nullptr);
+    // A temporary connection owns only its socket and read event; it is
+    // closed here directly, outside any frame (a frame's end would come
+    // back here).
+    while (inst->tmp_msgq_listhead.head != nullptr) {
+        msgq_handle_t *tmp = inst->tmp_msgq_listhead.head;
+        MSGQ_LOG("Closing connection with fd: %d", tmp->sock_fd);
+        tmp->read_ev.reset();
+        if (tmp->sock_fd != -1) {
+            shutdown(tmp->sock_fd, SHUT_RDWR);
+            close(tmp->sock_fd);
+        }
+        msgq_list_remove(tmp);
+        delete tmp;
+    }
+    MSGQ_ASSERT(inst->server_list == nullptr);
+    rx_inst_free(inst);
+    g_inst = nullptr;
+    delete inst;
+}
+
 // ============================================================ handles
 
 msgq_inst_t *msgq_inst_get()
@@ -828,56 +255,15 @@ msgq_inst_t *msgq_inst_get()
     return g_inst;
 }
 
-void msgq_set_accept_policy(const msgq_accept_policy_t *policy)
+msgq_setup_t msgq_setup_unix(event_base *evbase, timer_mgr_t *timer_mgr)
 {
-    g_policy = *policy;
-}
-
-const msgq_accept_policy_t *msgq_accept_policy()
-{
-    return &g_policy;
-}
-
-int msgq_server_prebind(uint32_t src, char *path, size_t len)
-{
-    char sock_path[MSGQ_PATH_LEN];
-    int n = ost_run_path(sock_path, sizeof(sock_path), ".%s", module_name(src));
-    snprintf(path, len, "%s", sock_path);
-    if (n < 0 || n >= MSGQ_PATH_LEN) {
-        return ENAMETOOLONG;
-    }
-    msgq_prebound_t *slot = nullptr;
-    for (msgq_prebound_t &p : g_prebound) {
-        if (p.fd == -1) {
-            slot = &p;
-            break;
-        }
-    }
-    if (slot == nullptr) {
-        return EMFILE;
-    }
-    // A socket left by a daemon that died: whoever could still be serving
-    // it was refused by its instance lock before coming here.
-    if (unlink(sock_path) != 0 && errno != ENOENT) {
-        return errno;
-    }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return errno;
-    }
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    memcpy(sun.sun_path, sock_path, static_cast<size_t>(n));
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) != 0 || listen(fd, SOMAXCONN) != 0) {
-        int err = errno;
-        close(fd);
-        return err;
-    }
-    // Peers run under other users; who may register is the accept policy's call.
-    (void)chmod(sock_path, 0777);
-    snprintf(slot->path, sizeof(slot->path), "%s", sock_path);
-    slot->fd = fd;
-    return 0;
+    msgq_setup_t s{};
+    s.params.evbase = evbase;
+    s.params.timer_mgr = timer_mgr;
+    s.params.facility = LOG_LOCAL7;
+    s.params.sock_type = MSGQ_SOCK_TYPE_UNIX;
+    s.cbs.spare = [](msgq_handle_t *, void *, msgq_handle_t *, void *) {};
+    return s;
 }
 
 msgq_handle_t *msgq_init(uint32_t src, uint32_t tgt, uint32_t type, const msgq_params_t *params,
@@ -1039,67 +425,6 @@ void msgq_close_connection(msgq_handle_t *msgq_p, int restart)
     }
 }
 
-// One connect attempt: the expiry of the retry timer (re-armed after a
-// failure), or a direct call with timer NULL (a blocking client's start).
-void msgq_connect_timer(timer_util_t *timer, void *arg1, void * /*arg2*/, void * /*arg3*/, void * /*arg4*/)
-{
-    auto *h = static_cast<msgq_handle_t *>(arg1);
-    frame guard(h->inst);
-    MSGQ_ASSERT(h->sock_fd == -1);
-    const bool ipv4 = h->sock_type == MSGQ_SOCK_TYPE_IPV4;
-    MSGQ_LOG("Connect retry timer expired for %p", static_cast<void *>(h));
-    MSGQ_LOG("Trying to connect to server at %s", ipv4 ? h->ipaddr : h->path);
-
-    sockaddr_storage ss{};
-    socklen_t ss_len;
-    if (ipv4) {
-        auto *sin = reinterpret_cast<sockaddr_in *>(&ss);
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(static_cast<uint16_t>(h->port));
-        // Text that is no address cannot connect: it fails like an absent server.
-        if (inet_pton(AF_INET, h->ipaddr, &sin->sin_addr) != 1) {
-            sin->sin_addr.s_addr = htonl(INADDR_NONE);
-        }
-        ss_len = sizeof(sockaddr_in);
-    } else {
-        auto *sun = reinterpret_cast<sockaddr_un *>(&ss);
-        sun->sun_family = AF_UNIX;
-        memcpy(sun->sun_path, h->path, strnlen(h->path, MSGQ_PATH_LEN));
-        ss_len = sizeof(sockaddr_un);
-    }
-
-    int type = SOCK_STREAM | SOCK_CLOEXEC | (h->blocking ? 0 : SOCK_NONBLOCK);
-    int fd = socket(ss.ss_family, type, 0);
-    if (fd < 0) {
-        MSGQ_ERR("Socket init failed %d", errno);
-        // Out of descriptors is usually passing: the client tries again
-        // rather than staying unconnected for good.
-        if (timer != nullptr) {
-            timer_disable(timer);
-            timer_enable(timer);
-        }
-        return;
-    }
-    int err = 0;
-    bool ok = connect(fd, reinterpret_cast<sockaddr *>(&ss), ss_len) == 0;
-    if (!ok) {
-        err = errno;
-        if (ipv4 && err == EINPROGRESS) {
-            ok = msgq_connect_wait(fd, &err, __func__);
-        }
-    }
-    if (!ok) {
-        MSGQ_LOG("Failed to connect for fd: %d, error: %d", fd, err);
-        close(fd);
-        if (timer != nullptr) {
-            timer_disable(timer);
-            timer_enable(timer);
-        }
-        return;
-    }
-    msgq_connect_established(h, fd, __func__);
-}
-
 // ============================================================ messages
 
 uint16_t msgq_hdr_len(const msgq_handle_t *msgq_p)
@@ -1145,4 +470,3 @@ void msgq_free_msg(msgq_handle_t *msgq_p, void *app_p)
     msgq_p->stats.msg_frees++;
     msgq_p->cbs.free_msg(static_cast<uint8_t *>(app_p) - app_offset(msgq_p));
 }
-

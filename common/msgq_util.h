@@ -118,19 +118,23 @@ struct msgq_callbacks_t {
     msgq_reboot_pending_fn is_reboot_pending;  // optional: clients do not start connecting while true
 };
 
+// The daemons of the box use Unix-domain, registering, non-blocking handles
+// (msgq_setup_unix). The IPv4 socket type, the application-header variant
+// and blocking clients are kept for the transport's own tests and fuzz
+// targets only: no program of the box opens such a handle.
 struct msgq_params_t {
     event_base *evbase;
     timer_mgr_t *timer_mgr;     // required for client handles
     uint32_t skip_register;     // bit 0: no register message on connect
-    uint32_t use_app_header;    // bit 0: application-header variant (implies skip_register)
+    uint32_t use_app_header;    // tests only; bit 0: application-header variant (implies skip_register)
     uint32_t app_hdr_len;       // 1-64 with use_app_header; the length field must lie inside
     uint32_t app_size_offset;   // big-endian 16-bit total length at this byte of the app header
     uint32_t facility;          // syslog facility of every line of the instance (priority is debug)
-    uint32_t sock_type;         // MSGQ_SOCK_TYPE_*
+    uint32_t sock_type;         // MSGQ_SOCK_TYPE_* (IPV4: tests only)
     uint32_t port;              // IPv4 clients
     char ipaddr[MSGQ_IPADDR_LEN];  // IPv4 clients: dotted address text
     char path[MSGQ_PATH_LEN];   // empty: "<run dir>/.<module name>"
-    uint32_t blocking;          // bit 0: client handles only
+    uint32_t blocking;          // tests only; bit 0: client handles only
 };
 
 // A piece of a handle's send queue: the queued bytes of whole messages, back
@@ -239,10 +243,10 @@ struct msgq_handle_t {
     uint16_t max_queue_len = 0;  // 0: no limit
     msgq_stats_t stats{};
 
-    // Bookkeeping of this implementation. conn_gen changes at every close,
-    // so a frame that called out to the user can tell that the connection it
-    // was serving is gone; free_pending marks a deleted handle whose memory
-    // waits for the outermost message-queue frame to return.
+    // Callbacks may delete handles under a frame's feet: conn_gen changes at
+    // every close, so a frame that called out to the user can tell that the
+    // connection it was serving is gone; free_pending marks a deleted handle
+    // whose memory waits for the outermost message-queue frame to return.
     uint32_t conn_gen = 0;
     uint8_t free_pending = 0;
 
@@ -296,6 +300,16 @@ struct msgq_inst_t {
 };
 
 // ---------------------------------------------------------------- handles
+
+// What the handles of the box have in common: a Unix-domain socket at the
+// default path, lines at local7, and the empty spare callback every handle
+// must name. The caller adds its own callbacks (conn_up, conn_down,
+// recv_msg, alloc_msg, free_msg) and anything else it needs.
+struct msgq_setup_t {
+    msgq_params_t params;
+    msgq_callbacks_t cbs;
+};
+msgq_setup_t msgq_setup_unix(event_base *evbase, timer_mgr_t *timer_mgr);
 
 // Creates a handle. NULL when src or tgt is outside 1-228 or the socket path
 // does not fit MSGQ_PATH_LEN. Invalid parameters or callbacks, a duplicate

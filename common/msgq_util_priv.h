@@ -1,8 +1,10 @@
 // What the pieces of the message queue share and nobody else uses: the
 // instance pointer, the log and assertion macros, the frame guard of deferred
 // freeing, and the helpers one piece calls in another. The pieces are
-// msgq_util.cpp (instance, handles, connections, servers, clients, message
-// buffers), msgq_util_tx.cpp (the send queue), msgq_util_rx.cpp (the
+// msgq_util.cpp (instance, handles, message buffers), msgq_util_accept.cpp
+// (accepted connections, admission and the register handshake),
+// msgq_util_server.cpp (listeners), msgq_util_client.cpp (connecting and
+// retrying), msgq_util_tx.cpp (the send queue), msgq_util_rx.cpp (the
 // readers) and msgq_util_dump.cpp (the dump). All of them report as
 // common/msgq_util in assertions. Event-loop thread only.
 #pragma once
@@ -77,7 +79,32 @@ int64_t elapsed_ms(const timespec &start);
 // Bytes between the buffer start and the application pointer.
 size_t app_offset(const msgq_handle_t *h);
 
-// ---- connections (msgq_util.cpp)
+// ---- handles (msgq_util.cpp)
+
+// Frees a handle that is in no list, or queues it on the reap list while a
+// frame is open.
+void msgq_handle_free(msgq_handle_t *h);
+// The three lists of the instance; a handle is in at most one of them.
+enum class msgq_list_id { reg, unreg, tmp };
+// Unlinks the handle from whichever list holds it (none: nothing happens).
+void msgq_list_remove(msgq_handle_t *h);
+// Removes the handle from its list (if any) and inserts it at the head of another.
+void msgq_list_insert(msgq_handle_t *h, msgq_list_id which);
+bool msgq_same_path(const char *a, const char *b);
+// The server handle of list that a peer registering as (tgt -> src) at path
+// belongs to, or null.
+msgq_handle_t *msgq_find_server(const msgq_handle_list_t *list, uint8_t src, uint8_t tgt, const char *path);
+
+// ---- connections (msgq_util_accept.cpp)
+
+// A connection's events: a read event on fd (persistent, added) unless
+// with_read is false, two write events and two read helpers. On failure
+// nothing is left behind and the result is false.
+bool msgq_create_conn_events(msgq_handle_t *h, int fd, bool with_read);
+// Moves the handle to the registered list and calls conn_up.
+void msgq_call_conn_up(msgq_handle_t *h);
+// The accept callback of every listener (arg: its msgq_server_t).
+void msgq_listener_cb(evconnlistener *listener, evutil_socket_t fd, sockaddr *addr, int len, void *arg);
 
 // A recv result of 0 or less; err is the errno of that recv. EAGAIN and
 // EINTR are ignored; anything else counts rx_fail and closes.
@@ -87,6 +114,22 @@ void msgq_read_error(msgq_handle_t *h, ssize_t rc, int err);
 void msgq_reject_stream(msgq_handle_t *h);
 // The register message on a temporary connection (hdr: its header).
 void msgq_handle_register_msg(msgq_handle_t *tmp, const msgq_hdr_t *hdr);
+
+// ---- listeners (msgq_util_server.cpp)
+
+// Starts the listener of the handle's path or joins it: MSGQ_OK,
+// MSGQ_START_ALREADY (on already, or a stale path that cannot go) or
+// MSGQ_START_FAILED (logged).
+int msgq_init_start_server(msgq_handle_t *h);
+// Releases the handle's share of its listener; the last share closes it and
+// removes the socket file.
+void msgq_server_put(msgq_handle_t *h);
+
+// ---- clients (msgq_util_client.cpp)
+
+// Arms the first connect attempt (a blocking client connects before
+// returning): MSGQ_OK, MSGQ_START_REBOOT_PENDING or MSGQ_START_FAILED.
+int msgq_init_start_client(msgq_handle_t *h);
 
 // ---- send queue (msgq_util_tx.cpp)
 

@@ -102,14 +102,11 @@ struct Harness {
         check(mkdtemp(dir) != nullptr, "mkdtemp");
         setenv("ZOR_RUN_DIR", dir, 1);
         base = event_base_new();
-        msgq_params_t p{};
-        p.evbase = base;
-        p.facility = LOG_LOCAL7;
-        p.sock_type = MSGQ_SOCK_TYPE_UNIX;
-        msgq_callbacks_t cbs{};
+        msgq_setup_t s = msgq_setup_unix(base, nullptr);
+        msgq_params_t &p = s.params;
+        msgq_callbacks_t &cbs = s.cbs;
         cbs.conn_up = on_up;
         cbs.conn_down = on_conn;
-        cbs.spare = on_conn;
         cbs.recv_msg = on_recv;
         cbs.alloc_msg = count_alloc;
         cbs.free_msg = count_free;

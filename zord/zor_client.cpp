@@ -41,8 +41,6 @@ void zor_client_conn_up(msgq_handle_t *handle, void *arg, msgq_handle_t * /*hand
     }
 }
 
-void zor_client_spare(msgq_handle_t * /*handle*/, void * /*client*/, msgq_handle_t * /*handle2*/, void * /*arg2*/) {}
-
 void zor_client_dispatch(t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
 {
     const zor_af_t af = msg->family;
@@ -366,19 +364,13 @@ t_zor_client *zor_client_create(t_zor_context *ctx, uint32_t id)
     client->context = ctx;
     ctx->clients[id] = client;
 
-    msgq_params_t params{};
-    params.evbase = ctx->daemon->event_base.get();
-    params.timer_mgr = ctx->daemon->timer_mgr;
-    params.facility = LOG_LOCAL7;
-    params.sock_type = MSGQ_SOCK_TYPE_UNIX;
-    msgq_callbacks_t cbs{};
-    cbs.conn_up = zor_client_conn_up;
-    cbs.conn_down = zor_client_conn_down;
-    cbs.spare = zor_client_spare;
-    cbs.recv_msg = zor_client_recv;
-    cbs.alloc_msg = zor_mem_msgq_alloc;
-    cbs.free_msg = zor_mem_msgq_free;
-    client->handle = msgq_init(ctx->daemon->instance, id, MSGQ_HANDLE_TYPE_SERVER, &params, &cbs, client);
+    msgq_setup_t s = msgq_setup_unix(ctx->daemon->event_base.get(), ctx->daemon->timer_mgr);
+    s.cbs.conn_up = zor_client_conn_up;
+    s.cbs.conn_down = zor_client_conn_down;
+    s.cbs.recv_msg = zor_client_recv;
+    s.cbs.alloc_msg = zor_mem_msgq_alloc;
+    s.cbs.free_msg = zor_mem_msgq_free;
+    client->handle = msgq_init(ctx->daemon->instance, id, MSGQ_HANDLE_TYPE_SERVER, &s.params, &s.cbs, client);
     if (client->handle == nullptr) {
         ZOR_LOG("Failed to open the message queue of client %s", zor_module_name(id));
         zor_client_destroy(ctx, id);

@@ -213,12 +213,7 @@ size_t MsgqRecorder::count(const std::string &event) const
 
 msgq_params_t msgq_test_params(const EventLoop &loop)
 {
-    msgq_params_t p{};
-    p.evbase = loop.base();
-    p.timer_mgr = loop.timer_mgr();
-    p.facility = LOG_LOCAL7;
-    p.sock_type = MSGQ_SOCK_TYPE_UNIX;
-    return p;
+    return msgq_setup_unix(loop.base(), loop.timer_mgr()).params;
 }
 
 std::string msgq_wire(uint8_t src, uint8_t tgt, uint8_t type, const std::string &payload, int size)

@@ -80,19 +80,13 @@ std::string mem_unbalanced()
 
 FakePeer::FakePeer(t_zor_daemon *daemon, uint32_t id) : id_(id)
 {
-    msgq_params_t params{};
-    params.evbase = daemon->event_base.get();
-    params.timer_mgr = daemon->timer_mgr;
-    params.facility = LOG_LOCAL7;
-    params.sock_type = MSGQ_SOCK_TYPE_UNIX;
-    msgq_callbacks_t cbs{};
-    cbs.conn_up = on_up;
-    cbs.conn_down = on_down;
-    cbs.spare = [](msgq_handle_t *, void *, msgq_handle_t *, void *) {};
-    cbs.recv_msg = on_recv;
-    cbs.alloc_msg = [](size_t size) { return malloc(size); };
-    cbs.free_msg = [](void *ptr) { free(ptr); };
-    handle_ = msgq_init(id, OST_MODULE_ZORD, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, this);
+    msgq_setup_t s = msgq_setup_unix(daemon->event_base.get(), daemon->timer_mgr);
+    s.cbs.conn_up = on_up;
+    s.cbs.conn_down = on_down;
+    s.cbs.recv_msg = on_recv;
+    s.cbs.alloc_msg = [](size_t size) { return malloc(size); };
+    s.cbs.free_msg = [](void *ptr) { free(ptr); };
+    handle_ = msgq_init(id, OST_MODULE_ZORD, MSGQ_HANDLE_TYPE_CLIENT, &s.params, &s.cbs, this);
 }
 
 void FakePeer::close()
