@@ -6,16 +6,17 @@
 #include "ost_util.h"
 #include "zor_client.h"
 #include "zor_log.h"
+#include "zor_result.h"
 
 int zor_af_base_tree_create(zor_af_t af, t_zor_context *ctx, avl_compare_fn cmp)
 {
     avl_tree_t *tree = zor_mem_new<avl_tree_t>();
     if (tree == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     avl_create(tree, cmp, sizeof(t_zor_db_entry), offsetof(t_zor_db_entry, tree_node));
     ctx->trees[af] = tree;
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_af_base_tree_destroy(zor_af_t af, t_zor_context *ctx)
@@ -83,12 +84,36 @@ void zor_af_base_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinf
     }
 }
 
+void zor_af_base_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
+{
+    t_zor_db_entry *entry = zor_af_find(af, ctx, msg, nullptr);
+    if (entry != nullptr) {
+        zor_af_withdraw(af, ctx, client, entry);
+    }
+}
+
 const char *zor_af_base_client_str(const t_zor_client *client)
 {
     if (client == nullptr) {
         return "zor";
     }
     return client->id < OST_MODULE_MAX ? ost_module_str(client->id) : "unknown";
+}
+
+uint32_t zor_personality(const t_zor_context *ctx)
+{
+    return ctx->daemon != nullptr ? ctx->daemon->personality : 0;
+}
+
+bool zor_links_originated(const t_zor_context *ctx)
+{
+    for (uint32_t id : {static_cast<uint32_t>(OST_MODULE_ADVD), static_cast<uint32_t>(OST_MODULE_KLXD)}) {
+        const t_zor_client *client = ctx->clients[id];
+        if (client != nullptr && client->originate[ZOR_AF_LINK]) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool zor_af_base_addr_valid(const ip_addr_t *addr)

@@ -13,7 +13,7 @@
 struct confd_user_info;
 
 // Creates the family tree in ctx->trees[af] over t_zor_db_entry, ordered by
-// cmp (which receives two entries). 0, or 2 when memory runs out (the slot
+// cmp (which receives two entries). ZOR_OK, or ZOR_ERR_NO_MEMORY (the slot
 // then stays empty).
 int zor_af_base_tree_create(zor_af_t af, t_zor_context *ctx, avl_compare_fn cmp);
 // Forgets the tree's contents, frees the tree and clears the slot; an empty
@@ -44,9 +44,39 @@ void zor_af_base_withdraw_owned(zor_af_t af, t_zor_context *ctx, t_zor_client *c
 // show operation.
 void zor_af_base_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo);
 
+// The shared defaults of an operation table, for a family that keeps one
+// record per entry in one tree: withdraw is zor_af_base_withdraw_owned,
+// tree_destroy zor_af_base_tree_destroy, show_all zor_af_base_show_all, and
+// these three:
+//
+// delete: finds the entry of the message's key through the family's find and
+// hands it to the family's withdraw; an unknown key is ignored.
+void zor_af_base_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
+// tree_create over the family's entry order Cmp.
+template <avl_compare_fn Cmp>
+int zor_af_base_tree_create_by(zor_af_t af, t_zor_context *ctx)
+{
+    return zor_af_base_tree_create(af, ctx, Cmp);
+}
+// record_free: clears the entry's pointer and frees the record of type R.
+template <typename R>
+void zor_af_base_record_free(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_entry *entry)
+{
+    auto *r = static_cast<R *>(entry->record);
+    entry->record = nullptr;
+    zor_mem_delete(r);
+}
+
 // The module name of a client for log lines: "zor" for none, "unknown" for
 // an id outside the module table.
 const char *zor_af_base_client_str(const t_zor_client *client);
+
+// The device's personality (ZOR_PERSONALITY_*), 0 until configured or
+// without a daemon record.
+uint32_t zor_personality(const t_zor_context *ctx);
+// Whether advd or klxd (whichever is connected) originates links; a client
+// that is not connected originates nothing.
+bool zor_links_originated(const t_zor_context *ctx);
 
 // True for the address families that keys may hold (IPv4 and IPv6). The
 // address order treats anything else as a programming error, so families

@@ -33,9 +33,7 @@ void zor_af_ctrl_device_take(t_zor_af_ctrl_device *r, const zor_msg_ctrl_device_
     memcpy(r->region_ids, body.region_ids, count * sizeof(r->region_ids[0]));
 }
 
-
 }  // namespace
-
 
 t_zor_db_entry *zor_af_ctrl_device_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where)
 {
@@ -56,9 +54,9 @@ t_zor_db_entry *zor_af_ctrl_device_add(zor_af_t af, t_zor_context *ctx, t_zor_cl
                 body.addr.family);
         return nullptr;
     }
-    // Decided here: a longer set keeps its first ids rather than losing the
-    // whole announcement; the codec bounds the count by its own, larger
-    // limit, and a message built in-process may carry any count.
+    // A longer set keeps its first ids rather than losing the whole
+    // announcement; the codec bounds the count by its own, larger limit, and
+    // a message built in-process may carry any count.
     uint16_t count = body.region_count;
     if (count > ZOR_CTRL_DEVICE_REGION_MAX) {
         char addr_str[64];
@@ -92,35 +90,6 @@ t_zor_db_entry *zor_af_ctrl_device_add(zor_af_t af, t_zor_context *ctx, t_zor_cl
     }
     zor_db_entry_schedule(ctx, entry);
     return entry;
-}
-
-void zor_af_ctrl_device_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry)
-{
-    zor_af_base_withdraw_owned(af, ctx, client, entry);
-}
-
-void zor_af_ctrl_device_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
-{
-    t_zor_db_entry *entry = zor_af_ctrl_device_find(af, ctx, msg, nullptr);
-    if (entry != nullptr) {
-        zor_af_ctrl_device_withdraw(af, ctx, client, entry);
-    }
-}
-
-int zor_af_ctrl_device_tree_create(zor_af_t af, t_zor_context *ctx)
-{
-    return zor_af_base_tree_create(af, ctx, zor_af_ctrl_device_cmp);
-}
-
-void zor_af_ctrl_device_tree_destroy(zor_af_t af, t_zor_context *ctx)
-{
-    zor_af_base_tree_destroy(af, ctx);
-}
-
-void zor_af_ctrl_device_free(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_entry *entry)
-{
-    zor_mem_delete(rec(entry));
-    entry->record = nullptr;
 }
 
 void zor_af_ctrl_device_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t /*is_delete*/)
@@ -169,21 +138,16 @@ void zor_af_ctrl_device_show(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_
                      zor_af_ctrl_device_regions_str(r, regions, sizeof(regions)));
 }
 
-void zor_af_ctrl_device_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo)
-{
-    zor_af_base_show_all(af, ctx, uinfo);
-}
-
 const zor_af_ops_t k_zor_af_ctrl_device_ops = {
     nullptr,
     zor_af_ctrl_device_add,
-    zor_af_ctrl_device_withdraw,
-    zor_af_ctrl_device_delete,
+    zor_af_base_withdraw_owned,
+    zor_af_base_delete,
     zor_af_ctrl_device_find,
-    zor_af_ctrl_device_tree_create,
-    zor_af_ctrl_device_tree_destroy,
-    zor_af_ctrl_device_free,
+    zor_af_base_tree_create_by<zor_af_ctrl_device_cmp>,
+    zor_af_base_tree_destroy,
+    zor_af_base_record_free<t_zor_af_ctrl_device>,
     zor_af_ctrl_device_fill_msg,
     zor_af_ctrl_device_show,
-    zor_af_ctrl_device_show_all,
+    zor_af_base_show_all,
 };

@@ -42,6 +42,8 @@ static_assert(offsetof(t_zor_af_ctrl_device, region_ids) == 36);
 
 // The operation table of the family (its row in zor_af.cpp).
 extern const zor_af_ops_t k_zor_af_ctrl_device_ops;
+// Of its operations withdraw (the owner's request only), delete, tree_destroy, record_free and
+// show_all (key order) are the shared defaults of zor_af_base.h.
 
 // Add message: creates the entry of the address (owned by client) and
 // schedules it, or updates an existing one when its type, state or staging
@@ -50,25 +52,13 @@ extern const zor_af_ops_t k_zor_af_ctrl_device_ops;
 // that is neither IPv4 nor IPv6 (logged) or when memory runs out (nothing
 // kept).
 t_zor_db_entry *zor_af_ctrl_device_add(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
-// Takes the entry away on behalf of its owner; any other client changes
-// nothing.
-void zor_af_ctrl_device_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry);
-// Delete message: withdraws the entry of the address with client; an unknown
-// address is ignored.
-void zor_af_ctrl_device_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
 // The entry of the message's address, with the insertion point; null for
 // none and for an address that is neither IPv4 nor IPv6.
 t_zor_db_entry *zor_af_ctrl_device_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where);
-int zor_af_ctrl_device_tree_create(zor_af_t af, t_zor_context *ctx);
-void zor_af_ctrl_device_tree_destroy(zor_af_t af, t_zor_context *ctx);
-// Frees the record and clears the entry's pointer to it.
-void zor_af_ctrl_device_free(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry);
 // The whole record into the body, for an add and a delete alike.
 void zor_af_ctrl_device_fill_msg(zor_af_t af, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete);
 // "    Device: ..., Type: ..., State: ..., Staging: ...\n    Region-id-set: ...\n".
 void zor_af_ctrl_device_show(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo);
-// Every entry of the family in address order.
-void zor_af_ctrl_device_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo);
 
 // The region-id set as text: "NA" for none, else the ids in decimal
 // separated by single blanks; "TRUNCATED" when that does not fit size bytes.

@@ -41,12 +41,11 @@ bool zor_dd_derive(const t_zor_context *ctx, const zor_msg_t *msg, zor_dd_key *o
     case ZOR_MSG_TLOC_ADD:
     case ZOR_MSG_TLOC_DEL: {
         const zor_msg_tloc_t &tloc = msg->body.tloc;
-        const uint32_t personality = ctx->daemon != nullptr ? ctx->daemon->personality : 0;
         out->system_ip = tloc.key.addr;
         out->color = tloc.key.color;
         out->encap = tloc.key.encap;
         const bool up = tloc.status == ZOR_TLOC_STATUS_UP || tloc.origin == ZOR_TLOC_ORIGIN_LOCAL ||
-                        personality == ZOR_PERSONALITY_SOLON;
+                        zor_personality(ctx) == ZOR_PERSONALITY_SOLON;
         out->status = up ? ZOR_DATA_DEVICE_STATUS_UP : ZOR_DATA_DEVICE_STATUS_DOWN;
         break;
     }
@@ -166,7 +165,6 @@ const char *zor_dd_status_str(uint32_t status)
 
 }  // namespace
 
-
 zor_af_t zor_af_data_device_family(zor_af_t af)
 {
     if (af == ZOR_AF_TLOC_IPV4) {
@@ -261,16 +259,6 @@ t_zor_db_entry *zor_af_data_device_find(zor_af_t af, t_zor_context *ctx, const z
     return zor_dd_lookup(af, ctx, &key.system_ip, where);
 }
 
-int zor_af_data_device_tree_create(zor_af_t af, t_zor_context *ctx)
-{
-    return zor_af_base_tree_create(af, ctx, zor_af_data_device_cmp);
-}
-
-void zor_af_data_device_tree_destroy(zor_af_t af, t_zor_context *ctx)
-{
-    zor_af_base_tree_destroy(af, ctx);
-}
-
 void zor_af_data_device_free(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_entry *entry)
 {
     auto *dev = zor_af_data_device_of(entry);
@@ -308,11 +296,6 @@ void zor_af_data_device_show(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_
         maapi_cli_printf(uinfo->msock, uinfo->usid, "          color: %d encap: %d status: %s\n", opt->color,
                          opt->encap, zor_dd_status_str(opt->status));
     }
-}
-
-void zor_af_data_device_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo)
-{
-    zor_af_base_show_all(af, ctx, uinfo);
 }
 
 t_zor_db_entry *zor_af_data_device_tloc_update(zor_af_t tloc_af, t_zor_context *ctx, t_zor_client *client,
@@ -385,10 +368,10 @@ const zor_af_ops_t k_zor_af_data_device_ops = {
     zor_af_data_device_withdraw,
     zor_af_data_device_delete,
     zor_af_data_device_find,
-    zor_af_data_device_tree_create,
-    zor_af_data_device_tree_destroy,
+    zor_af_base_tree_create_by<zor_af_data_device_cmp>,
+    zor_af_base_tree_destroy,
     zor_af_data_device_free,
     zor_af_data_device_fill_msg,
     zor_af_data_device_show,
-    zor_af_data_device_show_all,
+    zor_af_base_show_all,
 };

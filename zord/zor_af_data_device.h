@@ -60,6 +60,7 @@ static_assert(std::is_trivially_default_constructible_v<t_zor_af_data_device> &&
 
 // The operation table of the family (its row in zor_af.cpp).
 extern const zor_af_ops_t k_zor_af_data_device_ops;
+// Of its operations tree_destroy and show_all are the shared defaults of zor_af_base.h.
 
 // The data-device family of a TLOC family (0 -> 4, 1 -> 5); any other
 // family maps to itself.
@@ -70,12 +71,9 @@ t_zor_db_entry *zor_af_data_device_add(zor_af_t af, t_zor_context *ctx, t_zor_cl
 void zor_af_data_device_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry);
 void zor_af_data_device_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
 t_zor_db_entry *zor_af_data_device_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where);
-int zor_af_data_device_tree_create(zor_af_t af, t_zor_context *ctx);
-void zor_af_data_device_tree_destroy(zor_af_t af, t_zor_context *ctx);
 void zor_af_data_device_free(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry);
 void zor_af_data_device_fill_msg(zor_af_t af, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete);
 void zor_af_data_device_show(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo);
-void zor_af_data_device_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo);
 
 // The calls of the TLOC family, path computation and the client dispatch.
 // Each takes a TLOC family and maps it.

@@ -8,6 +8,7 @@
 #include "ip_util.h"
 #include "confd_maapi.h"
 #include "ost_util.h"
+#include "zor_af_base.h"
 #include "zor_af_tloc.h"
 #include "zor_client.h"
 #include "zor_log.h"
@@ -414,7 +415,7 @@ void zor_af_link_update(t_zor_context *ctx, t_zor_af_tloc *a, t_zor_af_tloc *b, 
     if (advd == nullptr || klxd == nullptr) {
         return;
     }
-    const bool force = advd->originate[ZOR_AF_LINK] || klxd->originate[ZOR_AF_LINK];
+    const bool force = zor_links_originated(ctx);
     if (!remove && !zor_link_pair_allowed(a, b, force)) {
         return;
     }

@@ -22,49 +22,7 @@ struct peer_sec_twin {
     static constexpr std::array<const char *, 2> addr_names = {"origin IP", "dest IP"};
 };
 
-
 }  // namespace
-
-
-t_zor_db_entry *zor_af_peer_sec_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where)
-{
-    return zor_sec_find<peer_sec_twin>(af, ctx, msg, where);
-}
-
-t_zor_db_entry *zor_af_peer_sec_add(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
-{
-    return zor_sec_add<peer_sec_twin>(af, ctx, client, msg);
-}
-
-void zor_af_peer_sec_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry)
-{
-    zor_af_base_withdraw_owned(af, ctx, client, entry);
-}
-
-void zor_af_peer_sec_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
-{
-    zor_sec_delete<peer_sec_twin>(af, ctx, client, msg);
-}
-
-int zor_af_peer_sec_tree_create(zor_af_t af, t_zor_context *ctx)
-{
-    return zor_af_base_tree_create(af, ctx, zor_sec_cmp<peer_sec_twin>);
-}
-
-void zor_af_peer_sec_tree_destroy(zor_af_t af, t_zor_context *ctx)
-{
-    zor_af_base_tree_destroy(af, ctx);
-}
-
-void zor_af_peer_sec_free(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_entry *entry)
-{
-    zor_sec_free<peer_sec_twin>(entry);
-}
-
-void zor_af_peer_sec_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete)
-{
-    zor_sec_fill_msg<peer_sec_twin>(entry, msg, is_delete);
-}
 
 void zor_af_peer_sec_show(zor_af_t /*af*/, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo)
 {
@@ -77,21 +35,4 @@ void zor_af_peer_sec_show(zor_af_t /*af*/, t_zor_context *ctx, t_zor_db_entry *e
     zor_sec_show_attr(ctx, entry, &r->attr, ZOR_SEC_SHOW_PEER, uinfo);
 }
 
-void zor_af_peer_sec_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo)
-{
-    zor_af_base_show_all(af, ctx, uinfo);
-}
-
-const zor_af_ops_t k_zor_af_peer_sec_ops = {
-    nullptr,
-    zor_af_peer_sec_add,
-    zor_af_peer_sec_withdraw,
-    zor_af_peer_sec_delete,
-    zor_af_peer_sec_find,
-    zor_af_peer_sec_tree_create,
-    zor_af_peer_sec_tree_destroy,
-    zor_af_peer_sec_free,
-    zor_af_peer_sec_fill_msg,
-    zor_af_peer_sec_show,
-    zor_af_peer_sec_show_all,
-};
+const zor_af_ops_t k_zor_af_peer_sec_ops = zor_sec_ops<peer_sec_twin, zor_af_peer_sec_show>;

@@ -104,8 +104,8 @@ char *zor_sec_key_str(uint64_t vpn_id, const ip_addr_t *const *addrs, const char
 void zor_sec_attr_update(t_zor_context *ctx, t_zor_db_entry *entry, bool is_new, zor_tloc_attr_t *stored,
                          const zor_tloc_attr_t *incoming)
 {
-    // Decided here: a new entry is distributed at once, even when its block
-    // equals the zeroed block it was created with.
+    // A new entry is distributed at once, even when its block equals the
+    // zeroed block it was created with: the clients learn of the key.
     if (!is_new && memcmp(stored, incoming, sizeof(*stored)) == 0) {
         return;
     }

@@ -70,7 +70,7 @@ void zor_sec_attr_update(t_zor_context *ctx, t_zor_db_entry *entry, bool is_new,
 //   T::addrs(x)    the key addresses of a record or a body, in key order,
 //                  as a std::array of pointers;
 //   T::addr_names  their names in log lines, in the same order.
-// The twin's designed operations are thin entry points into these.
+// A twin's operation table is made of these (zor_sec_ops below).
 
 template <class T>
 const typename T::record *zor_sec_rec(const t_zor_db_entry *entry)
@@ -178,8 +178,8 @@ t_zor_db_entry *zor_sec_add(zor_af_t af, t_zor_context *ctx, t_zor_client *clien
             return nullptr;
         }
     } else if (entry->client_p != client) {
-        // Decided here: the entry stays its owner's; a second announcer of
-        // the same key is refused rather than stopping the daemon.
+        // The entry stays its owner's: a second announcer of the same key is
+        // refused (a peer's message never stops the daemon).
         ZOR_LOG("%s add from %s refused: %s belongs to %s", zor_af_str(af), zor_af_base_client_str(client),
                 zor_sec_key_str<T>(body, key, sizeof(key)), zor_af_base_client_str(entry->client_p));
         return nullptr;
@@ -200,18 +200,11 @@ void zor_sec_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_m
     }
 }
 
-// record_free: frees the record and clears the entry's pointer to it.
-template <class T>
-void zor_sec_free(t_zor_db_entry *entry)
-{
-    zor_mem_delete(static_cast<typename T::record *>(entry->record));
-    entry->record = nullptr;
-}
 
 // fill_msg: the key and origin into the body, and the block unless is_delete
 // (a delete carries a zeroed block).
 template <class T>
-void zor_sec_fill_msg(const t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete)
+void zor_sec_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete)
 {
     const auto *r = zor_sec_rec<T>(entry);
     auto &body = T::body(msg);
@@ -222,3 +215,20 @@ void zor_sec_fill_msg(const t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_de
         body.attr = r->attr;
     }
 }
+
+// A twin's operation table: everything from its traits and the shared
+// defaults, but for show, whose first line each twin words its own way.
+template <class T, void (*Show)(zor_af_t, t_zor_context *, t_zor_db_entry *, confd_user_info *)>
+constexpr zor_af_ops_t zor_sec_ops = {
+    nullptr,
+    zor_sec_add<T>,
+    zor_af_base_withdraw_owned,
+    zor_sec_delete<T>,
+    zor_sec_find<T>,
+    zor_af_base_tree_create_by<zor_sec_cmp<T>>,
+    zor_af_base_tree_destroy,
+    zor_af_base_record_free<typename T::record>,
+    zor_sec_fill_msg<T>,
+    Show,
+    zor_af_base_show_all,
+};

@@ -9,6 +9,7 @@
 #include "confd_value.h"
 #include "ip_util.h"
 #include "ost_assert.h"
+#include "zor_af_base.h"
 #include "zor_af_data_device.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc_show.h"
@@ -47,11 +48,6 @@ uint32_t zor_group_count(const zor_tloc_attr_t *attr)
 bool zor_tloc_is_local(const t_zor_af_tloc *tloc)
 {
     return tloc->origin == ZOR_TLOC_ORIGIN_LOCAL;
-}
-
-uint32_t zor_personality(const t_zor_context *ctx)
-{
-    return ctx->daemon != nullptr ? ctx->daemon->personality : 0;
 }
 
 const char *zor_key_str(const zor_tloc_key_t *key, char *buf, size_t len)
@@ -475,11 +471,8 @@ void zor_af_tloc_status_update(t_zor_af_tloc *tloc)
 bool zor_af_tloc_bfd_applies(t_zor_context *ctx, const t_zor_af_tloc *tloc, const zor_msg_t *msg)
 {
     // While advd or klxd originate links, BFD decides every TLOC's status.
-    for (uint32_t id : {static_cast<uint32_t>(OST_MODULE_ADVD), static_cast<uint32_t>(OST_MODULE_KLXD)}) {
-        const t_zor_client *client = ctx->clients[id];
-        if (client != nullptr && client->originate[ZOR_AF_LINK]) {
-            return true;
-        }
+    if (zor_links_originated(ctx)) {
+        return true;
     }
     avl_tree_t *local = ctx->local_tloc_db_p;
     if (local == nullptr || avl_numnodes(local) == 0) {

@@ -51,9 +51,7 @@ void zor_af_tracker_key_from_msg(t_zor_af_tracker *r, const zor_msg_tracker_t &b
     r->vpn_id = body.vpn_id;
 }
 
-
 }  // namespace
-
 
 t_zor_db_entry *zor_af_tracker_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where)
 {
@@ -100,36 +98,6 @@ void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *msg)
     zor_db_entry_schedule(ctx, entry);
 }
 
-void zor_af_tracker_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry)
-{
-    zor_af_base_withdraw_owned(af, ctx, client, entry);
-}
-
-void zor_af_tracker_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg)
-{
-    t_zor_db_entry *entry = zor_af_tracker_find(af, ctx, msg, nullptr);
-    if (entry != nullptr) {
-        zor_af_tracker_withdraw(af, ctx, client, entry);
-    }
-}
-
-int zor_af_tracker_tree_create(zor_af_t af, t_zor_context *ctx)
-{
-    return zor_af_base_tree_create(af, ctx, zor_af_tracker_cmp);
-}
-
-void zor_af_tracker_tree_destroy(zor_af_t af, t_zor_context *ctx)
-{
-    zor_af_base_tree_destroy(af, ctx);
-}
-
-void zor_af_tracker_free(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_entry *entry)
-{
-    t_zor_af_tracker *r = rec(entry);
-    entry->record = nullptr;
-    zor_mem_delete(r);
-}
-
 void zor_af_tracker_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete)
 {
     const t_zor_af_tracker *r = rec(entry);
@@ -154,11 +122,6 @@ void zor_af_tracker_show(zor_af_t /*af*/, t_zor_context *ctx, t_zor_db_entry *en
                      r->attach_point, static_cast<long>(r->vpn_id), r->status == 1 ? "Up" : "Down");
     maapi_cli_printf(uinfo->msock, uinfo->usid, "    Advertised to: %s\n\n",
                      zor_db_entry_clients_str(ctx, entry, clients, sizeof(clients)));
-}
-
-void zor_af_tracker_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo)
-{
-    zor_af_base_show_all(af, ctx, uinfo);
 }
 
 int zor_dump_tracker(confd_user_info *uinfo, char * /*path*/, int /*argc*/, char ** /*argv*/)
@@ -195,13 +158,13 @@ int zor_dump_tracker(confd_user_info *uinfo, char * /*path*/, int /*argc*/, char
 const zor_af_ops_t k_zor_af_tracker_ops = {
     nullptr,
     zor_af_tracker_add,
-    zor_af_tracker_withdraw,
-    zor_af_tracker_delete,
+    zor_af_base_withdraw_owned,
+    zor_af_base_delete,
     zor_af_tracker_find,
-    zor_af_tracker_tree_create,
-    zor_af_tracker_tree_destroy,
-    zor_af_tracker_free,
+    zor_af_base_tree_create_by<zor_af_tracker_cmp>,
+    zor_af_base_tree_destroy,
+    zor_af_base_record_free<t_zor_af_tracker>,
     zor_af_tracker_fill_msg,
     zor_af_tracker_show,
-    zor_af_tracker_show_all,
+    zor_af_base_show_all,
 };

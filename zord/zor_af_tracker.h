@@ -37,6 +37,8 @@ static_assert(offsetof(t_zor_af_tracker, opaque) == offsetof(t_zor_af_tracker, o
 
 // The operation table of the family (its row in zor_af.cpp).
 extern const zor_af_ops_t k_zor_af_tracker_ops;
+// Of its operations withdraw (the owner's request only), delete, tree_destroy, record_free and
+// show_all (key order) are the shared defaults of zor_af_base.h.
 
 // Add message: creates the tracker of the key (owned by client) from the
 // body; an existing tracker keeps its record as it is (its state changes
@@ -48,27 +50,15 @@ t_zor_db_entry *zor_af_tracker_add(zor_af_t af, t_zor_context *ctx, t_zor_client
 // status and is scheduled; nothing else is read. Unknown trackers and
 // unchanged statuses change nothing.
 void zor_af_tracker_status_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *msg);
-// Takes the entry away on behalf of its owner; any other client changes
-// nothing.
-void zor_af_tracker_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry);
-// Delete message: withdraws the tracker of the key with client; an unknown
-// key is ignored.
-void zor_af_tracker_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
 // The entry of the message's key (texts cut to 324 characters), with the
 // insertion point; null for none.
 t_zor_db_entry *zor_af_tracker_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where);
-int zor_af_tracker_tree_create(zor_af_t af, t_zor_context *ctx);
-void zor_af_tracker_tree_destroy(zor_af_t af, t_zor_context *ctx);
-// Clears the entry's pointer to the record and frees it.
-void zor_af_tracker_free(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry);
 // Every field into the body; the status only for an add (a delete carries
 // status 0).
 void zor_af_tracker_fill_msg(zor_af_t af, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete);
 // "    Name: ... Attach-Point: ... VPN Id : ... Status: ...\n" and the
 // advertised-to line.
 void zor_af_tracker_show(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo);
-// Every tracker in key order.
-void zor_af_tracker_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo);
 
 // Command "zor_dump_tracker": every tracker of the process-wide context in
 // key order, each found again as the next greater key than the one last

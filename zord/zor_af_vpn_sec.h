@@ -36,17 +36,7 @@ static_assert(offsetof(t_zor_af_vpn_sec, attr) == offsetof(zor_msg_vpn_sec_t, at
 // The operation table of the family (its row in zor_af.cpp).
 extern const zor_af_ops_t k_zor_af_vpn_sec_ops;
 
-// The operations of the family: thin entry points into the ones the twins
-// share, whose contract zor_af_sec_common.h tells once for both. show
-// prints "    Vpn-id: ..., IP: ..., origin: ...\n"
-// and then the shared attribute lines.
-t_zor_db_entry *zor_af_vpn_sec_add(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
-void zor_af_vpn_sec_withdraw(zor_af_t af, t_zor_context *ctx, t_zor_client *client, t_zor_db_entry *entry);
-void zor_af_vpn_sec_delete(zor_af_t af, t_zor_context *ctx, t_zor_client *client, zor_msg_t *msg);
-t_zor_db_entry *zor_af_vpn_sec_find(zor_af_t af, t_zor_context *ctx, const zor_msg_t *msg, avl_index_t *where);
-int zor_af_vpn_sec_tree_create(zor_af_t af, t_zor_context *ctx);
-void zor_af_vpn_sec_tree_destroy(zor_af_t af, t_zor_context *ctx);
-void zor_af_vpn_sec_free(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry);
-void zor_af_vpn_sec_fill_msg(zor_af_t af, t_zor_db_entry *entry, zor_msg_t *msg, uint8_t is_delete);
+// show, the family's own operation, prints "    Vpn-id: ..., IP: ..., origin: ...\n"
+// and then the shared attribute lines. The other operations come from the twins' shared
+// templates and defaults (zor_af_sec_common.h), whose contract is told there.
 void zor_af_vpn_sec_show(zor_af_t af, t_zor_context *ctx, t_zor_db_entry *entry, confd_user_info *uinfo);
-void zor_af_vpn_sec_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo);

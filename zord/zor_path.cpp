@@ -11,6 +11,7 @@
 #include "confd_maapi.h"
 #include "ost_assert.h"
 #include "timer.h"
+#include "zor_af_base.h"
 #include "zor_af_data_device.h"
 #include "zor_af_link.h"
 #include "zor_af_tloc.h"
@@ -36,7 +37,7 @@ zor_path_work_t g_work;
 
 bool zor_personality_computes(const t_zor_context *ctx)
 {
-    const uint32_t personality = ctx->daemon != nullptr ? ctx->daemon->personality : 0;
+    const uint32_t personality = zor_personality(ctx);
     return personality != ZOR_PERSONALITY_SOLON && personality != ZOR_PERSONALITY_STEWARD;
 }
 
