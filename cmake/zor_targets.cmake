@@ -29,3 +29,39 @@ function(zor_gtest_dir dir)
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
   endforeach()
 endfunction()
+
+# zor_strict_warnings(): -Wshadow -Wconversion -Wold-style-cast on every
+# library and program defined so far, tests, benchmarks and fuzz targets
+# included; called once at the end of the top level. g++ only: clang's
+# -Wconversion also reports sign conversions, which g++ leaves to
+# -Wsign-conversion and the code does not avoid. Targets whose names match
+# a pattern in EXCEPT keep the house flags alone.
+function(zor_targets_below dir out)
+  get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+  get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+  foreach(sub ${subdirs})
+    zor_targets_below(${sub} below)
+    list(APPEND targets ${below})
+  endforeach()
+  set(${out} ${targets} PARENT_SCOPE)
+endfunction()
+
+function(zor_strict_warnings)
+  cmake_parse_arguments(ARG "" "" "EXCEPT" ${ARGN})
+  zor_targets_below(${CMAKE_SOURCE_DIR} targets)
+  foreach(t ${targets})
+    get_target_property(type ${t} TYPE)
+    set(strict OFF)
+    if(type STREQUAL "STATIC_LIBRARY" OR type STREQUAL "EXECUTABLE")
+      set(strict ON)
+    endif()
+    foreach(pattern ${ARG_EXCEPT})
+      if(t MATCHES "^${pattern}$")
+        set(strict OFF)
+      endif()
+    endforeach()
+    if(strict)
+      target_compile_options(${t} PRIVATE "$<$<CXX_COMPILER_ID:GNU>:-Wshadow;-Wconversion;-Wold-style-cast>")
+    endif()
+  endforeach()
+endfunction()

@@ -183,11 +183,23 @@ typedef struct confd_hkeypath {
 #define CONFD_SET_XMLTAG(v, t, n) ((v)->type = C_XMLTAG, (v)->val.xmltag.tag = (t), (v)->val.xmltag.ns = (n))
 #define CONFD_GET_XMLTAG(v) ((v)->val.xmltag.tag)
 #define CONFD_GET_XMLTAG_NS(v) ((v)->val.xmltag.ns)
+// A value set from text or a buffer points at the caller's bytes: nothing is
+// copied. The pointer loses its const because confd_value_t also carries
+// payloads the library owns and frees.
+#ifdef __cplusplus
+#define CONFD_BYTES_OF_(p) reinterpret_cast<unsigned char *>(const_cast<char *>(reinterpret_cast<const char *>(p)))
+#define CONFD_CHARS_OF_(p) reinterpret_cast<const char *>(p)
+#define CONFD_UINT_(n) static_cast<unsigned int>(n)
+#else
+#define CONFD_BYTES_OF_(p) ((unsigned char *)(p))
+#define CONFD_CHARS_OF_(p) ((const char *)(p))
+#define CONFD_UINT_(n) ((unsigned int)(n))
+#endif
 #define CONFD_SET_STR(v, s) \
-    ((v)->type = C_STR, (v)->val.buf.ptr = (unsigned char *)(s), (v)->val.buf.size = (unsigned int)strlen(s))
-#define CONFD_SET_BUF(v, p, n) ((v)->type = C_BUF, (v)->val.buf.ptr = (unsigned char *)(p), (v)->val.buf.size = (n))
+    ((v)->type = C_STR, (v)->val.buf.ptr = CONFD_BYTES_OF_(s), (v)->val.buf.size = CONFD_UINT_(strlen(s)))
+#define CONFD_SET_BUF(v, p, n) ((v)->type = C_BUF, (v)->val.buf.ptr = CONFD_BYTES_OF_(p), (v)->val.buf.size = (n))
 #define CONFD_GET_BUFPTR(v) ((v)->val.buf.ptr)
-#define CONFD_GET_CBUFPTR(v) ((const char *)(v)->val.buf.ptr)
+#define CONFD_GET_CBUFPTR(v) CONFD_CHARS_OF_((v)->val.buf.ptr)
 #define CONFD_GET_BUFSIZE(v) ((v)->val.buf.size)
 #define CONFD_SET_INT32(v, x) ((v)->type = C_INT32, (v)->val.i32 = (x))
 #define CONFD_GET_INT32(v) ((v)->val.i32)

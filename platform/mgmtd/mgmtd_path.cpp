@@ -231,12 +231,12 @@ std::string path_text(const agent_path &p, size_t n)
         out += s.snode->name;
         if (s.has_keys) {
             out += '{';
-            for (size_t i = 0; i < s.keys.size(); i++) {
-                if (i > 0) {
+            for (size_t k = 0; k < s.keys.size(); k++) {
+                if (k > 0) {
                     out += ' ';
                 }
-                bool q = s.keys[i].find_first_of(" \t\"") != std::string::npos || s.keys[i].empty();
-                out += q ? "\"" + s.keys[i] + "\"" : s.keys[i];
+                bool q = s.keys[k].find_first_of(" \t\"") != std::string::npos || s.keys[k].empty();
+                out += q ? "\"" + s.keys[k] + "\"" : s.keys[k];
             }
             out += '}';
         }

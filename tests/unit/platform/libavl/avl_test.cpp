@@ -107,7 +107,7 @@ TEST(AvlTree, MatchesAnOrderedSetUnderRandomChanges)
         int_tree t;
         std::set<uint32_t> model;
         for (int step = 0; step < 2000; step++) {
-            uint32_t k = rng() % 300;
+            uint32_t k = static_cast<uint32_t>(rng() % 300);
             if (rng() % 3 == 0) {
                 if (int_rec *r = t.find(k)) {
                     avl_remove(&t.tree, r);
@@ -121,7 +121,7 @@ TEST(AvlTree, MatchesAnOrderedSetUnderRandomChanges)
             }
             ASSERT_EQ(avl_numnodes(&t.tree), model.size());
             // The first record greater than a value, present or not.
-            uint32_t probe = rng() % 310;
+            uint32_t probe = static_cast<uint32_t>(rng() % 310);
             auto it = model.upper_bound(probe);
             int_rec *next = t.next_after(probe);
             ASSERT_EQ(next == nullptr ? -1 : int64_t{next->key}, it == model.end() ? -1 : int64_t{*it});

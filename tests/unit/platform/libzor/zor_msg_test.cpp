@@ -366,7 +366,7 @@ TEST(ZorMsgCodec, UnknownAndInconsistentInputIsRejected)
     huge[0] = ZOR_MSG_FORMAT_VERSION;
     huge[1] = ZOR_MSG_TRACKER_ADD;
     EXPECT_NE(decode_exact(&out, huge, huge.size()), 0) << "longer than any message";
-    for (uint8_t v : {0, 2, 255}) {
+    for (uint8_t v : {uint8_t{0}, uint8_t{2}, uint8_t{255}}) {
         bytes_t other = good;
         other[0] = v;
         EXPECT_NE(decode_exact(&out, other, other.size()), 0) << "version " << int(v);
