@@ -43,6 +43,12 @@ enum class kind : uint8_t {
     list = 0x06,
 };
 
+// The type names an element (XMLTAG, XMLBEGIN, XMLEND, XMLBEGINDEL).
+bool value_is_tag(uint32_t type);
+// Bytes of the fixed-size payload of a value type; -1 for the variable
+// ones (STR, BUF, LIST) and for types the protocol does not carry.
+int value_fixed_size(uint32_t type);
+
 // Builds one frame. begin() starts it (length patched by finish()).
 class writer {
 public:
