@@ -9,29 +9,8 @@
 #include <vector>
 
 #include "zor_msg.h"
+#include "zor_peer_args.h"
 
-// The words of one line after its command. Keys are case-sensitive; each
-// may appear once. Every key a builder reads is marked used, so a key that
-// nothing read can be reported.
-class zp_args {
-public:
-    std::vector<std::string> pos;
-
-    // Adds one word: "key=value" becomes a pair, anything else a positional
-    // word. False (err set) for an empty key or a key given twice.
-    bool add(const std::string &word, std::string *err);
-    bool has(const std::string &key) const { return kv_.count(key) != 0; }
-    // The value of key (marked used), or nullptr when absent.
-    const std::string *get(const std::string &key);
-    // The first key in order of appearance that no builder read; empty when
-    // every key was read.
-    std::string unused() const;
-
-private:
-    std::map<std::string, std::string> kv_;
-    std::map<std::string, bool> used_;
-    std::vector<std::string> order_;
-};
 
 // Fills msg (zeroed first) for the message command cmd ("tloc-add", ...)
 // sent by module sender. True when cmd names a message command and the
