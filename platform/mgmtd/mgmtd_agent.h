@@ -294,6 +294,9 @@ private:
     void control_op(conn &c, mgmt_wire::reader &r);
     void maapi_op(conn &c, mgmt_wire::reader &r);
     void set_phase(int phase);
+    // A peer's request to move to phase: refused (the reply says why) when
+    // there is no such phase or the agent is past it, else done and acked.
+    void request_phase(conn &c, uint32_t xid, int64_t phase);
     void drop_registrations(uint64_t daemon);
 
     // CDB data sessions and locks (mgmtd_cdb.cpp)

@@ -592,15 +592,7 @@ void agent::cli_op(conn &c, mgmt_wire::reader &r)
             bad_frame(c, "CLI_PHASE");
             return;
         }
-        if (phase < 0 || phase > 2) {
-            reply_err(c, xid, CONFD_ERR_PROTOUSAGE, "no start phase " + std::to_string(phase));
-        } else if (phase < phase_) {
-            reply_err(c, xid, CONFD_ERR_BADSTATE,
-                      "the agent is in start phase " + std::to_string(phase_) + " already: phases only move on");
-        } else {
-            set_phase(static_cast<int>(phase));
-            reply_ok(c, xid);
-        }
+        request_phase(c, xid, phase);
         return;
     }
     case MGMT_OP_CLI_STATUS: {

@@ -138,6 +138,19 @@ void agent::control_op(conn &c, mgmt_wire::reader &r)
 
 // ---------------------------------------------------------------- phases and MAAPI
 
+void agent::request_phase(conn &c, uint32_t xid, int64_t phase)
+{
+    if (phase < 0 || phase > 2) {
+        reply_err(c, xid, CONFD_ERR_PROTOUSAGE, "no start phase " + std::to_string(phase));
+    } else if (phase < phase_) {
+        reply_err(c, xid, CONFD_ERR_BADSTATE,
+                  "the agent is in start phase " + std::to_string(phase_) + " already: phases only move on");
+    } else {
+        set_phase(static_cast<int>(phase));
+        reply_ok(c, xid);
+    }
+}
+
 void agent::set_phase(int phase)
 {
     if (phase <= phase_) {
@@ -188,15 +201,7 @@ void agent::maapi_op(conn &c, mgmt_wire::reader &r)
             bad_frame(c, "MAAPI_START_PHASE");
             return;
         }
-        if (phase < 0 || phase > 2) {
-            reply_err(c, xid, CONFD_ERR_PROTOUSAGE, "no start phase " + std::to_string(phase));
-        } else if (phase < phase_) {
-            reply_err(c, xid, CONFD_ERR_BADSTATE,
-                      "the agent is in start phase " + std::to_string(phase_) + " already: phases only move on");
-        } else {
-            set_phase(static_cast<int>(phase));
-            reply_ok(c, xid);
-        }
+        request_phase(c, xid, phase);
         return;
     }
     case MGMT_OP_MAAPI_ATTACH: {
