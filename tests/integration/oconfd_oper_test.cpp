@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
-#include "../unit/oconfd/oconfd_harness.h"
+#include "../unit/oconfd/oconfd_daemon_harness.h"
 #include "oconfd_notif.h"
 
 namespace {

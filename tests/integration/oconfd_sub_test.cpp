@@ -1,7 +1,7 @@
 // A daemon in the test process joins the real agent through the
 // integration module; the operator commits configuration and the daemon's
 // callbacks show what the module delivered.
-#include "../unit/oconfd/oconfd_harness.h"
+#include "../unit/oconfd/oconfd_daemon_harness.h"
 
 namespace {
 

@@ -21,21 +21,6 @@ bool accepts(uint16_t port)
 
 }  // namespace
 
-uint16_t free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa = agent_addr(0);
-    socklen_t len = sizeof sa;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
-        ADD_FAILURE() << "no free port";
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return ntohs(sa.sin_port);
-}
-
 sockaddr_in agent_addr(uint16_t port)
 {
     sockaddr_in sa{};

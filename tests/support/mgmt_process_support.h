@@ -17,8 +17,7 @@
 
 namespace mp {
 
-// A loopback TCP port that nobody listens on right now.
-uint16_t free_port();
+using zt::free_port;
 
 // The agent's address on port, for the client library's connect calls.
 sockaddr_in agent_addr(uint16_t port);

@@ -4,12 +4,16 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
 #include <sstream>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "ost_log.h"
@@ -391,6 +395,35 @@ std::string read_file(const std::string &path)
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+uint16_t free_port()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0) {
+        ADD_FAILURE() << "no free port: " << strerror(errno);
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return ntohs(sa.sin_port);
+}
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
 }
 
 }  // namespace zt

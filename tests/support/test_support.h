@@ -144,6 +144,12 @@ std::string ptr_text(const void *p);
 // n bytes as lower-case hex digits, two a byte.
 std::string hex_text(const void *p, size_t n);
 
+// A loopback TCP port that nobody listens on right now.
+uint16_t free_port();
+// Polls pred every 20 ms until it holds; false when limit passed first (a
+// missing event, never a measure of speed).
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds limit = std::chrono::seconds(30));
+
 // Whole-line helpers: split text at line feeds (the last empty piece dropped).
 std::vector<std::string> split_lines(const std::string &text);
 std::string read_file(const std::string &path);

@@ -4,7 +4,7 @@
 #include <numeric>
 #include <regex>
 
-#include "oconfd_harness.h"
+#include "oconfd_daemon_harness.h"
 #include "oconfd_notif.h"
 
 namespace {

@@ -18,23 +18,9 @@
 #include <vector>
 
 #include "confd_wire.h"
-#include "test_support.h"
+#include "mgmt_process_support.h"
 
 namespace mt {
-
-// A port nobody listens on right now.
-inline int free_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
-    close(fd);
-    return ntohs(a.sin_port);
-}
 
 struct frame {
     mgmt_op op{};
@@ -122,21 +108,6 @@ public:
         rr.i64(id_);
         rr.i64(phase_);
         return true;
-    }
-
-    // True when the agent accepts a connection and sends its challenge.
-    bool listening(int port)
-    {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd_, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0) {
-            return false;
-        }
-        std::optional<frame> ch = read(2000);
-        return ch && ch->op == MGMT_OP_CHALLENGE;
     }
 
     void send(const std::string &bytes)
@@ -252,40 +223,13 @@ private:
     std::vector<frame> pushes_;
 };
 
-// The mgmtd program on a free port with its own database directory.
-class agent_process {
-public:
+// The agent with a reply timeout short enough for a test that lets a
+// daemon stay silent.
+struct agent_process : mp::Agent {
     explicit agent_process(const std::string &db_dir, std::vector<std::string> extra = {})
-        : port_(free_port()), db_dir_(db_dir)
+        : mp::Agent(db_dir, 700, std::move(extra))
     {
-        std::vector<std::string> args = {"-f",           "--port", std::to_string(port_), "--db-dir", db_dir,
-                                         "--yang-dir",   std::string(ZOR_SOURCE_DIR) + "/yang",
-                                         "--reply-timeout", "700"};
-        args.insert(args.end(), extra.begin(), extra.end());
-        proc_ = std::make_unique<zt::Process>(zt::build_path("platform/mgmtd/mgmtd"), args);
-        for (int i = 0; i < 500; i++) {
-            client probe;
-            if (probe.listening(port_)) {
-                return;
-            }
-            if (proc_->wait_exit(std::chrono::milliseconds(10))) {
-                return;  // it stopped: the test looks at its result
-            }
-        }
     }
-    int port() const { return port_; }
-    zt::Process &proc() { return *proc_; }
-    // Stops it with SIGTERM and waits.
-    bool stop()
-    {
-        proc_->signal(SIGTERM);
-        return proc_->wait_exit(std::chrono::seconds(10));
-    }
-
-private:
-    int port_;
-    std::string db_dir_;
-    std::unique_ptr<zt::Process> proc_;
 };
 
 // A CLI commit of (op, path, value) edits.

@@ -4,46 +4,18 @@
 // IPC secret; the shell on a terminal; and an agent that is not there.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <netinet/in.h>
 #include <poll.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-#include "test_support.h"
+#include "mgmt_process_support.h"
 
 namespace {
-
-uint16_t free_port()
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    bind(fd, reinterpret_cast<sockaddr *>(&sa), len);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    close(fd);
-    return ntohs(sa.sin_port);
-}
-
-bool accepts(uint16_t port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-    close(fd);
-    return ok;
-}
 
 // Adds what the terminal has written within 20 ms to seen.
 void read_some(int fd, std::string &seen)
@@ -72,33 +44,20 @@ protected:
     // Starts the agent; extra arguments after the usual ones.
     void start_agent(const std::vector<std::string> &extra = {})
     {
-        port_ = free_port();
-        std::vector<std::string> args = {"-f", "--port", std::to_string(port_), "--db-dir", db_.path()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        agent_ = std::make_unique<zt::Process>(zt::build_path("platform/mgmtd/mgmtd"), args);
-        // Ready once it listens; a bounded wait, not a measurement.
-        for (int i = 0; i < 500 && !accepts(port_); i++) {
-            agent_->poll_output(20);
-        }
-        ASSERT_TRUE(accepts(port_)) << agent_->err();
+        agent_ = std::make_unique<mp::Agent>(db_.path(), 5000, extra);
+        ASSERT_TRUE(agent_->started()) << agent_->proc().err();
+        port_ = agent_->port();
     }
 
     zt::ChildResult zorctl(const std::vector<std::string> &args, const std::string &input = "",
                            const std::string &secret_file = "")
     {
-        zt::Process p(zt::build_path("tools/zorctl/zorctl"), args,
-                      {{"MGMTD_PORT", std::to_string(port_)}, {"MGMTD_IPC_SECRET_FILE", secret_file}});
-        if (!input.empty()) {
-            p.write_stdin(input);
-        }
-        p.close_stdin();
-        EXPECT_TRUE(p.wait_exit(std::chrono::seconds(60)));
-        return p.result();
+        return mp::zorctl(port_, args, input, secret_file);
     }
 
     zt::TempDir db_;
     uint16_t port_ = 0;
-    std::unique_ptr<zt::Process> agent_;
+    std::unique_ptr<mp::Agent> agent_;
 };
 
 TEST_F(ZorctlAgent, ConfigurationRoundTripsAndRefusals)
@@ -213,8 +172,7 @@ TEST_F(ZorctlAgent, SecretAndAnAgentThatIsNotThere)
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err.rfind("zorctl: the agent refused the connection: ", 0), 0u) << r.err;
 
-    agent_->signal(SIGTERM);
-    ASSERT_TRUE(agent_->wait_exit());
+    ASSERT_TRUE(agent_->stop());
     r = zorctl({"show", "running-config"});
     EXPECT_EQ(r.exit_code, 3);
     EXPECT_EQ(r.out, "");
