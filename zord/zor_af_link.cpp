@@ -12,6 +12,7 @@
 #include "zor_af_tloc.h"
 #include "zor_client.h"
 #include "zor_log.h"
+#include "zor_result.h"
 #include "zor_path.h"
 
 namespace {
@@ -310,13 +311,13 @@ int zor_af_link_tree_create(zor_af_t af, t_zor_context *ctx)
     if (tree == nullptr || by_remote == nullptr) {
         zor_mem_delete(tree);
         zor_mem_delete(by_remote);
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     avl_create(tree, zor_af_link_cmp, sizeof(t_zor_db_entry), offsetof(t_zor_db_entry, tree_node));
     avl_create(by_remote, zor_af_link_cmp_remote, sizeof(t_zor_af_link), offsetof(t_zor_af_link, remote_node));
     ctx->trees[af] = tree;
     ctx->link_remote_db_p = by_remote;
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_af_link_tree_destroy(zor_af_t af, t_zor_context *ctx)

@@ -16,6 +16,7 @@
 #include "zor_client.h"
 #include "zor_group.h"
 #include "zor_log.h"
+#include "zor_result.h"
 #include "zor_path.h"
 
 zor_af_tloc_links_fn g_zor_af_tloc_links_remove = zor_af_tloc_links_remove;
@@ -331,7 +332,7 @@ int zor_af_tloc_tree_create(zor_af_t af, t_zor_context *ctx)
 {
     avl_tree_t *tree = zor_mem_new<avl_tree_t>();
     if (tree == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     avl_create(tree, zor_af_tloc_cmp, sizeof(t_zor_db_entry), offsetof(t_zor_db_entry, tree_node));
     ctx->trees[af] = tree;
@@ -339,7 +340,7 @@ int zor_af_tloc_tree_create(zor_af_t af, t_zor_context *ctx)
     if (ctx->local_tloc_db_p == nullptr) {
         avl_tree_t *local = zor_mem_new<avl_tree_t>();
         if (local == nullptr) {
-            return 2;
+            return ZOR_ERR_NO_MEMORY;
         }
         avl_create(local, zor_af_tloc_cmp, sizeof(t_zor_db_entry), offsetof(t_zor_db_entry, local_tree_node));
         ctx->local_tloc_db_p = local;
@@ -348,10 +349,10 @@ int zor_af_tloc_tree_create(zor_af_t af, t_zor_context *ctx)
     if (af == ZOR_AF_TLOC_IPV4 && ctx->path_walk_marker == nullptr) {
         ctx->path_walk_marker = zor_db_marker_create(ctx, nullptr, af, 1);
         if (ctx->path_walk_marker == nullptr) {
-            return 2;
+            return ZOR_ERR_NO_MEMORY;
         }
     }
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_af_tloc_tree_destroy(zor_af_t af, t_zor_context *ctx)
@@ -770,7 +771,7 @@ int zor_af_tloc_index_alloc(t_zor_context *ctx, uint32_t *index)
 {
     uint8_t *bitmap = ctx->daemon != nullptr ? ctx->daemon->tloc_index_bitmap : nullptr;
     if (bitmap == nullptr) {
-        return 6;
+        return ZOR_ERR_NOT_FOUND;
     }
     const uint32_t start = ctx->last_tloc_index < ZOR_TLOC_INDEX_LAST_BIT ? ctx->last_tloc_index + 1 : 0;
     int bit = zor_bitmap_find_clear_range(bitmap, start, ZOR_TLOC_INDEX_LAST_BIT);
@@ -778,12 +779,12 @@ int zor_af_tloc_index_alloc(t_zor_context *ctx, uint32_t *index)
         bit = zor_bitmap_find_clear_range(bitmap, 0, start - 1);
     }
     if (bit < 0) {
-        return 6;
+        return ZOR_ERR_NOT_FOUND;
     }
     zor_bitmap_set(bitmap, static_cast<uint32_t>(bit));
     ctx->last_tloc_index = static_cast<uint32_t>(bit);
     *index = ZOR_TLOC_INDEX_BASE + static_cast<uint32_t>(bit);
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_af_tloc_index_free(t_zor_context *ctx, uint32_t index)

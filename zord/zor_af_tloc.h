@@ -152,7 +152,7 @@ void zor_af_tloc_links_update_local(t_zor_context *ctx, bool remove);
 void zor_af_tloc_set_activity(t_zor_context *ctx, const zor_tloc_key_t *key, bool active);
 void zor_af_tloc_debug_activity_state(const t_zor_af_tloc *tloc);
 
-// Index allocation: 0 with *index set, or 6 when every index is taken.
+// Index allocation: ZOR_OK with *index set, or ZOR_ERR_NOT_FOUND when every index is taken.
 int zor_af_tloc_index_alloc(t_zor_context *ctx, uint32_t *index);
 void zor_af_tloc_index_free(t_zor_context *ctx, uint32_t index);
 

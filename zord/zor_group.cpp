@@ -85,11 +85,11 @@ int zor_groups_init(t_zor_context *ctx)
 {
     avl_tree_t *tree = zor_mem_new<avl_tree_t>();
     if (tree == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     avl_create(tree, zor_group_cmp, sizeof(t_zor_group), offsetof(t_zor_group, node));
     ctx->group_db = tree;
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_groups_fini(t_zor_context *ctx)
@@ -118,25 +118,25 @@ t_zor_group *zor_group_find(t_zor_context *ctx, uint32_t group_id, avl_index_t *
 int zor_group_tloc_add(t_zor_context *ctx, uint32_t group_id, const zor_tloc_key_t *key)
 {
     if (ctx->group_db == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     t_zor_group *group = zor_group_get(ctx, group_id);
     if (group == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     t_zor_group_tloc probe{};
     zor_group_key_copy(&probe.key, key);
     avl_index_t where = 0;
     if (avl_find(&group->members, &probe, &where) != nullptr) {
-        return 0;
+        return ZOR_OK;
     }
     t_zor_group_tloc *member = zor_mem_new<t_zor_group_tloc>();
     if (member == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     member->key = probe.key;
     avl_insert(&group->members, member, where);
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_group_tloc_del(t_zor_context *ctx, uint32_t group_id, const zor_tloc_key_t *key)

@@ -31,7 +31,7 @@ static_assert(std::is_trivially_default_constructible_v<t_zor_group> &&
                   std::is_trivially_default_constructible_v<t_zor_group_tloc>,
               "groups and members are calloc'ed");
 
-// Creates the empty group tree in ctx->group_db; 0, or 2 when memory runs out.
+// Creates the empty group tree in ctx->group_db; ZOR_OK, or ZOR_ERR_NO_MEMORY.
 int zor_groups_init(t_zor_context *ctx);
 // Frees every group and member and the tree; clears ctx->group_db.
 void zor_groups_fini(t_zor_context *ctx);
@@ -41,7 +41,7 @@ void zor_groups_fini(t_zor_context *ctx);
 t_zor_group *zor_group_find(t_zor_context *ctx, uint32_t group_id, avl_index_t *where);
 
 // Makes the TLOC of this key a member of the group, creating the group when
-// needed. Adding a member twice is harmless. 0, or 2 when memory runs out
+// needed. Adding a member twice is harmless. ZOR_OK, or ZOR_ERR_NO_MEMORY when memory runs out
 // (a group created for it then stays, empty). The TLOC family passes its
 // record's key: only the key of a TLOC is ever read.
 int zor_group_tloc_add(t_zor_context *ctx, uint32_t group_id, const zor_tloc_key_t *key);
