@@ -4,8 +4,7 @@
 // A commit's path through two-phase and plain subscribers in priority
 // order, refusals that leave nothing behind, operational reads of nested
 // lists and an answer of more than 16 MiB, streamed command output,
-// daemons and lock holders killed in the middle, start phases and the IPC
-// secret. The sample daemon sends no notifications: those are the agent's
+// daemons killed in the middle, start phases and the IPC secret. The sample daemon sends no notifications: those are the agent's
 // own tests' (mgmtd_services_test).
 #include <gtest/gtest.h>
 
@@ -418,42 +417,6 @@ TEST(MgmtAgent, ADaemonKilledMidRequestFailsOnlyThatRequest)
     EXPECT_EQ(r.out, "sample line 1 of 1\n") << r.err;
     r = mp::zorctl(agent.port(), {"show", "oper", "sample-state/group{4}"});
     EXPECT_EQ(r.out, "sample-state\n  group 4\n    label four\n    colour blue\n") << r.err;
-}
-
-TEST(MgmtAgent, TheOperationalLockOfAKilledHolderPassesToTheNextLocker)
-{
-    zt::TempDir dir;
-    Agent agent(dir.file("db"), 120000);
-    ASSERT_TRUE(agent.started()) << agent.proc().err();
-    auto locker = [](const sockaddr *sa, int len) {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (cdb_connect(s, CDB_DATA_SOCKET, sa, len) != CONFD_OK) {
-            return false;
-        }
-        say("connected");
-        if (cdb_start_session2(s, CDB_OPERATIONAL, CDB_LOCK_REQUEST | CDB_LOCK_WAIT) != CONFD_OK) {
-            return false;
-        }
-        say("locked");
-        pause();
-        return true;
-    };
-    std::unique_ptr<zt::Process> holder = library_child(agent.port(), "holder", locker);
-    ASSERT_TRUE(mp::wait_output(*holder, "locked\n")) << holder->err();
-    std::unique_ptr<zt::Process> next = library_child(agent.port(), "next", locker);
-    ASSERT_TRUE(mp::wait_output(*next, "connected\n")) << next->err();
-    zt::ChildResult status = mp::zorctl(agent.port(), {"--json", "agent", "status"});
-    EXPECT_NE(status.out.find("\"name\":\"holder\",\"db\":\"operational\",\"lock\":true"), std::string::npos)
-        << status.out;
-    next->poll_output(0);
-    EXPECT_EQ(next->out(), "connected\n");
-
-    holder->signal(SIGKILL);
-    EXPECT_TRUE(mp::wait_output(*next, "locked\n")) << next->err();
-    status = mp::zorctl(agent.port(), {"--json", "agent", "status"});
-    EXPECT_NE(status.out.find("\"name\":\"next\",\"db\":\"operational\",\"lock\":true"), std::string::npos)
-        << status.out;
-    EXPECT_EQ(status.out.find("\"holder\""), std::string::npos) << status.out;
 }
 
 TEST(MgmtAgent, StartPhasesHoldCommitsAndWaitingDaemonsUntilPhaseTwo)

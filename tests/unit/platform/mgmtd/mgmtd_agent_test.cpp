@@ -207,10 +207,19 @@ TEST(MgmtdAgent, OperationalLockPassesToTheWaiterWhenItsHolderGoes)
     auto holder = std::make_unique<client>();
     client refused;
     client waiter;
-    for (client *c : {holder.get(), &refused, &waiter}) {
-        ASSERT_TRUE(c->connect(agent.port(), MGMT_CONN_CDB_DATA, "zord"));
-    }
+    client cli;
+    ASSERT_TRUE(holder->connect(agent.port(), MGMT_CONN_CDB_DATA, "holder"));
+    ASSERT_TRUE(refused.connect(agent.port(), MGMT_CONN_CDB_DATA, "refused"));
+    ASSERT_TRUE(waiter.connect(agent.port(), MGMT_CONN_CDB_DATA, "next"));
+    ASSERT_TRUE(cli.connect(agent.port(), MGMT_CONN_CLI, "admin"));
+    // The agent's status names the holder of each lock.
+    auto status = [&cli] {
+        mgmt_wire::writer w = cli.req(MGMT_OP_CLI_STATUS);
+        return cli.request(w).str();
+    };
     ASSERT_EQ(start(*holder, CDB_OPERATIONAL, CDB_LOCK_REQUEST).op, MGMT_OP_REPLY);
+    const std::string held = status();
+    EXPECT_NE(held.find("\"name\":\"holder\",\"db\":\"operational\",\"lock\":true"), std::string::npos) << held;
     EXPECT_EQ(start(refused, CDB_OPERATIONAL, CDB_LOCK_REQUEST).code(), CONFD_ERR_LOCKED);
     // The running configuration has a lock of its own.
     EXPECT_EQ(start(refused, CDB_RUNNING, CDB_LOCK_REQUEST).op, MGMT_OP_REPLY);
@@ -222,6 +231,9 @@ TEST(MgmtdAgent, OperationalLockPassesToTheWaiterWhenItsHolderGoes)
     EXPECT_FALSE(waiter.read(150).has_value());
     holder.reset();  // the holder's process goes
     ASSERT_EQ(waiter.reply_to(xid).op, MGMT_OP_REPLY);
+    const std::string after = status();
+    EXPECT_NE(after.find("\"name\":\"next\",\"db\":\"operational\",\"lock\":true"), std::string::npos) << after;
+    EXPECT_EQ(after.find("\"holder\""), std::string::npos) << after;
 
     // The new holder writes operational data.
     EXPECT_EQ(path_op(waiter, MGMT_OP_CDB_CREATE, "/debugs/zor/events").op, MGMT_OP_REPLY);
