@@ -3,7 +3,7 @@
 // processes, as zord fans changes out to its clients, in three ways:
 //
 //   one send per message: the readers in turn, one message each, one send()
-//     per message (what the designed transport does at best);
+//     per message (the best a transport that sends each message alone can do);
 //   runs per reader: 64 messages to one reader, one send() each, then the
 //     next reader (a walk slice per client, sent message by message);
 //   16 frames per send: 64 messages to one reader in sendmsg() calls of 16
