@@ -66,7 +66,7 @@ static_assert(ZOR_AF_COUNT <= ZOR_AF_TABLE_COLUMNS);
 constexpr bool rows_in_place()
 {
     for (uint32_t i = 0; i < std::size(k_zor_af_table); i++) {
-        if (k_zor_af_table[i].id != i || k_zor_af_table[i].ops == nullptr) {
+        if (k_zor_af_table[i].id != i) {
             return false;
         }
     }
