@@ -19,6 +19,7 @@
 #include "zor_client.h"
 #include "zor_confd.h"
 #include "zor_db.h"
+#include "zor_dist.h"
 #include "zor_group.h"
 #include "zor_log.h"
 #include "zor_path.h"
@@ -65,18 +66,18 @@ int zor_timer_mgr_start(t_zor_daemon *daemon)
     OST_ASSERT(daemon->timer_mgr == NULL);
     daemon->timer_mgr = timer_mgr_create(TIMER_RES_1SEC, zor_mem_timer_alloc, zor_mem_timer_free, daemon, 3);
     if (daemon->timer_mgr == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     daemon->tick_event.reset(event_new(daemon->event_base.get(), -1, 0, zor_timer_tick, daemon));
     if (!daemon->tick_event) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     struct timeval tv;
     timer_mgr_get_resolution(daemon->timer_mgr, &tv);
     if (event_add(daemon->tick_event.get(), &tv) != 0) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
-    return 0;
+    return ZOR_OK;
 }
 
 // What the daemon record owns beside the context: tick event, timer manager,
@@ -273,18 +274,18 @@ int zor_daemon_alloc(t_zor_daemon **out)
     *out = nullptr;
     if (zor_mem_init() != 0) {
         ZOR_LOG("Failed to allocate memory cache");
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     t_zor_daemon *daemon = zor_mem_new<t_zor_daemon>();
     if (daemon == nullptr) {
         ZOR_LOG("Failed to allocate initial daemon");
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     // The default instance until the command line says otherwise: the
     // clients' message queues need a module id to open under.
     daemon->instance = ZOR_DEFAULT_INSTANCE;
     *out = daemon;
-    return 0;
+    return ZOR_OK;
 }
 
 int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
@@ -305,7 +306,7 @@ int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
             // The usage text is for the person at the terminal as well.
             ost_log_set_mirror(true);
             ZOR_LOG(ZOR_USAGE);
-            return 1;
+            return ZOR_ERR_FAILED;
         }
         const char *value = argv[++i];
         uint64_t number = 0;
@@ -323,14 +324,14 @@ int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
                 ost_log_set_mirror(true);
                 ZOR_LOG("No group %s", value);
                 ZOR_LOG(ZOR_USAGE);
-                return 1;
+                return ZOR_ERR_FAILED;
             }
             continue;
         }
         if (arg[1] != 'T' && !zor_parse_number(value, arg[1] == 'V' ? UINT64_MAX : INT32_MAX, &number)) {
             ost_log_set_mirror(true);
             ZOR_LOG(ZOR_USAGE);
-            return 1;
+            return ZOR_ERR_FAILED;
         }
         if (arg[1] == 'V') {
             daemon->vpn_id = number;
@@ -349,7 +350,7 @@ int zor_get_input_params(t_zor_daemon *daemon, int argc, char **argv)
             memcpy(daemon->tenant_name, name, sizeof(daemon->tenant_name));
         }
     }
-    return 0;
+    return ZOR_OK;
 }
 
 t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
@@ -365,17 +366,17 @@ t_zor_context *zor_context_init(t_zor_daemon *daemon, uint32_t default_flag)
     // The families' tables are in place before the database creates their
     // trees.
     zor_af_register_all();
-    if (zor_db_init(ctx) != 0) {
+    if (zor_db_init(ctx) != ZOR_OK || zor_dist_init(ctx) != ZOR_OK) {
         ZOR_LOG("Failed to initialize Database");
         zor_context_free(ctx);
         return nullptr;
     }
-    if (zor_clients_init(ctx) != 0) {
+    if (zor_clients_init(ctx) != ZOR_OK) {
         ZOR_LOG("Failed to initialize clients");
         zor_context_free(ctx);
         return nullptr;
     }
-    if (zor_groups_init(ctx) != 0) {
+    if (zor_groups_init(ctx) != ZOR_OK) {
         ZOR_LOG("Failed to initialize groups");
         zor_context_free(ctx);
         return nullptr;
@@ -404,6 +405,7 @@ void zor_context_free(t_zor_context *ctx)
     zor_clients_fini(ctx);
     // Paths point at TLOC and link records: they go before the records do.
     zor_path_fini(ctx);
+    zor_dist_fini(ctx);
     zor_db_fini(ctx);
     zor_groups_fini(ctx);
     if (ctx->path_timer != nullptr) {
@@ -429,22 +431,22 @@ int zor_daemon_init(t_zor_daemon *daemon)
     daemon->event_base.reset(event_base_new());
     if (!daemon->event_base) {
         ZOR_LOG("Failed to malloc event base");
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
-    if (zor_timer_mgr_start(daemon) != 0) {
+    if (zor_timer_mgr_start(daemon) != ZOR_OK) {
         ZOR_LOG("Failed to initialize timer manager");
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     t_zor_context *ctx = zor_context_init(daemon, 1);
     if (ctx == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     g_zor_context = ctx;
 
     daemon->tloc_index_bitmap = static_cast<uint8_t *>(zor_mem_calloc(1, ZOR_BITMAP_BYTES, ZOR_MEM_UNKNOWN));
     daemon->link_label_bitmap = static_cast<uint8_t *>(zor_mem_calloc(1, ZOR_BITMAP_BYTES, ZOR_MEM_UNKNOWN));
     if (daemon->tloc_index_bitmap == nullptr || daemon->link_label_bitmap == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     zor_bitmap_set(daemon->tloc_index_bitmap, 32766);
     zor_bitmap_set(daemon->tloc_index_bitmap, 32767);
@@ -453,7 +455,7 @@ int zor_daemon_init(t_zor_daemon *daemon)
     char pid_path[MONIT_PIDFILE_MAX];
     zor_daemon_pid_path(daemon, pid_path, sizeof(pid_path));
     monit_watchdog_start(&daemon->watchdog, daemon->timer_mgr, pid_path);
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_daemon_free(t_zor_daemon *daemon)

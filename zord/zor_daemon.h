@@ -14,6 +14,7 @@
 #include "ost_util.h"
 #include "timer.h"
 #include "zor_mem.h"
+#include "zor_result.h"
 
 #define ZOR_AF_COUNT 10
 #define ZOR_BITMAP_BYTES 4096
@@ -63,8 +64,17 @@ struct t_zor_context {
     t_zor_client *clients[OST_MODULE_MAX];  // by module id; slot 0 never filled
     t_zor_db_list *entry_lists[ZOR_AF_COUNT];
     avl_tree_t *trees[ZOR_AF_COUNT];
+    // The walk event: the store arms it at every change (zor_db_walk_kick);
+    // distribution creates and owns it (zor_dist_init), and a test may point
+    // it at an event of its own.
     event *walk_event;
-    event *walk_retry_event;  // distribution stopped on a failure: the walk again later
+    // Distribution's own state (zor_dist): the events it owns (the walk
+    // again later after a failure), and the clients that take at least one
+    // family, in id order, which are all a walk has to look at.
+    ost_event_ptr dist_walk_event;
+    ost_event_ptr dist_retry_event;
+    t_zor_client *dist_clients[OST_MODULE_MAX];
+    uint32_t dist_client_count;
     avl_tree_t *group_db;
     timer_util_t *path_timer;
     // TLOC family state

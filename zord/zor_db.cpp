@@ -16,37 +16,12 @@ namespace {
 // new family needs no change here.
 const zor_af_ops_t *g_zor_af_ops[ZOR_AF_TABLE_COLUMNS];
 
-zor_db_client_walk_fn g_zor_db_client_walk = nullptr;
-
 // The table of a family, or null for an empty column. Families outside the
 // table get the empty-column behaviour too: the one source of such values is
 // a peer's message, which must never crash the daemon.
 const zor_af_ops_t *zor_af_ops_of(zor_af_t af)
 {
     return af < ZOR_AF_TABLE_COLUMNS ? g_zor_af_ops[af] : nullptr;
-}
-
-// Runs the distribution: every client, every family.
-void zor_db_walk_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
-{
-    auto *ctx = static_cast<t_zor_context *>(arg);
-    if (g_zor_db_client_walk != nullptr) {
-        g_zor_db_client_walk(ctx);
-    }
-}
-
-void zor_db_walk_retry_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
-{
-    zor_db_walk_kick(static_cast<t_zor_context *>(arg));
-}
-
-void zor_db_event_free(event *&ev)
-{
-    if (ev != nullptr) {
-        event_del(ev);
-        event_free(ev);
-        ev = nullptr;
-    }
 }
 
 // The module name of an entry's owner: the owner is the client record in the
@@ -157,43 +132,26 @@ void zor_af_show_all(zor_af_t af, t_zor_context *ctx, confd_user_info *uinfo)
     }
 }
 
-void zor_db_client_walk_set(zor_db_client_walk_fn fn)
-{
-    g_zor_db_client_walk = fn;
-}
-
 int zor_db_init(t_zor_context *ctx)
 {
-    event_base *base = ctx->daemon != nullptr ? ctx->daemon->event_base.get() : nullptr;
-    if (base == nullptr) {
-        return 2;
-    }
-    ctx->walk_event = event_new(base, -1, 0, zor_db_walk_cb, ctx);
-    ctx->walk_retry_event = evtimer_new(base, zor_db_walk_retry_cb, ctx);
-    if (ctx->walk_event == nullptr || ctx->walk_retry_event == nullptr) {
-        zor_db_fini(ctx);
-        return 2;
-    }
     for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
         t_zor_db_list *list = zor_mem_new<t_zor_db_list>();
         if (list == nullptr) {
             zor_db_fini(ctx);
-            return 2;
+            return ZOR_ERR_NO_MEMORY;
         }
         zor_db_list_init(list);
         ctx->entry_lists[af] = list;
         if (zor_af_tree_create(af, ctx) != 0) {
             zor_db_fini(ctx);
-            return 2;
+            return ZOR_ERR_NO_MEMORY;
         }
     }
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_db_fini(t_zor_context *ctx)
 {
-    zor_db_event_free(ctx->walk_event);
-    zor_db_event_free(ctx->walk_retry_event);
     for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
         zor_af_tree_destroy(af, ctx);
         t_zor_db_list *list = ctx->entry_lists[af];
@@ -332,15 +290,6 @@ void zor_db_walk_kick(t_zor_context *ctx)
     event_add(ctx->walk_event, &now);
 }
 
-void zor_db_walk_retry(t_zor_context *ctx)
-{
-    if (ctx->walk_retry_event == nullptr || event_pending(ctx->walk_retry_event, EV_TIMEOUT, nullptr)) {
-        return;
-    }
-    struct timeval later = {ZOR_DB_WALK_RETRY_MS / 1000, (ZOR_DB_WALK_RETRY_MS % 1000) * 1000};
-    event_add(ctx->walk_retry_event, &later);
-}
-
 int zor_db_walk(t_zor_context *ctx, zor_af_t af, zor_db_walk_cb_fn cb, void *arg, void *arg2, void *arg3)
 {
     t_zor_db_list *list = zor_db_list(ctx, af);
@@ -349,7 +298,7 @@ int zor_db_walk(t_zor_context *ctx, zor_af_t af, zor_db_walk_cb_fn cb, void *arg
     }
     t_zor_db_entry *end = zor_db_marker_create(ctx, nullptr, af, 0);
     if (end == nullptr) {
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     for (t_zor_db_entry *e = list->first; e != end; e = e->next) {
         if (!(e->flags & ZOR_ENTRY_MARKER)) {

@@ -144,19 +144,13 @@ const char *zor_af_str(zor_af_t af);
 // is a programming error (assertion).
 uint32_t zor_msg_type_for_af(zor_af_t af, uint8_t is_delete);
 
-// Start-up and teardown of the database in a context: the walk event, then
-// for families 0-9 the change list and the family's tree_create. 0, or 2
-// when something cannot be allocated (what was built is torn down again).
+// Start-up and teardown of the database in a context: for families 0-9 the
+// change list and the family's tree_create. 0, or ZOR_ERR_NO_MEMORY when
+// something cannot be allocated (what was built is torn down again).
 int zor_db_init(t_zor_context *ctx);
-// Deletes the walk event; per family: tree_destroy, then frees every entry
-// left on the change list and the list head. Safe on a half-built context.
+// Per family: tree_destroy, then frees every entry left on the change list
+// and the list head. Safe on a half-built context.
 void zor_db_fini(t_zor_context *ctx);
-
-// Distribution. The client module installs what the walk event runs: every
-// family for every client (zor_dist_run). Without a hook the walk event does
-// nothing.
-typedef void (*zor_db_client_walk_fn)(t_zor_context *ctx);
-void zor_db_client_walk_set(zor_db_client_walk_fn fn);
 
 // Entries.
 // A new entry of the family with a zeroed sent bitmap, owner and record set,
@@ -187,16 +181,12 @@ void zor_db_entry_withdrawn(t_zor_context *ctx, t_zor_db_entry *entry);
 // memory runs out. Freed with zor_db_entry_free.
 t_zor_db_entry *zor_db_marker_create(t_zor_context *ctx, t_zor_client *owner, zor_af_t af, uint8_t at_head);
 
-// Arms the walk event unless it is pending already, so all changes of one
-// loop iteration cause one walk. It runs as soon as the loop has polled its
-// sockets once more (a zero timeout: no wait for the clock's next tick, and
-// a walk that arms itself again lets the sockets be served in between).
+// Arms the context's walk event (none: nothing happens) unless it is pending
+// already, so all changes of one loop iteration cause one walk. It runs as
+// soon as the loop has polled its sockets once more (a zero timeout: no wait
+// for the clock's next tick, and a walk that arms itself again lets the
+// sockets be served in between). The store knows no more of distribution.
 void zor_db_walk_kick(t_zor_context *ctx);
-// Arms the walk event to run after ZOR_DB_WALK_RETRY_MS, for a walk that
-// stopped on a failure nothing else will report (out of memory): unless a
-// retry is pending already. Harmless without a failure.
-void zor_db_walk_retry(t_zor_context *ctx);
-#define ZOR_DB_WALK_RETRY_MS 200
 
 // Visits every entry of the family that exists when it starts, once, in list
 // order, calling cb(entry, arg, arg2, arg3) for each (cb may be null). While

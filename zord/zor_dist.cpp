@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <event2/event.h>
 
 #include "ip_util.h"
 #include "msgq_util.h"
@@ -86,6 +87,16 @@ bool zor_dist_env(const char *name, uint64_t *value)
     return true;
 }
 
+void zor_dist_walk_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
+{
+    zor_dist_run(static_cast<t_zor_context *>(arg));
+}
+
+void zor_dist_retry_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
+{
+    zor_db_walk_kick(static_cast<t_zor_context *>(arg));
+}
+
 // The queue of a client has room under its high watermark.
 void zor_dist_drained(msgq_handle_t * /*handle*/, void *arg)
 {
@@ -108,19 +119,20 @@ void zor_dist_failed(t_zor_client *client, const t_zor_db_entry *entry, int rc)
     if (!client->failing) {
         client->failing = 1;
         ZOR_LOG("Sending %s to %s failed (%d): retrying every %d ms", zor_af_str(entry->family),
-                zor_module_name(client->id), rc, ZOR_DB_WALK_RETRY_MS);
+                zor_module_name(client->id), rc, ZOR_DIST_RETRY_MS);
     }
-    zor_db_walk_retry(client->context);
+    zor_dist_walk_retry(client->context);
 }
 
-// Sends one entry to one client of a walk: 0, or why the client stops
+// Sends one entry to one client of a walk: ZOR_OK, or why the client stops
 // before it: its queue is at the high watermark (-1: stalled until it
-// drains), its connection is going (5: the loss tidies up), or no memory (2).
+// drains), its connection is going (ZOR_ERR_SEND: the loss tidies up), or
+// no memory (ZOR_ERR_NO_MEMORY).
 int zor_dist_send_one(t_zor_client *client, t_zor_db_entry *entry)
 {
     msgq_handle_t *h = client->handle;
     if (!msgq_is_connected(h)) {
-        return 5;
+        return ZOR_ERR_SEND;
     }
     const t_zor_dist_config &cfg = g_zor_dist_config;
     if (msgq_get_queue_bytes(h) >= cfg.client_high) {
@@ -132,16 +144,16 @@ int zor_dist_send_one(t_zor_client *client, t_zor_db_entry *entry)
         }
     }
     const int rc = zor_db_entry_send(client, entry);
-    if (rc == 2) {
+    if (rc == ZOR_ERR_NO_MEMORY) {
         zor_dist_failed(client, entry, rc);
         return rc;
     }
-    if (rc == 3) {
+    if (rc == ZOR_ERR_ENCODE) {
         // Such an entry could never be sent: it is passed by rather than
         // holding the client there for good.
         ZOR_LOG("Cannot encode %s entry %p for %s: passed by", zor_af_str(entry->family),
                 static_cast<const void *>(entry), zor_module_name(client->id));
-    } else if (rc != 0) {
+    } else if (rc != ZOR_OK) {
         return rc;
     }
     if (client->failing) {
@@ -153,7 +165,7 @@ int zor_dist_send_one(t_zor_client *client, t_zor_db_entry *entry)
     if (msgq_get_queue_bytes(h) >= std::min(ZOR_DIST_FLUSH_BYTES, cfg.client_high / 2)) {
         msgq_flush(h);
     }
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_dist_move_marker(t_zor_db_list *list, t_zor_db_entry *marker, t_zor_db_entry *before)
@@ -166,7 +178,7 @@ void zor_dist_move_marker(t_zor_db_list *list, t_zor_db_entry *marker, t_zor_db_
     }
 }
 
-// Clients in id order, as the designed walk served them (it shows in the
+// Clients in id order, as one client at a time would be served (it shows in the
 // order of their log lines).
 struct zor_dist_set {
     t_zor_client *c[OST_MODULE_MAX];
@@ -288,15 +300,79 @@ void zor_dist_configure()
     msgq_set_total_watermarks(cfg.total_high, cfg.total_low);
 }
 
-void zor_dist_run(t_zor_context *ctx)
+int zor_dist_init(t_zor_context *ctx)
 {
-    t_zor_client *clients[OST_MODULE_MAX];
-    size_t n = 0;
-    for (uint32_t id = 1; id < OST_MODULE_MAX; id++) {
-        if (ctx->clients[id] != nullptr) {
-            clients[n++] = ctx->clients[id];
+    event_base *base = ctx->daemon != nullptr ? ctx->daemon->event_base.get() : nullptr;
+    if (base == nullptr) {
+        return ZOR_ERR_NO_MEMORY;
+    }
+    ctx->dist_walk_event.reset(event_new(base, -1, 0, zor_dist_walk_cb, ctx));
+    ctx->dist_retry_event.reset(evtimer_new(base, zor_dist_retry_cb, ctx));
+    if (ctx->dist_walk_event == nullptr || ctx->dist_retry_event == nullptr) {
+        zor_dist_fini(ctx);
+        return ZOR_ERR_NO_MEMORY;
+    }
+    ctx->walk_event = ctx->dist_walk_event.get();
+    return ZOR_OK;
+}
+
+void zor_dist_fini(t_zor_context *ctx)
+{
+    if (ctx->walk_event == ctx->dist_walk_event.get()) {
+        ctx->walk_event = nullptr;
+    }
+    ctx->dist_walk_event.reset();
+    ctx->dist_retry_event.reset();
+    ctx->dist_client_count = 0;
+}
+
+void zor_dist_client_join(t_zor_client *client)
+{
+    t_zor_context *ctx = client->context;
+    uint32_t i = ctx->dist_client_count;
+    for (uint32_t k = 0; k < i; k++) {
+        if (ctx->dist_clients[k] == client) {
+            return;
         }
     }
+    for (; i > 0 && ctx->dist_clients[i - 1]->id > client->id; i--) {
+        ctx->dist_clients[i] = ctx->dist_clients[i - 1];
+    }
+    ctx->dist_clients[i] = client;
+    ctx->dist_client_count++;
+}
+
+void zor_dist_client_leave(t_zor_client *client)
+{
+    t_zor_context *ctx = client->context;
+    for (uint32_t k = 0; k < ctx->dist_client_count; k++) {
+        if (ctx->dist_clients[k] == client) {
+            ctx->dist_client_count--;
+            for (; k < ctx->dist_client_count; k++) {
+                ctx->dist_clients[k] = ctx->dist_clients[k + 1];
+            }
+            return;
+        }
+    }
+}
+
+void zor_dist_walk_retry(t_zor_context *ctx)
+{
+    event *ev = ctx->dist_retry_event.get();
+    if (ev == nullptr || event_pending(ev, EV_TIMEOUT, nullptr)) {
+        return;
+    }
+    struct timeval later = {ZOR_DIST_RETRY_MS / 1000, (ZOR_DIST_RETRY_MS % 1000) * 1000};
+    event_add(ev, &later);
+}
+
+void zor_dist_run(t_zor_context *ctx)
+{
+    // A walk may take a client out of the set (a send that finds its
+    // connection gone), so the walks go over a copy.
+    t_zor_client *clients[OST_MODULE_MAX];
+    const size_t n = ctx->dist_client_count;
+    std::copy_n(ctx->dist_clients, n, clients);
     for (zor_af_t af = 0; af < ZOR_AF_COUNT; af++) {
         (void)zor_dist_walk(ctx, af, clients, n);
     }
@@ -352,7 +428,7 @@ int zor_db_entry_send(t_zor_client *client, t_zor_db_entry *entry)
             return 0;
         }
         const int rc = zor_db_send(client, entry, 1);
-        if (rc == 2) {
+        if (rc == ZOR_ERR_NO_MEMORY) {
             return rc;  // still owed: sent when the walk retries
         }
         zor_bitmap_clear(entry->sent_bitmap, bit);
@@ -360,7 +436,7 @@ int zor_db_entry_send(t_zor_client *client, t_zor_db_entry *entry)
         return rc;
     }
     const int rc = zor_db_send(client, entry, 0);
-    if (rc != 2) {
+    if (rc != ZOR_ERR_NO_MEMORY) {
         zor_bitmap_set(entry->sent_bitmap, bit);
     }
     return rc;
@@ -410,7 +486,7 @@ int zor_db_send(t_zor_client *client, t_zor_db_entry *entry, uint8_t is_delete)
         enc.done = true;
     }
     if (enc.rc != 0) {
-        return 3;
+        return ZOR_ERR_ENCODE;
     }
     client->counters[entry->family].sent++;
     // The lines show nothing of the key that the images differ in.
@@ -418,7 +494,7 @@ int zor_db_send(t_zor_client *client, t_zor_db_entry *entry, uint8_t is_delete)
     const int rc = msgq_enqueue_copy(client->handle, enc.buf, enc.len);
     if (rc == MSGQ_ERR_AGAIN) {
         client->counters[entry->family].sent--;
-        return 2;
+        return ZOR_ERR_NO_MEMORY;
     }
     return rc == MSGQ_OK ? 0 : 5;
 }

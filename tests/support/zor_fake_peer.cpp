@@ -76,6 +76,25 @@ std::string mem_unbalanced()
     return out;
 }
 
+// ------------------------------------------------------------ WalkStandIn
+
+WalkStandIn::WalkStandIn(t_zor_context *ctx, void (*fn)(t_zor_context *)) : ctx_(ctx), fn_(fn)
+{
+    ev_.reset(event_new(
+        ctx->daemon->event_base.get(), -1, 0,
+        [](evutil_socket_t, short, void *arg) {
+            auto *self = static_cast<WalkStandIn *>(arg);
+            self->fn_(self->ctx_);
+        },
+        this));
+    ctx_->walk_event = ev_.get();
+}
+
+WalkStandIn::~WalkStandIn()
+{
+    ctx_->walk_event = ctx_->dist_walk_event.get();
+}
+
 // ------------------------------------------------------------ FakePeer
 
 FakePeer::FakePeer(t_zor_daemon *daemon, uint32_t id) : id_(id)

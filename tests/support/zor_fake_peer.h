@@ -51,6 +51,22 @@ private:
     int init_rc_ = -1;
 };
 
+// Runs fn instead of distribution whenever the store arms the walk event of
+// ctx, for as long as it lives: the context's walk event is pointed at an
+// event of its own, and back at distribution's at the end.
+class WalkStandIn {
+public:
+    WalkStandIn(t_zor_context *ctx, void (*fn)(t_zor_context *));
+    ~WalkStandIn();
+    WalkStandIn(const WalkStandIn &) = delete;
+    WalkStandIn &operator=(const WalkStandIn &) = delete;
+
+private:
+    t_zor_context *ctx_;
+    void (*fn_)(t_zor_context *);
+    ost_event_ptr ev_;
+};
+
 // Records of a memory type allocated and not yet freed.
 uint64_t mem_current(uint32_t type);
 // The memory types whose allocations and frees do not balance, as

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <event2/event.h>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -187,13 +188,13 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(daemon_.init_rc(), 0);
-        zor_db_client_walk_set(count_walk);
+        walk_.emplace(ctx_, count_walk);
         g_walk_calls = 0;
     }
     void TearDown() override
     {
+        walk_.reset();
         daemon_.free();
-        zor_db_client_walk_set(nullptr);
         EXPECT_EQ(zt::mem_unbalanced(), "");
     }
     // An add through the database's dispatcher; the entry or null.
@@ -221,6 +222,7 @@ protected:
 
     FamilyRegistration fam_;  // before the daemon: its trees are made at init
     zt::TestDaemon daemon_;
+    std::optional<zt::WalkStandIn> walk_;
     t_zor_context *ctx_ = daemon_.ctx();
 };
 

@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -152,8 +153,9 @@ Received run(uint32_t seed, bool reference)
     Received got;
     zt::PeerEnv env;
     EXPECT_EQ(env.init_rc(), 0);
+    std::optional<zt::WalkStandIn> stand_in;
     if (reference) {
-        zor_db_client_walk_set(ref_run);
+        stand_in.emplace(env.ctx(), ref_run);
     }
     g_zor_pwk_enabled = 1;
     std::mt19937 rng(seed);
@@ -217,7 +219,6 @@ Received run(uint32_t seed, bool reference)
         take(id);
     }
     g_zor_pwk_enabled = 0;
-    zor_db_client_walk_set(zor_dist_run);
     return got;
 }
 
