@@ -185,7 +185,11 @@ const lysc_type *leaf_type(const lysc_node *n)
     return nullptr;
 }
 
-bool type_is_ipv4(const lysc_type *t)
+namespace {
+
+// The type, or a member of it when it is a union, comes from the plugin
+// named what.
+bool type_is_plugin(const lysc_type *t, const char *what)
 {
     t = deref(t);
     if (t == nullptr) {
@@ -196,33 +200,25 @@ bool type_is_ipv4(const lysc_type *t)
         LY_ARRAY_COUNT_TYPE i;
         LY_ARRAY_FOR(u->types, i)
         {
-            if (type_is_ipv4(u->types[i])) {
+            if (type_is_plugin(u->types[i], what)) {
                 return true;
             }
         }
         return false;
     }
-    return plugin_is(t, "ipv4-address");
+    return plugin_is(t, what);
+}
+
+}  // namespace
+
+bool type_is_ipv4(const lysc_type *t)
+{
+    return type_is_plugin(t, "ipv4-address");
 }
 
 bool type_is_ipv6(const lysc_type *t)
 {
-    t = deref(t);
-    if (t == nullptr) {
-        return false;
-    }
-    if (t->basetype == LY_TYPE_UNION) {
-        const auto *u = reinterpret_cast<const lysc_type_union *>(t);
-        LY_ARRAY_COUNT_TYPE i;
-        LY_ARRAY_FOR(u->types, i)
-        {
-            if (type_is_ipv6(u->types[i])) {
-                return true;
-            }
-        }
-        return false;
-    }
-    return plugin_is(t, "ipv6-address");
+    return type_is_plugin(t, "ipv6-address");
 }
 
 int vtype_of(const lysc_type *t)
