@@ -88,7 +88,6 @@ private:
     }
     static void cb_up(msgq_handle_t *, void *arg, msgq_handle_t *, void *) { static_cast<zp_peer *>(arg)->on_up(); }
     static void cb_down(msgq_handle_t *, void *arg, msgq_handle_t *, void *) { static_cast<zp_peer *>(arg)->on_down(); }
-    static void cb_spare(msgq_handle_t *, void *, msgq_handle_t *, void *) {}
 
     const zp_options &opts_;
     FILE *out_;

@@ -75,19 +75,13 @@ bool zp_peer::setup()
 
 bool zp_peer::open_handle()
 {
-    msgq_params_t params{};
-    params.evbase = base_.get();
-    params.timer_mgr = timer_mgr_;
-    params.facility = LOG_LOCAL7;
-    params.sock_type = MSGQ_SOCK_TYPE_UNIX;
-    msgq_callbacks_t cbs{};
-    cbs.conn_up = cb_up;
-    cbs.conn_down = cb_down;
-    cbs.spare = cb_spare;
-    cbs.recv_msg = cb_recv;
-    cbs.alloc_msg = alloc_msg;
-    cbs.free_msg = free_msg;
-    handle_ = msgq_init(opts_.module, opts_.target, MSGQ_HANDLE_TYPE_CLIENT, &params, &cbs, this);
+    msgq_setup_t s = msgq_setup_unix(base_.get(), timer_mgr_);
+    s.cbs.conn_up = cb_up;
+    s.cbs.conn_down = cb_down;
+    s.cbs.recv_msg = cb_recv;
+    s.cbs.alloc_msg = alloc_msg;
+    s.cbs.free_msg = free_msg;
+    handle_ = msgq_init(opts_.module, opts_.target, MSGQ_HANDLE_TYPE_CLIENT, &s.params, &s.cbs, this);
     if (handle_ == nullptr) {
         fprintf(err_, "zor-peer: cannot open a transport handle (module %u, target %u; run directory too long?)\n",
                 opts_.module, opts_.target);
