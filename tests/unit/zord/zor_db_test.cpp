@@ -512,6 +512,7 @@ TEST_F(ZorDb, TeardownFreesEveryEntryRecordAndMarker)
     zor_af_withdraw(ZOR_AF_PEER_SEC, ctx_, nullptr, held);
     ASSERT_NE(zor_db_marker_create(ctx_, nullptr, ZOR_AF_TRACKER, 1), nullptr);
     ASSERT_NE(zor_db_marker_create(ctx_, nullptr, ZOR_AF_VPN_SEC, 0), nullptr);
+    walk_.reset();
     daemon_.free();  // TearDown checks that nothing is left
     EXPECT_EQ(g_fam.records_freed, 101);
 }
