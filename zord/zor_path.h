@@ -66,6 +66,10 @@ static_assert(std::is_trivially_default_constructible_v<t_zor_path>, "paths are 
 // The time budget of one path-walk tick, in milliseconds (500).
 extern uint32_t g_zor_path_walk_budget_ms;
 
+// Whether the personality builds and orders paths: every one but 3 (Solon)
+// and 5 (Steward).
+bool zor_path_personality_computes(const t_zor_context *ctx);
+
 // Enables the context's path timer (created with the context).
 void zor_path_timer_start(t_zor_context *ctx);
 
@@ -105,6 +109,11 @@ void zor_path_give_up_through(t_zor_context *ctx, const zor_tloc_key_t *key);
 // a test put the walk over every TLOC in its place to compare them.
 typedef void (*zor_path_give_up_fn)(t_zor_context *ctx, const zor_tloc_key_t *key);
 extern zor_path_give_up_fn g_zor_path_give_up;
+
+// A new path of the remote TLOC r made of the given links (count, at most
+// three, from the local end), at the front of r's list and on the chain of
+// each link. A path whose memory cannot be had is left out.
+void zor_path_new(t_zor_af_tloc *r, t_zor_af_link *const *links, uint32_t count);
 
 // Gives one path up: detached from the chains of its links, taken out of its
 // TLOC's list (fixing its neighbours and the list head) and freed.
