@@ -22,14 +22,12 @@
 
 uint32_t g_zor_pwk_enabled = 0;
 
-namespace {
-
-// A module name for any id: ids that come from peers are checked before
-// they reach the module table.
 const char *zor_module_name(uint32_t id)
 {
     return id < OST_MODULE_MAX ? ost_module_str(id) : "unknown";
 }
+
+namespace {
 
 // The lines of a client's life (connected, registered, unregistered,
 // disconnected) are always written: they are what an operator follows.

@@ -44,6 +44,10 @@ ZOR_MEM_RECORD(t_zor_client, ZOR_MEM_CLIENT);
 extern uint32_t g_zor_debug_announce;  // enables zor_debug_announcement
 extern uint32_t g_zor_pwk_enabled;     // the pairwise-keys switch
 
+// A module's name for any id, "unknown" past the module table: ids that
+// come from peers are written in log lines before they are checked.
+const char *zor_module_name(uint32_t id);
+
 // True for the module ids that are clients: 1, 3, 4, 5, 9, 13, 16, 24, 35-98.
 bool zor_client_is_peer(uint32_t id);
 

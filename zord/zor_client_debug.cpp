@@ -15,13 +15,6 @@ uint32_t g_zor_debug_announce = 0;
 
 namespace {
 
-// A module name for any id: ids that come from peers are checked before
-// they reach the module table.
-const char *zor_module_name(uint32_t id)
-{
-    return id < OST_MODULE_MAX ? ost_module_str(id) : "unknown";
-}
-
 void zor_debug_encap(const zor_tloc_attr_t *attr, bool tloc)
 {
     // The security families name the same line without the TLOC prefix.

@@ -52,11 +52,6 @@ void zor_send_cache_open(zor_send_cache &c, const t_zor_db_entry *entry)
     c.enc[1].done = false;
 }
 
-const char *zor_module_name(uint32_t id)
-{
-    return id < OST_MODULE_MAX ? ost_module_str(id) : "unknown";
-}
-
 uint64_t zor_elapsed_ms(const struct timespec &start)
 {
     struct timespec now;
