@@ -118,7 +118,7 @@ TEST(OstNames, SecurityRouteAndDeviceTables)
                  "route proto");
 
     // Route sub-types by protocol; protocols without sub-types say "none".
-    for (uint8_t proto : {1, 2, 5, 6}) {
+    for (uint8_t proto : std::initializer_list<uint8_t>{1, 2, 5, 6}) {
         expect_names([proto](uint32_t s) { return ost_route_subtype_str(proto, static_cast<uint8_t>(s)); }, {},
                      "none", "no sub-types");
     }

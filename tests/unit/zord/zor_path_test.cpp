@@ -731,12 +731,12 @@ protected:
         regions = 2 + pick(3);
         // Four local TLOCs, then per region three devices of two TLOCs each.
         pool.clear();
-        for (uint8_t color : {1, 2, 4, 5}) {
+        for (uint8_t color : std::initializer_list<uint8_t>{1, 2, 4, 5}) {
             pool.push_back(zt::tloc_key("10.0.0.1", color, k_ipsec));
         }
         for (uint32_t g = 1; g <= regions; g++) {
             for (uint32_t d = 1; d <= 3; d++) {
-                for (uint8_t color : {1, 4}) {
+                for (uint8_t color : std::initializer_list<uint8_t>{1, 4}) {
                     pool.push_back(zt::tloc_key("10." + std::to_string(g) + "." + std::to_string(d) + ".1", color, k_ipsec));
                 }
             }
