@@ -93,33 +93,24 @@ bool zor_link_parse_tloc(int sock, int usess, const char *arg, size_t opt_len, z
 {
     char text[512];
     snprintf(text, sizeof(text), "%s", arg + opt_len);
-    char *save = nullptr;
-    const char *addr_text = strtok_r(text, ":", &save);
-    const char *color_text = addr_text != nullptr ? strtok_r(nullptr, ":", &save) : nullptr;
-    const char *encap_text = color_text != nullptr ? strtok_r(nullptr, ":", &save) : nullptr;
-    if (encap_text == nullptr) {
+    tloc_text_t parts;
+    switch (tloc_from_str(text, k_tloc_text_cli, key, &parts)) {
+    case TLOC_TEXT_OK:
+        return true;
+    case TLOC_TEXT_FORM:
         maapi_cli_printf(sock, usess, "%s", k_usage);
         return false;
-    }
-    unsigned int octets[4] = {};
-    if (sscanf(addr_text, "%u.%u.%u.%u", &octets[0], &octets[1], &octets[2], &octets[3]) != 4 ||
-        octets[0] > 255 || octets[1] > 255 || octets[2] > 255 || octets[3] > 255) {
-        maapi_cli_printf(sock, usess, "Bad IP address %s\n", addr_text);
+    case TLOC_TEXT_ADDR:
+        maapi_cli_printf(sock, usess, "Bad IP address %s\n", parts.addr.c_str());
+        return false;
+    case TLOC_TEXT_COLOR:
+        maapi_cli_printf(sock, usess, "Bad color %s\n", parts.color.c_str());
+        return false;
+    case TLOC_TEXT_ENCAP:
+        maapi_cli_printf(sock, usess, "Bad encap %s\n", parts.encap.c_str());
         return false;
     }
-    *key = zor_tloc_key_t{};
-    key->addr = ip_addr_v4((octets[0] << 24) | (octets[1] << 16) | (octets[2] << 8) | octets[3]);
-    key->color = ost_color_from_str(color_text);
-    if (key->color == 0) {
-        maapi_cli_printf(sock, usess, "Bad color %s\n", color_text);
-        return false;
-    }
-    key->encap = ost_encap_from_str(encap_text);
-    if (key->encap == 0) {
-        maapi_cli_printf(sock, usess, "Bad encap %s\n", encap_text);
-        return false;
-    }
-    return true;
+    return false;
 }
 
 }  // namespace

@@ -215,34 +215,34 @@ int zor_show_support_tlocs(confd_user_info *uinfo, int argc, char **argv)
         return 0;
     }
     const char *text = arg + k_tlocip_opt_len;
-    unsigned int octets[4] = {};
-    char rest[512] = "";
-    const int items = sscanf(text, "%u.%u.%u.%u:%511s", &octets[0], &octets[1], &octets[2], &octets[3], rest);
-    char *save = nullptr;
-    const char *color_text = strtok_r(rest, ":", &save);
-    const char *encap_text = color_text != nullptr ? strtok_r(nullptr, ":", &save) : nullptr;
-    if (color_text == nullptr) {
+    zor_tloc_key_t key{};
+    tloc_text_t parts;
+    const tloc_text_result_t result = tloc_from_str(text, k_tloc_text_cli, &key, &parts);
+    // The address and its colon are read first: a text that does not open
+    // with four numbers and a colon is a usage error whatever follows.
+    uint32_t value = 0;
+    const char *after = nullptr;
+    const bool opens_with_address = text[0] != ':' && parts.fields >= 1 &&
+                                    ip_quad_from_str(parts.addr.c_str(), &value, &after) != IP_QUAD_FORM &&
+                                    *after == '\0';
+    if (!opens_with_address || parts.fields < 2) {
         maapi_cli_printf(sock, usess, "%s", k_usage_tloc);
         return 0;
     }
-    if (encap_text == nullptr) {
+    if (parts.fields < 3) {
         maapi_cli_printf(sock, usess, "%s", k_usage_internal);
         return 0;
     }
-    if (items != 5 || std::any_of(octets, octets + 4, [](unsigned int o) { return o >= 256; })) {
+    if (result == TLOC_TEXT_ADDR) {
         maapi_cli_printf(sock, usess, "Bad IP address specified %s\n", text);
         return 0;
     }
-    zor_tloc_key_t key{};
-    key.addr = ip_addr_v4((octets[0] << 24) | (octets[1] << 16) | (octets[2] << 8) | octets[3]);
-    key.color = ost_color_from_str(color_text);
-    if (key.color == 0) {
-        maapi_cli_printf(sock, usess, "Bad color specified %s\n", color_text);
+    if (result == TLOC_TEXT_COLOR) {
+        maapi_cli_printf(sock, usess, "Bad color specified %s\n", parts.color.c_str());
         return 0;
     }
-    key.encap = ost_encap_from_str(encap_text);
-    if (key.encap == 0) {
-        maapi_cli_printf(sock, usess, "Bad encap specified %s\n", encap_text);
+    if (result == TLOC_TEXT_ENCAP) {
+        maapi_cli_printf(sock, usess, "Bad encap specified %s\n", parts.encap.c_str());
         return 0;
     }
     char key_text[128];

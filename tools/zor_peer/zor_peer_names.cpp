@@ -184,29 +184,31 @@ bool zp_encap_from_str(const std::string &text, uint8_t *encap)
 
 bool zp_tloc_from_str(const std::string &text, zor_tloc_key_t *key, std::string *err)
 {
-    memset(key, 0, sizeof(*key));
-    size_t last = text.rfind(':');
-    size_t mid = last == std::string::npos || last == 0 ? std::string::npos : text.rfind(':', last - 1);
-    if (mid == std::string::npos) {
+    // The address may be IPv6, so colour and encap are the last two fields.
+    static const tloc_text_rules_t k_rules = {
+        true,
+        [](const char *t, ip_addr_t *addr) { return zp_ip_from_str(t, addr); },
+        [](const char *t, uint8_t *color) { return zp_color_from_str(t, color); },
+        [](const char *t, uint8_t *encap) { return zp_encap_from_str(t, encap); },
+    };
+    tloc_text_t parts;
+    switch (tloc_from_str(text.c_str(), k_rules, key, &parts)) {
+    case TLOC_TEXT_OK:
+        return true;
+    case TLOC_TEXT_FORM:
         *err = "TLOC '" + text + "' is not ADDRESS:COLOUR:ENCAP";
         return false;
-    }
-    std::string addr = text.substr(0, mid);
-    std::string color = text.substr(mid + 1, last - mid - 1);
-    std::string encap = text.substr(last + 1);
-    if (!zp_ip_from_str(addr, &key->addr)) {
-        *err = "TLOC '" + text + "': '" + addr + "' is not an IPv4 or IPv6 address";
+    case TLOC_TEXT_ADDR:
+        *err = "TLOC '" + text + "': '" + parts.addr + "' is not an IPv4 or IPv6 address";
+        return false;
+    case TLOC_TEXT_COLOR:
+        *err = "TLOC '" + text + "': unknown colour '" + parts.color + "'";
+        return false;
+    case TLOC_TEXT_ENCAP:
+        *err = "TLOC '" + text + "': unknown encapsulation '" + parts.encap + "' (gre, ipsec or a number)";
         return false;
     }
-    if (!zp_color_from_str(color, &key->color)) {
-        *err = "TLOC '" + text + "': unknown colour '" + color + "'";
-        return false;
-    }
-    if (!zp_encap_from_str(encap, &key->encap)) {
-        *err = "TLOC '" + text + "': unknown encapsulation '" + encap + "' (gre, ipsec or a number)";
-        return false;
-    }
-    return true;
+    return false;
 }
 
 std::string zp_tloc_str(const zor_tloc_key_t &key)
