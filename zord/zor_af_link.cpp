@@ -542,11 +542,11 @@ int zor_show_support_links(confd_user_info *uinfo, int argc, char **argv)
     t_zor_context *ctx = g_zor_context;
     if (ctx == nullptr) {
         maapi_cli_printf(sock, usess, "ZOR context not UP\n");
-        return 0;
+        return ZOR_OK;
     }
     if (argc <= 0) {
         maapi_cli_printf(sock, usess, "%s", k_usage);
-        return 0;
+        return ZOR_OK;
     }
     // The options are taken in a fixed order, each only when the next
     // argument holds it; an argument out of that order is ignored.
@@ -564,17 +564,17 @@ int zor_show_support_links(confd_user_info *uinfo, int argc, char **argv)
     zor_tloc_key_t local{};
     zor_tloc_key_t remote{};
     if (local_arg != nullptr && !zor_link_parse_tloc(sock, usess, local_arg, sizeof(k_local_opt) - 1, &local)) {
-        return 0;
+        return ZOR_OK;
     }
     if (remote_arg != nullptr && !zor_link_parse_tloc(sock, usess, remote_arg, sizeof(k_remote_opt) - 1, &remote)) {
-        return 0;
+        return ZOR_OK;
     }
     const bool by_label = label_arg != nullptr;
     const unsigned long label = by_label ? strtoul(label_arg + sizeof(k_label_opt) - 1, nullptr, 10) : 0;
 
     avl_tree_t *tree = ctx->trees[ZOR_AF_LINK];
     if (tree == nullptr) {
-        return 0;
+        return ZOR_OK;
     }
     if (local_arg != nullptr && remote_arg != nullptr) {
         t_zor_af_link *link = zor_af_link_lookup(ctx, &local, &remote);
@@ -583,7 +583,7 @@ int zor_show_support_links(confd_user_info *uinfo, int argc, char **argv)
         } else {
             zor_af_show(ZOR_AF_LINK, ctx, link->entry_p, uinfo);
         }
-        return 0;
+        return ZOR_OK;
     }
     // Each step looks up the link after the last one shown afresh: the
     // yield lets timers add and withdraw links in between.
@@ -608,7 +608,7 @@ int zor_show_support_links(confd_user_info *uinfo, int argc, char **argv)
         probe.remote_key = link->remote_key;
         zor_daemon_yield(ctx);
     }
-    return 0;
+    return ZOR_OK;
 }
 
 const zor_af_ops_t k_zor_af_link_ops = {

@@ -142,5 +142,5 @@ void zor_link_label_free(t_zor_context *ctx, uint32_t label);
 // "--remotetlocip=IP:COLOR:ENCAP" and "--label=N". Both TLOCs: that link;
 // otherwise the links in tree order from the given starting point, those of
 // the local TLOC only when one is given, with the label only when one is
-// given. Bad arguments get a message and nothing else. Always 0.
+// given. Bad arguments get a message and nothing else. Always ZOR_OK.
 int zor_show_support_links(confd_user_info *uinfo, int argc, char **argv);

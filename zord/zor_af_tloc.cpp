@@ -79,7 +79,7 @@ t_zor_db_entry *zor_af_tloc_create(zor_af_t af, t_zor_context *ctx, t_zor_client
     tloc->key = body.key;
     tloc->origin = body.origin;
     tloc->index = ZOR_TLOC_INDEX_NONE;
-    if (zor_af_tloc_index_alloc(ctx, &tloc->index) != 0) {
+    if (zor_af_tloc_index_alloc(ctx, &tloc->index) != ZOR_OK) {
         ZOR_LOG("No free TLOC index: TLOC %s not created", zor_key_str(&body.key, key, sizeof(key)));
         zor_mem_delete(tloc);
         return nullptr;

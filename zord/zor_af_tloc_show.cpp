@@ -12,6 +12,7 @@
 #include "ost_util.h"
 #include "zor_af_tloc.h"
 #include "zor_path.h"
+#include "zor_result.h"
 
 namespace {
 
@@ -181,16 +182,16 @@ int zor_show_support_tlocs(confd_user_info *uinfo, int argc, char **argv)
     t_zor_context *ctx = g_zor_context;
     if (ctx == nullptr) {
         maapi_cli_printf(sock, usess, "ZOR context not UP\n");
-        return 0;
+        return ZOR_OK;
     }
     if (argc <= 0) {
         maapi_cli_printf(sock, usess, "%s", k_usage);
-        return 0;
+        return ZOR_OK;
     }
     avl_tree_t *tree = ctx->trees[ZOR_AF_TLOC_IPV4];
     if (argc == 1) {
         if (tree == nullptr) {
-            return 0;
+            return ZOR_OK;
         }
         // Each step looks up the next key afresh: yielding lets timers add
         // and withdraw entries in between.
@@ -206,13 +207,13 @@ int zor_show_support_tlocs(confd_user_info *uinfo, int argc, char **argv)
             probe.key = zor_af_tloc_of(e)->key;
             zor_daemon_yield(ctx);
         }
-        return 0;
+        return ZOR_OK;
     }
 
     const char *arg = argv[1];
     if (arg == nullptr || strstr(arg, k_tlocip_opt) == nullptr) {
         maapi_cli_printf(sock, usess, "%s", k_usage_tloc);
-        return 0;
+        return ZOR_OK;
     }
     const char *text = arg + k_tlocip_opt_len;
     zor_tloc_key_t key{};
@@ -227,23 +228,23 @@ int zor_show_support_tlocs(confd_user_info *uinfo, int argc, char **argv)
                                     *after == '\0';
     if (!opens_with_address || parts.fields < 2) {
         maapi_cli_printf(sock, usess, "%s", k_usage_tloc);
-        return 0;
+        return ZOR_OK;
     }
     if (parts.fields < 3) {
         maapi_cli_printf(sock, usess, "%s", k_usage_internal);
-        return 0;
+        return ZOR_OK;
     }
     if (result == TLOC_TEXT_ADDR) {
         maapi_cli_printf(sock, usess, "Bad IP address specified %s\n", text);
-        return 0;
+        return ZOR_OK;
     }
     if (result == TLOC_TEXT_COLOR) {
         maapi_cli_printf(sock, usess, "Bad color specified %s\n", parts.color.c_str());
-        return 0;
+        return ZOR_OK;
     }
     if (result == TLOC_TEXT_ENCAP) {
         maapi_cli_printf(sock, usess, "Bad encap specified %s\n", parts.encap.c_str());
-        return 0;
+        return ZOR_OK;
     }
     char key_text[128];
     tloc_to_str(&key, key_text, sizeof(key_text));
@@ -251,8 +252,8 @@ int zor_show_support_tlocs(confd_user_info *uinfo, int argc, char **argv)
     t_zor_db_entry *entry = zor_af_tloc_find(ZOR_AF_TLOC_IPV4, ctx, &key, nullptr);
     if (entry == nullptr) {
         maapi_cli_printf(sock, usess, "TLOC %s not found\n", key_text);
-        return 0;
+        return ZOR_OK;
     }
     zor_af_show(entry->family, ctx, entry, uinfo);
-    return 0;
+    return ZOR_OK;
 }

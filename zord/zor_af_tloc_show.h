@@ -24,6 +24,6 @@ void zor_af_tloc_local_db_dump(confd_user_info *uinfo);
 
 // The show-support lookup ("zor_dump_tlocs"): argv[0] is the command; with
 // it alone every TLOC-IPV4 entry, with "--tlocip=A.B.C.D:colour:encap" that
-// one TLOC. Bad arguments get a usage or error line. Always 0.
+// one TLOC. Bad arguments get a usage or error line. Always ZOR_OK.
 int zor_show_support_tlocs(confd_user_info *uinfo, int argc, char **argv);
 

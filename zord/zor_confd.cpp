@@ -15,6 +15,7 @@
 #include "zor_db.h"
 #include "zor_group.h"
 #include "zor_log.h"
+#include "zor_result.h"
 #include "zor_show.h"
 
 namespace {
@@ -198,11 +199,11 @@ int zor_config_security(oconfd_sub_entry * /*entry*/, int /*op*/, int /*num_keys
 
 int zor_confd_register_data_cbs(oconfd_ctx *ctx)
 {
-    if (zor_show_path_init(ctx) != 0) {
+    if (zor_show_path_init(ctx) != ZOR_OK) {
         ZOR_LOG("Failed to init show paths");
-        return 1;
+        return ZOR_ERR_FAILED;
     }
-    return 0;
+    return ZOR_OK;
 }
 
 int zor_admin_tech(confd_user_info *uinfo, char *path, int argc, char **argv)

@@ -60,7 +60,8 @@ int zor_config_security(oconfd_sub_entry *entry, int op, int num_keys, confd_val
 // (3), 3 Steward (5); anything else 0.
 uint32_t zor_personality_from_confd(uint8_t value);
 
-// Registers the operational-data callpoints. 0, or 1 (logged).
+// Registers the operational-data callpoints. ZOR_OK, or ZOR_ERR_FAILED
+// (logged).
 int zor_confd_register_data_cbs(oconfd_ctx *ctx);
 
 // Commands (zor_dump_clients, zor_dump_msgq, zor_dump_cli_memory_info and

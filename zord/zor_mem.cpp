@@ -6,6 +6,7 @@
 #include <malloc.h>
 
 #include "confd_maapi.h"
+#include "zor_result.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ int zor_mem_init()
         g_rows[i].n_peak = 0;
     }
     zor_mem_rows_describe();
-    return 0;
+    return ZOR_OK;
 }
 
 void zor_mem_row_describe(uint32_t type, const char *type_name, uint32_t size)

@@ -50,7 +50,7 @@ struct zor_mem_row_t {
 };
 
 // Zeroes the counters of every row and has the rows of records described
-// (zor_mem_rows_describe). Always 0.
+// (zor_mem_rows_describe). Always ZOR_OK.
 int zor_mem_init();
 
 // Names the record a row counts and its size, for the dump; rows 0 and 21

@@ -12,6 +12,7 @@
 #include "zor_daemon.h"
 #include "zor_db.h"
 #include "zor_log.h"
+#include "zor_result.h"
 #include "zor_path.h"
 
 namespace {
@@ -296,10 +297,10 @@ int zor_show_path_init(oconfd_ctx *ctx)
         dcb.find_next_object = cp.find_next_object;
         if (confd_register_data_cb(ctx->dctx, &dcb) != CONFD_OK) {
             ZOR_LOG("Failed to register data cb %s", cp.base);
-            return 1;
+            return ZOR_ERR_FAILED;
         }
     }
-    return 0;
+    return ZOR_OK;
 }
 
 // ---------------------------------------------------------------- TLOCs

@@ -52,7 +52,7 @@ constexpr uint32_t k_zor_tag_label = mgmt_name_hash("label");
 
 // Registers the three callpoints on the module's daemon handle, in the
 // order TLOCs, paths, links, each under its base name or, for a tenant
-// instance (tenant name set), as "<base>-tenant<tenant id>". 0, or 1 at the first registration the library
+// instance (tenant name set), as "<base>-tenant<tenant id>". ZOR_OK, or ZOR_ERR_FAILED at the first registration the library
 // refuses (logged; the later callpoints are left unregistered).
 int zor_show_path_init(oconfd_ctx *ctx);
 
