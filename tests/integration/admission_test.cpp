@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -26,59 +24,7 @@ using Env = std::map<std::string, std::string>;
 constexpr int k_nobody = 65534;
 const char *const k_tloc = "tloc-add 10.0.0.2:biz-internet:ipsec origin=remote pref=100 site=200 encap=ipsec spi=1\n";
 
-// zord in the foreground on its own run directory (open to other users), its
-// descriptors limited to nofile when not 0.
-class Zord {
-public:
-    Zord(Env env, const Strings &args = {}, rlim_t nofile = 0)
-    {
-        chmod(run_.path().c_str(), 0755);
-        env["ZOR_RUN_DIR"] = run_.path();
-        proc_ = std::make_unique<zt::Process>([=] {
-            if (nofile != 0) {
-                rlimit lim{nofile, nofile};
-                setrlimit(RLIMIT_NOFILE, &lim);
-            }
-            for (const auto &[k, v] : env) {
-                setenv(k.c_str(), v.c_str(), 1);
-            }
-            std::vector<char *> argv{const_cast<char *>("zord"), const_cast<char *>("-f")};
-            for (const std::string &a : args) {
-                argv.push_back(const_cast<char *>(a.c_str()));
-            }
-            argv.push_back(nullptr);
-            const std::string program = zt::build_path("zord/zord");
-            execv(program.c_str(), argv.data());
-            _exit(127);
-        });
-        for (int i = 0; i < 500 && !std::filesystem::exists(run_.file("zord.0.pid")); i++) {
-            proc_->poll_output(10);
-        }
-        EXPECT_TRUE(std::filesystem::exists(run_.file("zord.0.pid"))) << proc_->err();
-    }
-    ~Zord()
-    {
-        proc_->signal(SIGUSR2);
-        EXPECT_TRUE(proc_->wait_exit());
-        EXPECT_EQ(proc_->result().exit_code, 0) << proc_->err();
-    }
-    const std::string &run_dir() const { return run_.path(); }
-    std::string socket_path() const { return run_.file(".zord"); }
-    zt::Process &proc() { return *proc_; }
-    size_t count(const std::string &text)
-    {
-        proc_->poll_output(0);
-        size_t n = 0;
-        for (size_t at = proc_->err().find(text); at != std::string::npos; at = proc_->err().find(text, at + 1)) {
-            n++;
-        }
-        return n;
-    }
-
-private:
-    zt::TempDir run_;
-    std::unique_ptr<zt::Process> proc_;
-};
+using Zord = zt::ZordProcess;
 
 // Polls until done() holds, reading zord's and the other processes' pipes.
 template <typename F>
@@ -171,7 +117,10 @@ TEST(Admission, ConnectionsThatNeverRegisterAreClosed)
 // on accept(), says so once, and takes the waiting connections afterwards.
 TEST(Admission, OutOfDescriptorsPausesAccepting)
 {
-    Zord zord(Env{{"ZOR_REGISTER_TIMEOUT_MS", "300"}, {"ZOR_MAX_UNREGISTERED", "1000"}}, {}, 32);
+    Zord zord(Env{{"ZOR_REGISTER_TIMEOUT_MS", "300"}, {"ZOR_MAX_UNREGISTERED", "1000"}}, {}, [] {
+        rlimit lim{32, 32};
+        setrlimit(RLIMIT_NOFILE, &lim);
+    });
     flood_and_recover(zord, 60);
     EXPECT_EQ(zord.count("Error from accept() call"), 0u);
     EXPECT_GE(zord.count("Out of descriptors accepting at " + zord.socket_path() + " (Too many open files)"), 1u);

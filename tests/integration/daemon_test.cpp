@@ -147,21 +147,14 @@ bool can_mount_tmpfs()
 
 std::unique_ptr<zt::Process> zord_on_tmpfs(const std::string &dir, const std::string &options, const Strings &args)
 {
-    return std::make_unique<zt::Process>([=] {
-        if (unshare(CLONE_NEWNS) != 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("none", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
-            _exit(99);
-        }
-        setenv("ZOR_RUN_DIR", dir.c_str(), 1);
-        std::vector<char *> argv{const_cast<char *>("zord")};
-        for (const std::string &a : args) {
-            argv.push_back(const_cast<char *>(a.c_str()));
-        }
-        argv.push_back(nullptr);
-        const std::string program = zt::build_path("zord/zord");
-        execv(program.c_str(), argv.data());
-        _exit(98);
-    });
+    return std::make_unique<zt::Process>(zt::build_path("zord/zord"), args,
+                                         std::map<std::string, std::string>{{"ZOR_RUN_DIR", dir}}, [=] {
+                                             if (unshare(CLONE_NEWNS) != 0 ||
+                                                 mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                                 mount("none", dir.c_str(), "tmpfs", 0, options.c_str()) != 0) {
+                                                 _exit(99);
+                                             }
+                                         });
 }
 
 // A run directory zord cannot serve from ends the start with one line on

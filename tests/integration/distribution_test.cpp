@@ -6,9 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
-#include <filesystem>
 #include <map>
-#include <memory>
 
 #include "test_support.h"
 
@@ -17,40 +15,8 @@ namespace {
 using namespace std::chrono_literals;
 using Strings = std::vector<std::string>;
 
-class Zord {
-public:
-    explicit Zord(std::map<std::string, std::string> env = {})
-        : proc_(zt::build_path("zord/zord"), {"-f"}, with_run_dir(std::move(env)))
-    {
-        for (int i = 0; i < 500 && !std::filesystem::exists(run_.file("zord.0.pid")); i++) {
-            proc_.poll_output(10);
-        }
-        EXPECT_TRUE(std::filesystem::exists(run_.file("zord.0.pid"))) << proc_.err();
-    }
-
-    const std::string &run_dir() const { return run_.path(); }
-    zt::Process &proc() { return proc_; }
-
-    // SIGUSR2: a clean stop, status 0 (so nothing a peer sent broke it).
-    void stop_cleanly()
-    {
-        proc_.signal(SIGUSR2);
-        ASSERT_TRUE(proc_.wait_exit(60s));
-        EXPECT_TRUE(proc_.result().exited) << "signal " << proc_.result().term_signal << "\n" << proc_.err();
-        EXPECT_EQ(proc_.result().exit_code, 0) << proc_.err();
-        EXPECT_EQ(proc_.out(), "") << "no assertion line";
-    }
-
-private:
-    std::map<std::string, std::string> with_run_dir(std::map<std::string, std::string> env)
-    {
-        env["ZOR_RUN_DIR"] = run_.path();
-        return env;
-    }
-
-    zt::TempDir run_;
-    zt::Process proc_;
-};
+// Each test stops zord at its end: a clean stop, so nothing a peer sent broke it.
+using Zord = zt::ZordProcess;
 
 // The value of the first member called name in one of zor-peer's JSON lines,
 // quotes removed; "" when there is none. Enough for its plain members, whose
@@ -211,12 +177,13 @@ TEST(Distribution, ChangeOrderOnlyChangesAndTheEntriesOfALostOwner)
                    }));
     advd.finish();
     observer.finish();
-    zord.stop_cleanly();
+    zord.stop();
 }
 
 TEST(Distribution, AStoppedClientHoldsUpNobodyAndCatchesUpWithTheCurrentStateInChangeOrder)
 {
-    Zord zord({{"ZOR_CLIENT_HIGH_WATERMARK", "4096"}, {"ZOR_CLIENT_LOW_WATERMARK", "1024"}});
+    Zord zord(std::map<std::string, std::string>{{"ZOR_CLIENT_HIGH_WATERMARK", "4096"},
+                                                 {"ZOR_CLIENT_LOW_WATERMARK", "1024"}});
     Peer healthy(zord, "ctlagent_1", "register TLOC-IPV4\n");
     Peer stopped(zord, "ctlagent_2", "register TLOC-IPV4\n");
     Peer advd(zord, "advd", "tloc-add " + T1 + "\n");
@@ -256,7 +223,7 @@ TEST(Distribution, AStoppedClientHoldsUpNobodyAndCatchesUpWithTheCurrentStateInC
     EXPECT_EQ(Strings(got.begin() + before, got.end()), last_round);
     healthy.finish();
     advd.finish();
-    zord.stop_cleanly();
+    zord.stop();
 }
 
 TEST(Distribution, DataDeviceMessagesAndGarbageFromAClientAreDropped)
@@ -285,7 +252,7 @@ TEST(Distribution, DataDeviceMessagesAndGarbageFromAClientAreDropped)
     EXPECT_EQ(got, (Strings{"DATA_DEVICE_ADD 10.8.8.8"}))
         << "types 11 and 12 from a client and every rejected add leave no entry";
     rogue.finish();
-    zord.stop_cleanly();
+    zord.stop();
 }
 
 }  // namespace

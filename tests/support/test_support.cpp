@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -188,11 +189,14 @@ ChildResult run_in_child(const std::function<void()> &fn)
 }
 
 Process::Process(const std::string &program, const std::vector<std::string> &args,
-                 const std::map<std::string, std::string> &env)
+                 const std::map<std::string, std::string> &env, const std::function<void()> &setup)
 {
     start([&] {
         for (const auto &[k, v] : env) {
             setenv(k.c_str(), v.c_str(), 1);
+        }
+        if (setup) {
+            setup();
         }
         std::vector<char *> argv;
         argv.push_back(const_cast<char *>(program.c_str()));
@@ -357,6 +361,44 @@ bool Process::wait_exit(std::chrono::milliseconds timeout)
 std::string build_path(const std::string &rel)
 {
     return std::string(ZOR_BUILD_DIR) + "/" + rel;
+}
+
+ZordProcess::ZordProcess(std::map<std::string, std::string> env, const std::vector<std::string> &args,
+                         const std::function<void()> &setup)
+{
+    chmod(run_.path().c_str(), 0755);
+    env["ZOR_RUN_DIR"] = run_.path();
+    std::vector<std::string> argv{"-f"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    proc_ = std::make_unique<Process>(build_path("zord/zord"), argv, env, setup);
+    const std::string pid_file = run_.file("zord.0.pid");
+    for (int i = 0; i < 500 && !std::filesystem::exists(pid_file); i++) {
+        proc_->poll_output(10);
+    }
+    EXPECT_TRUE(std::filesystem::exists(pid_file)) << proc_->err();
+}
+
+size_t ZordProcess::count(const std::string &text)
+{
+    proc_->poll_output(0);
+    size_t n = 0;
+    for (size_t at = proc_->err().find(text); at != std::string::npos; at = proc_->err().find(text, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
+void ZordProcess::stop()
+{
+    if (stopped_) {
+        return;
+    }
+    stopped_ = true;
+    proc_->signal(SIGUSR2);
+    EXPECT_TRUE(proc_->wait_exit(std::chrono::seconds(60)));
+    EXPECT_TRUE(proc_->result().exited) << "signal " << proc_->result().term_signal << "\n" << proc_->err();
+    EXPECT_EQ(proc_->result().exit_code, 0) << proc_->err();
+    EXPECT_EQ(proc_->out(), "") << "no assertion line";
 }
 
 std::string ptr_text(const void *p)

@@ -9,6 +9,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <map>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -97,12 +98,13 @@ ChildResult run_in_child(const std::function<void()> &fn);
                                               const std::string &expr, const std::string &log_text = "");
 
 // A child process, either a program started with arguments and extra
-// environment variables or a function run in a fork; its stdin, stdout and
-// stderr are pipes.
+// environment variables (setup, when given, runs in the child just before
+// the exec: limits, mounts) or a function run in a fork; its stdin, stdout
+// and stderr are pipes.
 class Process {
 public:
     Process(const std::string &program, const std::vector<std::string> &args,
-            const std::map<std::string, std::string> &env = {});
+            const std::map<std::string, std::string> &env = {}, const std::function<void()> &setup = {});
     explicit Process(const std::function<void()> &fn);  // the child exits with 0 when fn returns
     ~Process();  // kills a process that is still running
     Process(const Process &) = delete;
@@ -138,6 +140,31 @@ private:
 
 // Path of a program built in this build tree ("zord/zord", "tools/zor-peer").
 std::string build_path(const std::string &rel);
+
+// zord in the foreground (-f, then args) on a run directory of its own that
+// other users may enter; setup as for Process. Constructed once the pid file
+// is there (a test failure when it does not come). Ends with a clean stop:
+// SIGUSR2, status 0 and no assertion line, checked at stop() or destruction.
+class ZordProcess {
+public:
+    explicit ZordProcess(std::map<std::string, std::string> env = {}, const std::vector<std::string> &args = {},
+                         const std::function<void()> &setup = {});
+    ~ZordProcess() { stop(); }
+    ZordProcess(const ZordProcess &) = delete;
+    ZordProcess &operator=(const ZordProcess &) = delete;
+
+    const std::string &run_dir() const { return run_.path(); }
+    std::string socket_path() const { return run_.file(".zord"); }
+    Process &proc() { return *proc_; }
+    // Occurrences of text in what zord wrote to stderr so far.
+    size_t count(const std::string &text);
+    void stop();
+
+private:
+    TempDir run_;
+    std::unique_ptr<Process> proc_;
+    bool stopped_ = false;
+};
 
 // A pointer as "%p" prints it.
 std::string ptr_text(const void *p);
