@@ -37,38 +37,38 @@ namespace {
 void wake_cb(evutil_socket_t, short, void *) {}
 }  // namespace
 
-void EventLoop::run_once(int wait_ms)
+void run_base_once(event_base *base, int wait_ms)
 {
-    ost_event_ptr wake(evtimer_new(base_.get(), wake_cb, nullptr));
+    ost_event_ptr wake(evtimer_new(base, wake_cb, nullptr));
     timeval tv{wait_ms / 1000, (wait_ms % 1000) * 1000};
     evtimer_add(wake.get(), &tv);
-    event_base_loop(base_.get(), EVLOOP_ONCE);
+    event_base_loop(base, EVLOOP_ONCE);
 }
 
-bool EventLoop::run_until(const std::function<bool()> &done, std::chrono::milliseconds limit)
+bool run_base_until(event_base *base, const std::function<bool()> &done, std::chrono::milliseconds limit, int wait_ms)
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) {
             return false;
         }
-        run_once();
+        run_base_once(base, wait_ms);
     }
     return true;
+}
+
+void tick_timers(FakeClock &clock, timer_mgr_t *mgr, int n)
+{
+    for (int i = 0; i < n; i++) {
+        clock.advance_ms(1000);
+        timer_mgr_exec(mgr, 3, 100);
+    }
 }
 
 void EventLoop::settle(int passes)
 {
     for (int i = 0; i < passes; i++) {
         event_base_loop(base_.get(), EVLOOP_NONBLOCK);
-    }
-}
-
-void EventLoop::tick(int n)
-{
-    for (int i = 0; i < n; i++) {
-        clock_.advance_ms(1000);
-        timer_mgr_exec(mgr_, 3, 100);
     }
 }
 

@@ -19,6 +19,17 @@
 
 namespace zt {
 
+// One pass of base: waits up to wait_ms for an event, runs what is active.
+void run_base_once(event_base *base, int wait_ms);
+// Passes of base (each waiting up to wait_ms) until done() holds; false when
+// it still does not after the real-time limit (the limit only stops a broken
+// test from hanging).
+bool run_base_until(event_base *base, const std::function<bool()> &done, std::chrono::milliseconds limit,
+                    int wait_ms);
+// Moves clock by n ticks of mgr (1 s each), one at a time, running due
+// timers after each.
+void tick_timers(FakeClock &clock, timer_mgr_t *mgr, int n);
+
 // A libevent base and a timer manager (1 s ticks, both priorities) whose
 // clock moves only when told to.
 class EventLoop {
@@ -32,15 +43,14 @@ public:
     timer_mgr_t *timer_mgr() const { return mgr_; }
     FakeClock &clock() { return clock_; }
 
-    // One pass: waits up to wait_ms for an event, runs what is active.
-    void run_once(int wait_ms = 10);
-    // Passes until done() holds; false when it still does not after the
-    // real-time limit (the limit only stops a broken test from hanging).
-    bool run_until(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(10));
+    void run_once(int wait_ms = 10) { run_base_once(base(), wait_ms); }
+    bool run_until(const std::function<bool()> &done, std::chrono::milliseconds limit = std::chrono::seconds(10))
+    {
+        return run_base_until(base(), done, limit, 10);
+    }
     // Runs the loop for a few passes without waiting for anything.
     void settle(int passes = 5);
-    // Moves the clock by n ticks, one at a time, running due timers after each.
-    void tick(int n = 1);
+    void tick(int n = 1) { tick_timers(clock_, mgr_, n); }
 
 private:
     FakeClock clock_;
@@ -101,7 +111,6 @@ public:
     bool connect_unix(const std::string &path);
     void adopt(int fd);  // takes an accepted socket
     int fd() const { return fd_; }
-    bool is_open() const { return fd_ != -1; }
 
     void send(const std::string &bytes);  // whole, blocking
     void send_register(uint8_t src, uint8_t tgt);

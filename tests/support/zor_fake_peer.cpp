@@ -9,6 +9,7 @@
 
 #include "ip_util.h"
 #include "maapi_cli_capture.h"
+#include "msgq_test_support.h"
 #include "ost_util.h"
 #include "zor_client.h"
 #include "zor_mem.h"
@@ -28,8 +29,6 @@ bool handle_quiet(const msgq_handle_t *h)
 {
     return h == nullptr || h->sock_fd < 0 || (unread(h->sock_fd) == 0 && h->txq_head == nullptr);
 }
-
-void wake_cb(evutil_socket_t, short, void *) {}
 
 }  // namespace
 
@@ -214,26 +213,12 @@ void PeerEnv::drop(FakePeer *peer)
 
 void PeerEnv::tick(int n)
 {
-    for (int i = 0; i < n; i++) {
-        clock_.advance_ms(1000);
-        timer_mgr_exec(daemon()->timer_mgr, 3, 100);
-    }
+    tick_timers(clock_, daemon()->timer_mgr, n);
 }
 
 bool PeerEnv::run_until(const std::function<bool()> &done, std::chrono::milliseconds limit)
 {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    event_base *base = daemon()->event_base.get();
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            return false;
-        }
-        ost_event_ptr wake(evtimer_new(base, wake_cb, nullptr));
-        timeval tv{0, 1000};
-        evtimer_add(wake.get(), &tv);
-        event_base_loop(base, EVLOOP_ONCE);
-    }
-    return true;
+    return run_base_until(daemon()->event_base.get(), done, limit, 1);
 }
 
 bool PeerEnv::quiet() const
