@@ -4,16 +4,14 @@
 // ctlagent (zor-peer) must keep receiving what an advd announces.
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include "msgq_util.h"
+#include "msgq_test_support.h"
 #include "ost_util.h"
 #include "test_support.h"
 
@@ -55,27 +53,6 @@ bool received(zt::Process &p, const std::string &type)
     return p.out().find("\"type\":\"" + type + "\"") != std::string::npos;
 }
 
-int raw_connect(const std::string &path)
-{
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un sun{};
-    sun.sun_family = AF_UNIX;
-    strncpy(sun.sun_path, path.c_str(), sizeof(sun.sun_path) - 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sun), sizeof(sun)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Whether zord has closed fd (the read end sees EOF or a reset).
-bool closed_by_peer(int fd)
-{
-    pollfd p{fd, POLLIN, 0};
-    char c;
-    return poll(&p, 1, 0) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
-}
-
 // n connections that never register (every third sends part of a header);
 // all of them end closed by zord, while ctlagent, registered before, gets
 // advd's TLOC announced after.
@@ -84,22 +61,18 @@ void flood_and_recover(Zord &zord, int n)
     auto ctlagent = peer(zord, "ctlagent", "register TLOC-IPV4\n");
     ASSERT_TRUE(wait_until(zord, {ctlagent.get()}, [&] { return zord.count("Client ctlagent registered") == 1; }))
         << zord.proc().err();
-    std::vector<int> fds;
+    std::deque<zt::RawPeer> conns;
     for (int i = 0; i < n; i++) {
-        int fd = raw_connect(zord.socket_path());
-        ASSERT_GE(fd, 0) << i;
+        ASSERT_TRUE(conns.emplace_back().connect_unix(zord.socket_path())) << i;
         if (i % 3 == 0) {
-            ASSERT_EQ(send(fd, "\xaf\xbe\x08", 3, MSG_NOSIGNAL), 3);
+            conns.back().send("\xaf\xbe\x08");
         }
-        fds.push_back(fd);
     }
     EXPECT_TRUE(wait_until(zord, {ctlagent.get()}, [&] {
-        return std::all_of(fds.begin(), fds.end(), [](int fd) { return closed_by_peer(fd); });
+        return std::all_of(conns.begin(), conns.end(), [](zt::RawPeer &c) { return c.eof(); });
     })) << "connections that never register stay open\n"
         << zord.proc().err();
-    for (int fd : fds) {
-        close(fd);
-    }
+    conns.clear();
     auto advd = peer(zord, "advd", k_tloc);
     EXPECT_TRUE(wait_until(zord, {ctlagent.get(), advd.get()}, [&] { return received(*ctlagent, "TLOC_ADD"); }))
         << ctlagent->out() << zord.proc().err();
@@ -147,14 +120,13 @@ TEST(Admission, OtherUsersMayNotRegisterUnlessInThePeerGroup)
             if (setgid(k_nobody) != 0 || setuid(k_nobody) != 0) {
                 _exit(2);
             }
-            int fd = raw_connect(path);
-            const msgq_hdr_t reg{MAGIC1, sizeof(msgq_hdr_t), OST_MODULE_ADVD, OST_MODULE_ZORD,
-                                 MSGQ_MSG_TYPE_REGISTER, MAGIC2};
-            if (fd < 0 || send(fd, &reg, sizeof(reg), MSG_NOSIGNAL) != sizeof(reg)) {
+            zt::RawPeer claim;
+            if (!claim.connect_unix(path)) {
                 _exit(3);
             }
+            claim.send_register(OST_MODULE_ADVD, OST_MODULE_ZORD);
             char c;
-            _exit(recv(fd, &c, 1, 0) <= 0 ? 0 : 4);  // 0: closed by zord
+            _exit(recv(claim.fd(), &c, 1, 0) <= 0 ? 0 : 4);  // 0: closed by zord
         });
         if (!in_group) {
             ASSERT_TRUE(intruder.wait_exit(std::chrono::seconds(30)));
