@@ -5,7 +5,6 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "test_support.h"
@@ -42,15 +41,6 @@ TEST(ZorDaemon, CommandLine)
     EXPECT_EQ(d->vpn_id, 7u);
     ASSERT_EQ(parse(d, {"-T", std::string(200, 'x')}), 0);
     EXPECT_EQ(strlen(d->tenant_name), 127u);
-    {
-        zt::ScopedRunDir run;
-        char path[512];
-        zor_daemon_pid_path(d, path, sizeof(path));
-        EXPECT_EQ(std::string(path), run.file("advd.7.pid"));
-        d->vpn_id = 0;
-        zor_daemon_pid_path(d, path, sizeof(path));
-        EXPECT_EQ(std::string(path), run.file("zord.0.pid"));
-    }
     zor_mem_delete(d);
 }
 
@@ -83,8 +73,6 @@ TEST(ZorDaemon, InitBuildsBitmapsContextAndTicks)
     EXPECT_EQ(std::string(d->watchdog.pidfile), run.file("zord.0.pid"));
     EXPECT_TRUE(timer_is_enabled(d->watchdog.pidfile_refresh_timer));
     EXPECT_FALSE(std::filesystem::exists(run.file("zord.0.pid"))) << "written only once signals are set up";
-    zor_daemon_write_pid_file(d);
-    EXPECT_EQ(zt::read_file(run.file("zord.0.pid")), std::to_string(getpid()) + "\n");
 
     // One real tick drives the manager a second on, and the tick re-arms.
     // (libevent may wake a hair before the full second: then the next tick
@@ -99,7 +87,6 @@ TEST(ZorDaemon, InitBuildsBitmapsContextAndTicks)
     EXPECT_EQ(g_zor_daemon, nullptr);
     EXPECT_EQ(g_zor_context, nullptr);
     EXPECT_EQ(zt::mem_unbalanced(), "");
-    EXPECT_FALSE(std::filesystem::exists(run.file("zord.0.pid")));
 }
 
 void count_run(timer_util_t *, void *arg, void *, void *, void *)
