@@ -81,40 +81,23 @@ t_zor_db_entry *zor_dd_lookup(zor_af_t af, t_zor_context *ctx, const ip_addr_t *
 // whether the device is reachable at all.
 void zor_dd_opt_insert(t_zor_data_device_opt_list *list, t_zor_data_device_opt *opt)
 {
-    if (opt->status == ZOR_DATA_DEVICE_STATUS_UP || list->first == nullptr) {
-        opt->next = list->first;
-        if (opt->next != nullptr) {
-            opt->next->prev = &opt->next;
-        } else {
-            list->last = &opt->next;
-        }
-        list->first = opt;
-        opt->prev = &list->first;
+    if (opt->status == ZOR_DATA_DEVICE_STATUS_UP) {
+        list->push_front(*opt);
     } else {
-        opt->next = nullptr;
-        opt->prev = list->last;
-        *list->last = opt;
-        list->last = &opt->next;
+        list->push_back(*opt);
     }
 }
 
 void zor_dd_opt_remove(t_zor_data_device_opt_list *list, t_zor_data_device_opt *opt)
 {
-    if (opt->next != nullptr) {
-        opt->next->prev = opt->prev;
-    } else {
-        list->last = opt->prev;
-    }
-    *opt->prev = opt->next;
-    opt->next = nullptr;
-    opt->prev = nullptr;
+    list->erase(list->iterator_to(*opt));
 }
 
-t_zor_data_device_opt *zor_dd_opt_find(const t_zor_af_data_device *dev, uint8_t color, uint8_t encap)
+t_zor_data_device_opt *zor_dd_opt_find(t_zor_af_data_device *dev, uint8_t color, uint8_t encap)
 {
-    for (t_zor_data_device_opt *opt = dev->options.first; opt != nullptr; opt = opt->next) {
-        if (opt->color == color && opt->encap == encap) {
-            return opt;
+    for (t_zor_data_device_opt &opt : dev->options) {
+        if (opt.color == color && opt.encap == encap) {
+            return &opt;
         }
     }
     return nullptr;
@@ -191,8 +174,6 @@ t_zor_db_entry *zor_af_data_device_add(zor_af_t af, t_zor_context *ctx, t_zor_cl
         }
         dev->system_ip = key.system_ip;
         dev->on_demand_state = ZOR_DATA_DEVICE_STATE_UNKNOWN;
-        dev->options.first = nullptr;
-        dev->options.last = &dev->options.first;
         entry = zor_af_base_entry_insert(af, ctx, client, dev, where);
         if (entry == nullptr) {
             zor_mem_delete(dev);
@@ -220,7 +201,7 @@ void zor_af_data_device_withdraw(zor_af_t /*af*/, t_zor_context *ctx, t_zor_clie
 {
     const t_zor_af_data_device *dev = zor_af_data_device_of(entry);
     // Only the owner takes a device away, and only once no TLOC reaches it.
-    if (client != entry->client_p || dev == nullptr || dev->options.first != nullptr) {
+    if (client != entry->client_p || dev == nullptr || !dev->options.empty()) {
         return;
     }
     if (!(entry->flags & ZOR_ENTRY_WITHDRAWN)) {
@@ -267,11 +248,7 @@ void zor_af_data_device_free(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_
     }
     // Options are left only on devices freed at teardown; they go with the
     // record, so that nothing is lost to the allocator.
-    while (dev->options.first != nullptr) {
-        t_zor_data_device_opt *opt = dev->options.first;
-        zor_dd_opt_remove(&dev->options, opt);
-        zor_mem_delete(opt);
-    }
+    dev->options.clear_and_dispose([](t_zor_data_device_opt *opt) { zor_mem_delete(opt); });
     zor_mem_delete(dev);
     entry->record = nullptr;
 }
@@ -280,7 +257,7 @@ void zor_af_data_device_fill_msg(zor_af_t /*af*/, t_zor_db_entry *entry, zor_msg
 {
     const t_zor_af_data_device *dev = zor_af_data_device_of(entry);
     msg->body.data_device.addr = dev->system_ip;
-    const t_zor_data_device_opt *head = dev->options.first;
+    const t_zor_data_device_opt *head = dev->options.empty() ? nullptr : &dev->options.front();
     msg->body.data_device.status = head != nullptr && head->status == ZOR_DATA_DEVICE_STATUS_UP
                                        ? ZOR_DATA_DEVICE_STATUS_UP
                                        : ZOR_DATA_DEVICE_STATUS_DOWN;
@@ -292,9 +269,9 @@ void zor_af_data_device_show(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_
     char ip[128];
     maapi_cli_printf(uinfo->msock, uinfo->usid, "    System IP: %s, On-demand state : %s\n",
                      ip_addr_to_str(&dev->system_ip, ip, sizeof(ip)), zor_af_data_device_state_str(dev->on_demand_state));
-    for (const t_zor_data_device_opt *opt = dev->options.first; opt != nullptr; opt = opt->next) {
-        maapi_cli_printf(uinfo->msock, uinfo->usid, "          color: %d encap: %d status: %s\n", opt->color,
-                         opt->encap, zor_dd_status_str(opt->status));
+    for (const t_zor_data_device_opt &opt : dev->options) {
+        maapi_cli_printf(uinfo->msock, uinfo->usid, "          color: %d encap: %d status: %s\n", opt.color,
+                         opt.encap, zor_dd_status_str(opt.status));
     }
 }
 
@@ -353,11 +330,11 @@ void zor_af_data_device_state_msg(zor_af_t af, t_zor_context *ctx, zor_msg_t *ms
     }
     dev->on_demand_state = body.state;
     const bool active = body.state == ZOR_DATA_DEVICE_STATE_ACTIVE;
-    for (const t_zor_data_device_opt *opt = dev->options.first; opt != nullptr; opt = opt->next) {
+    for (const t_zor_data_device_opt &opt : dev->options) {
         zor_tloc_key_t key{};
         key.addr = dev->system_ip;
-        key.color = opt->color;
-        key.encap = opt->encap;
+        key.color = opt.color;
+        key.encap = opt.encap;
         zor_af_tloc_set_activity(ctx, &key, active);
     }
 }

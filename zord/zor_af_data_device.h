@@ -16,6 +16,7 @@
 // Event-loop thread only.
 #pragma once
 
+#include <boost/intrusive/list.hpp>
 #include <cstdint>
 #include <type_traits>
 
@@ -38,15 +39,16 @@ struct t_zor_data_device_opt {
     uint8_t color;
     uint8_t encap;
     uint32_t status;  // ZOR_DATA_DEVICE_STATUS_*
-    t_zor_data_device_opt *next;
-    t_zor_data_device_opt **prev;  // the previous element's next field (or the list head's first)
+    boost::intrusive::list_member_hook<> hook;  // in the device's option list
 };
 ZOR_MEM_RECORD(t_zor_data_device_opt, ZOR_MEM_DATA_DEVICE_OPT);
 
-struct t_zor_data_device_opt_list {
-    t_zor_data_device_opt *first;
-    t_zor_data_device_opt **last;  // the last element's next field
-};
+// UP options first, then DOWN ones.
+using t_zor_data_device_opt_list =
+    boost::intrusive::list<t_zor_data_device_opt,
+                           boost::intrusive::member_hook<t_zor_data_device_opt, boost::intrusive::list_member_hook<>,
+                                                         &t_zor_data_device_opt::hook>,
+                           boost::intrusive::constant_time_size<false>>;
 
 struct t_zor_af_data_device {
     ip_addr_t system_ip;       // the key
@@ -54,9 +56,8 @@ struct t_zor_af_data_device {
     t_zor_data_device_opt_list options;
 };
 ZOR_MEM_RECORD(t_zor_af_data_device, ZOR_MEM_DATA_DEVICE_NLRI);
-static_assert(std::is_trivially_default_constructible_v<t_zor_af_data_device> &&
-                  std::is_trivially_default_constructible_v<t_zor_data_device_opt>,
-              "records are calloc'ed");
+// The accounting's rows show these sizes.
+static_assert(sizeof(t_zor_data_device_opt) == 24 && sizeof(t_zor_af_data_device) == 48);
 
 // The operation table of the family (its row in zor_af.cpp).
 extern const zor_af_ops_t k_zor_af_data_device_ops;

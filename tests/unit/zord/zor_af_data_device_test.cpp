@@ -61,8 +61,8 @@ protected:
             return "no device";
         }
         std::string out;
-        for (auto *o = zor_af_data_device_of(entry)->options.first; o != nullptr; o = o->next) {
-            out += std::to_string(o->color) + (o->status == ZOR_DATA_DEVICE_STATUS_UP ? "U " : "D ");
+        for (const t_zor_data_device_opt &o : zor_af_data_device_of(entry)->options) {
+            out += std::to_string(o.color) + (o.status == ZOR_DATA_DEVICE_STATUS_UP ? "U " : "D ");
         }
         return out;
     }
