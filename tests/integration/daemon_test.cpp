@@ -104,7 +104,7 @@ TEST(DaemonProcess, PidFileAndStopBySignal)
 
 TEST(DaemonProcess, UsageErrorsExitWithStatusOne)
 {
-    for (const Strings &args : {Strings{"-x"}, Strings{"-f", "-V"}, Strings{"-f", "-V", "3", "extra"},
+    for (const Strings &args : {Strings{"-x"}, Strings{"-f", "-V"}, Strings{"-f", "-T"}, Strings{"-f", "-V", "3", "x"},
                                 Strings{"-f", "-V", "abc"}, Strings{"-f", "-I", "abc"}, Strings{"-f", "-I", "-1"},
                                 Strings{"-f", "-V", "7x"}, Strings{"-f", "-V", "99999999999999999999"}}) {
         zt::TempDir run;
