@@ -1,6 +1,13 @@
 // Intrusive doubly linked list: the buckets of the timer wheels and the
 // manager's list of created timers. A node that is in no list has both links
 // NULL; the list owns nothing.
+//
+// The timer manager keeps this list rather than a Boost.Intrusive one: its
+// records are laid out field by field (two plain link pairs at the front of
+// a timer, head, tail and a signed count per bucket, all zero-filled in the
+// manager's one block), and a misused list stops with this file's assertions
+// ("common/dll"); a circular list with a sentinel and its own checks keeps
+// neither.
 #pragma once
 
 #include <cstddef>

@@ -37,12 +37,12 @@ frame::~frame()
     if (--inst_->depth != 0) {
         return;
     }
-    while (inst_->reap_list != nullptr) {
-        msgq_handle_t *h = inst_->reap_list;
-        inst_->reap_list = h->list_next;
+    while (!inst_->reap_list.empty()) {
+        msgq_handle_t *h = &inst_->reap_list.front();
+        inst_->reap_list.pop_front();
         delete h;
     }
-    if (inst_->reg_msgq_listhead.head == nullptr && inst_->unreg_msgq_listhead.head == nullptr) {
+    if (inst_->reg_msgq_listhead.empty() && inst_->unreg_msgq_listhead.empty()) {
         inst_free(inst_);
     }
 }
@@ -74,8 +74,7 @@ void msgq_handle_free(msgq_handle_t *h)
     msgq_inst_t *inst = h->inst;
     if (inst != nullptr && inst->depth > 0) {
         h->free_pending = 1;
-        h->list_next = inst->reap_list;
-        inst->reap_list = h;
+        inst->reap_list.push_front(*h);
         return;
     }
     delete h;
@@ -103,17 +102,7 @@ void msgq_list_remove(msgq_handle_t *h)
     if (list == nullptr) {
         return;
     }
-    if (h->list_prev != nullptr) {
-        h->list_prev->list_next = h->list_next;
-    } else {
-        list->head = h->list_next;
-    }
-    if (h->list_next != nullptr) {
-        h->list_next->list_prev = h->list_prev;
-    }
-    h->list_next = nullptr;
-    h->list_prev = nullptr;
-    list->count--;
+    list->erase(list->iterator_to(*h));
     h->in_reg_list = 0;
     h->in_unreg_list = 0;
     h->in_tmp_list = 0;
@@ -126,13 +115,7 @@ void msgq_list_insert(msgq_handle_t *h, msgq_list_id which)
     msgq_handle_list_t *list = which == msgq_list_id::reg     ? &inst->reg_msgq_listhead
                                : which == msgq_list_id::unreg ? &inst->unreg_msgq_listhead
                                                               : &inst->tmp_msgq_listhead;
-    h->list_prev = nullptr;
-    h->list_next = list->head;
-    if (list->head != nullptr) {
-        list->head->list_prev = h;
-    }
-    list->head = h;
-    list->count++;
+    list->push_front(*h);
     h->in_reg_list = which == msgq_list_id::reg;
     h->in_unreg_list = which == msgq_list_id::unreg;
     h->in_tmp_list = which == msgq_list_id::tmp;
@@ -145,11 +128,11 @@ bool msgq_same_path(const char *a, const char *b)
 
 // The server handle that a peer registering as (peer_src -> peer_tgt) at path
 // belongs to. Only server handles take accepted connections.
-msgq_handle_t *msgq_find_server(const msgq_handle_list_t *list, uint8_t src, uint8_t tgt, const char *path)
+msgq_handle_t *msgq_find_server(msgq_handle_list_t *list, uint8_t src, uint8_t tgt, const char *path)
 {
-    for (msgq_handle_t *h = list->head; h != nullptr; h = h->list_next) {
-        if (h->type == MSGQ_HANDLE_TYPE_SERVER && h->src == src && h->tgt == tgt && msgq_same_path(h->path, path)) {
-            return h;
+    for (msgq_handle_t &h : *list) {
+        if (h.type == MSGQ_HANDLE_TYPE_SERVER && h.src == src && h.tgt == tgt && msgq_same_path(h.path, path)) {
+            return &h;
         }
     }
     return nullptr;
@@ -159,8 +142,8 @@ bool msgq_is_duplicate(const msgq_inst_t *inst, uint8_t src, uint8_t tgt, uint8_
 {
     for (const msgq_handle_list_t *list :
          {&inst->reg_msgq_listhead, &inst->unreg_msgq_listhead, &inst->tmp_msgq_listhead}) {
-        for (const msgq_handle_t *h = list->head; h != nullptr; h = h->list_next) {
-            if (h->src == src && h->tgt == tgt && h->type == type && msgq_same_path(h->path, path)) {
+        for (const msgq_handle_t &h : *list) {
+            if (h.src == src && h.tgt == tgt && h.type == type && msgq_same_path(h.path, path)) {
                 return true;
             }
         }
@@ -227,12 +210,12 @@ bool msgq_validate_params(uint32_t type, const msgq_params_t *params, const msgq
 // registered are closed and the next msgq_init starts afresh.
 void msgq_priv::inst_free(msgq_inst_t *inst)
 {
-    MSGQ_ASSERT(inst->depth == 0 && inst->reap_list == nullptr);
+    MSGQ_ASSERT(inst->depth == 0 && inst->reap_list.empty());
     // A temporary connection owns only its socket and read event; it is
     // closed here directly, outside any frame (a frame's end would come
     // back here).
-    while (inst->tmp_msgq_listhead.head != nullptr) {
-        msgq_handle_t *tmp = inst->tmp_msgq_listhead.head;
+    while (!inst->tmp_msgq_listhead.empty()) {
+        msgq_handle_t *tmp = &inst->tmp_msgq_listhead.front();
         MSGQ_LOG("Closing connection with fd: %d", tmp->sock_fd);
         tmp->read_ev.reset();
         if (tmp->sock_fd != -1) {
@@ -242,7 +225,7 @@ void msgq_priv::inst_free(msgq_inst_t *inst)
         msgq_list_remove(tmp);
         delete tmp;
     }
-    MSGQ_ASSERT(inst->server_list == nullptr);
+    MSGQ_ASSERT(inst->server_list.empty());
     rx_inst_free(inst);
     g_inst = nullptr;
     delete inst;

@@ -22,6 +22,7 @@
 // is released when the outermost message-queue frame returns.
 #pragma once
 
+#include <boost/intrusive/list.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -178,13 +179,6 @@ struct msgq_stats_t {
 };
 static_assert(sizeof(msgq_stats_t) == 21 * sizeof(uint32_t));
 
-// Lists of handles: intrusive, doubly linked, insertion at the head. A handle
-// is in at most one list at a time, so one pair of links serves all three.
-struct msgq_handle_list_t {
-    msgq_handle_t *head = nullptr;
-    uint32_t count = 0;
-};
-
 struct msgq_handle_t {
     uint8_t src = 0;   // module ids, 1-228 (0 on temporary handles)
     uint8_t tgt = 0;
@@ -193,8 +187,8 @@ struct msgq_handle_t {
     msgq_server_t *server_p = nullptr;  // server handles (NULL on temporary handles)
     int sock_fd = -1;
 
-    msgq_handle_t *list_next = nullptr;  // in the list its in_*_list flag names
-    msgq_handle_t *list_prev = nullptr;
+    // In the list its in_*_list flag names, or in the instance's reap list.
+    boost::intrusive::list_member_hook<> list_hook;
     timer_util_t *connect_timer = nullptr;  // non-blocking client handles
     msgq_callbacks_t cbs{};
 
@@ -259,9 +253,16 @@ struct msgq_handle_t {
     ost_event_ptr reg_timeout_ev;
 };
 
+// Lists of handles: intrusive, doubly linked, insertion at the head. A handle
+// is in at most one list at a time (registered, unregistered, temporary, or
+// waiting to be freed), so one hook serves all four.
+using msgq_handle_list_t = boost::intrusive::list<
+    msgq_handle_t,
+    boost::intrusive::member_hook<msgq_handle_t, boost::intrusive::list_member_hook<>, &msgq_handle_t::list_hook>>;
+
 // One listening path, shared by every server handle with that path.
 struct msgq_server_t {
-    msgq_server_t *next = nullptr;
+    boost::intrusive::list_member_hook<> list_hook;  // in the instance's server list
     msgq_inst_t *inst = nullptr;
     uint8_t src = 0;
     char path[MSGQ_PATH_LEN] = {};
@@ -274,20 +275,26 @@ struct msgq_server_t {
     uint8_t accept_paused = 0;
 };
 
+// The server records, newest first.
+using msgq_server_list_t = boost::intrusive::list<
+    msgq_server_t,
+    boost::intrusive::member_hook<msgq_server_t, boost::intrusive::list_member_hook<>, &msgq_server_t::list_hook>,
+    boost::intrusive::constant_time_size<false>>;
+
 // The process-wide instance: created by the first msgq_init, freed when the
 // last handle is deleted.
 struct msgq_inst_t {
     msgq_handle_list_t reg_msgq_listhead;    // handles with a registered connection
     msgq_handle_list_t unreg_msgq_listhead;  // handles without one
     msgq_handle_list_t tmp_msgq_listhead;    // accepted connections not registered yet
-    msgq_server_t *server_list = nullptr;
+    msgq_server_list_t server_list;
     event_base *evbase = nullptr;
     timer_mgr_t *timer_mgr = nullptr;
     uint32_t facility = 0;
-    // Message-queue frames on the stack, and the handles deleted meanwhile
-    // (linked through list_next); see the file comment.
+    // Message-queue frames on the stack, and the handles deleted meanwhile;
+    // see the file comment.
     uint32_t depth = 0;
-    msgq_handle_t *reap_list = nullptr;
+    msgq_handle_list_t reap_list;
     // Sending and receiving of all handles: the bytes queued to every peer
     // not waiting for a drain notification, whether reading is paused on
     // their account (msgq_set_total_watermarks), and the buffer one read of

@@ -218,16 +218,14 @@ void msgq_tmp_timeout_cb(evutil_socket_t /*fd*/, short /*what*/, void *arg)
 // waited longest goes (the list holds the newest first).
 void msgq_tmp_make_room(msgq_inst_t *inst)
 {
-    if (g_policy.max_unregistered == 0 || inst->tmp_msgq_listhead.count < g_policy.max_unregistered) {
+    const size_t waiting = inst->tmp_msgq_listhead.size();
+    if (g_policy.max_unregistered == 0 || waiting < g_policy.max_unregistered) {
         return;
     }
-    msgq_handle_t *oldest = inst->tmp_msgq_listhead.head;
-    while (oldest->list_next != nullptr) {
-        oldest = oldest->list_next;
-    }
+    msgq_handle_t *oldest = &inst->tmp_msgq_listhead.back();
     ost_log_peer_scope peer(reinterpret_cast<uintptr_t>(oldest));
     MSGQ_ERR("Closed connection from pid %d uid %u: %u connections wait to register, the longest waiting goes",
-             oldest->peer_pid, oldest->peer_uid, inst->tmp_msgq_listhead.count);
+             oldest->peer_pid, oldest->peer_uid, static_cast<uint32_t>(waiting));
     msgq_tmp_drop(oldest);
 }
 

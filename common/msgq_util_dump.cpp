@@ -92,8 +92,8 @@ void msgq_dump_handle(int sock, int usess, const msgq_handle_t *h)
 
 void msgq_dump_list(int sock, int usess, const msgq_handle_list_t *list)
 {
-    for (const msgq_handle_t *h = list->head; h != nullptr; h = h->list_next) {
-        msgq_dump_handle(sock, usess, h);
+    for (const msgq_handle_t &h : *list) {
+        msgq_dump_handle(sock, usess, &h);
     }
 }
 

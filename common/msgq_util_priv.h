@@ -93,7 +93,7 @@ void msgq_list_insert(msgq_handle_t *h, msgq_list_id which);
 bool msgq_same_path(const char *a, const char *b);
 // The server handle of list that a peer registering as (tgt -> src) at path
 // belongs to, or null.
-msgq_handle_t *msgq_find_server(const msgq_handle_list_t *list, uint8_t src, uint8_t tgt, const char *path);
+msgq_handle_t *msgq_find_server(msgq_handle_list_t *list, uint8_t src, uint8_t tgt, const char *path);
 
 // ---- connections (msgq_util_accept.cpp)
 

@@ -78,9 +78,12 @@ int msgq_take_prebound(const char *path)
 msgq_server_t *msgq_server_get(msgq_handle_t *h)
 {
     msgq_inst_t *inst = h->inst;
-    msgq_server_t *srv = inst->server_list;
-    while (srv != nullptr && !msgq_same_path(srv->path, h->path)) {
-        srv = srv->next;
+    msgq_server_t *srv = nullptr;
+    for (msgq_server_t &rec : inst->server_list) {
+        if (msgq_same_path(rec.path, h->path)) {
+            srv = &rec;
+            break;
+        }
     }
     if (srv != nullptr) {
         MSGQ_ASSERT(h->use_app_header == srv->listener_apphdr);
@@ -97,8 +100,7 @@ msgq_server_t *msgq_server_get(msgq_handle_t *h)
         memcpy(srv->path, h->path, MSGQ_PATH_LEN);
         srv->listener_apphdr = h->use_app_header;
         srv->refcnt = 1;
-        srv->next = inst->server_list;
-        inst->server_list = srv;
+        inst->server_list.push_front(*srv);
     }
     if (h->use_app_header) {
         srv->apphead_msgq_handle_p = h;
@@ -121,11 +123,7 @@ void msgq_server_put(msgq_handle_t *h)
     if (--srv->refcnt > 0) {
         return;
     }
-    msgq_server_t **pp = &srv->inst->server_list;
-    while (*pp != srv) {
-        pp = &(*pp)->next;
-    }
-    *pp = srv->next;
+    srv->inst->server_list.erase(msgq_server_list_t::s_iterator_to(*srv));
     srv->listener.reset();
     if (unlink(srv->path) != 0) {
         MSGQ_LOG("Failed to remove the file: %s", srv->path);

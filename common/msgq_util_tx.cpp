@@ -43,12 +43,12 @@ bool chunk_fits(const msgq_tx_chunk_t *c, uint32_t total)
 void rx_pause_all(msgq_inst_t *inst, bool pause)
 {
     inst->rx_paused = pause ? 1 : 0;
-    for (msgq_handle_t *h = inst->reg_msgq_listhead.head; h != nullptr; h = h->list_next) {
-        if (h->read_ev != nullptr) {
+    for (msgq_handle_t &h : inst->reg_msgq_listhead) {
+        if (h.read_ev != nullptr) {
             if (pause) {
-                event_del(h->read_ev.get());
+                event_del(h.read_ev.get());
             } else {
-                event_add(h->read_ev.get(), nullptr);
+                event_add(h.read_ev.get(), nullptr);
             }
         }
     }

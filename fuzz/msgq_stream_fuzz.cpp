@@ -139,7 +139,7 @@ struct Harness {
     bool idle() const
     {
         const msgq_inst_t *inst = msgq_inst_get();
-        return inst->tmp_msgq_listhead.count == 0 && plain->sock_fd == -1 && app->sock_fd == -1;
+        return inst->tmp_msgq_listhead.size() == 0 && plain->sock_fd == -1 && app->sock_fd == -1;
     }
 
     void pump(int passes = 3) const

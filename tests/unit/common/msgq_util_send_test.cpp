@@ -406,7 +406,7 @@ TEST_F(MsgqSend, DumpOfEveryListWithCountersOnlyWhenNotZero)
     EXPECT_EQ(read_payloads(ap, 1), (Strings{"out"}));
     RawPeer tp;  // connected, not registered
     ASSERT_TRUE(tp.connect_unix(sock_path("zord")));
-    ASSERT_TRUE(loop.run_until([&] { return msgq_inst_get()->tmp_msgq_listhead.count == 1; }));
+    ASSERT_TRUE(loop.run_until([&] { return msgq_inst_get()->tmp_msgq_listhead.size() == 1; }));
 
     maapi_cli_capture cap(5, 9);
     msgq_dump(5, 9);
@@ -423,7 +423,7 @@ TEST_F(MsgqSend, DumpOfEveryListWithCountersOnlyWhenNotZero)
     want.emplace_back(" In Unreg. list");
     append(handle_lines(x, "zord", "xfwd"));
     want.emplace_back(" In tmp list");
-    append(handle_lines(inst->tmp_msgq_listhead.head, "unknown", "unknown"));
+    append(handle_lines(&inst->tmp_msgq_listhead.front(), "unknown", "unknown"));
     EXPECT_EQ(zt::split_lines(cap.text()), want);
     EXPECT_EQ(cap.text().back(), '\n');
 }

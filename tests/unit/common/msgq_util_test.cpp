@@ -250,12 +250,12 @@ TEST_F(Msgq, StreamFaultsCloseOnlyThatConnection)
     // A data message before registration.
     RawPeer tp;
     ASSERT_TRUE(tp.connect_unix(sock_path("zord")));
-    ASSERT_TRUE(loop.run_until([&] { return msgq_inst_get()->tmp_msgq_listhead.count == 1; }));
+    ASSERT_TRUE(loop.run_until([&] { return msgq_inst_get()->tmp_msgq_listhead.size() == 1; }));
     tp.send_data(ADVD, ZORD, "too early");
     ASSERT_TRUE(loop.run_until([&] { return tp.eof(); }));
     EXPECT_TRUE(zt::log_has_line(log, "\\[MSG-ERR\\] msgq_read_msghdr_cb\\[[0-9]+\\]: Message of type 2 before "
                                       "registration, closing fd '[0-9]+'"));
-    EXPECT_EQ(msgq_inst_get()->tmp_msgq_listhead.count, 0u);
+    EXPECT_EQ(msgq_inst_get()->tmp_msgq_listhead.size(), 0u);
     EXPECT_TRUE(xfwd_still_works());
 
     // A register message in two pieces is reassembled, not an error.
@@ -283,7 +283,7 @@ TEST_F(Msgq, StreamFaultsCloseOnlyThatConnection)
     ASSERT_TRUE(up.connect_unix(sock_path("zord")));
     up.send_register(OST_MODULE_CTLAGENT, ZORD);
     ASSERT_TRUE(loop.run_until([&] { return up.eof(); }));
-    EXPECT_EQ(msgq_inst_get()->tmp_msgq_listhead.count, 0u);
+    EXPECT_EQ(msgq_inst_get()->tmp_msgq_listhead.size(), 0u);
     EXPECT_EQ(arec.events, (Strings{"up", "down", "up", "down"}));
     EXPECT_TRUE(xfwd_still_works());
 
@@ -332,7 +332,7 @@ TEST_F(Msgq, ServerHandlesShareOneListenerAndAReconnectReplacesTheConnection)
     attach(xp, XFWD, xrec);
     EXPECT_TRUE(fcntl(a->sock_fd, F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(fcntl(a->sock_fd, F_GETFL) & O_NONBLOCK);
-    EXPECT_EQ(msgq_inst_get()->reg_msgq_listhead.count, 2u);
+    EXPECT_EQ(msgq_inst_get()->reg_msgq_listhead.size(), 2u);
 
     // xfwd registers again while its first connection is up: the old one is
     // closed, then the new one bound, and messages go to the new one.
