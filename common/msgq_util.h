@@ -23,6 +23,7 @@
 #pragma once
 
 #include <boost/intrusive/list.hpp>
+#include <boost/intrusive/slist.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -144,14 +145,21 @@ struct msgq_params_t {
 // data area, so that sent messages can be counted. Allocated through the
 // handle's alloc_msg (header and data in one block) and freed once sent.
 struct msgq_tx_chunk_t {
-    msgq_tx_chunk_t *next;
-    uint32_t cap;       // bytes of the data area, length slots included
-    uint32_t head;      // first byte not yet on the socket
-    uint32_t tail;      // end of the queued bytes
-    uint32_t done_end;  // end of the last message completely sent
-    uint16_t frames;    // messages queued in this chunk
-    uint16_t done;      // of which completely sent
+    boost::intrusive::slist_member_hook<> hook;  // in the handle's send queue
+    uint32_t cap = 0;       // bytes of the data area, length slots included
+    uint32_t head = 0;      // first byte not yet on the socket
+    uint32_t tail = 0;      // end of the queued bytes
+    uint32_t done_end = 0;  // end of the last message completely sent
+    uint16_t frames = 0;    // messages queued in this chunk
+    uint16_t done = 0;      // of which completely sent
 };
+
+// A handle's send queue: chunks appended at the tail, sent and freed from
+// the head.
+using msgq_tx_queue_t = boost::intrusive::slist<
+    msgq_tx_chunk_t,
+    boost::intrusive::member_hook<msgq_tx_chunk_t, boost::intrusive::slist_member_hook<>, &msgq_tx_chunk_t::hook>,
+    boost::intrusive::cache_last<true>, boost::intrusive::constant_time_size<false>>;
 
 // The 21 per-handle counters, in dump order.
 struct msgq_stats_t {
@@ -227,8 +235,7 @@ struct msgq_handle_t {
     void *user_arg = nullptr;
     uint32_t sock_type = 0;
     uint32_t port = 0;
-    msgq_tx_chunk_t *txq_head = nullptr;  // null while nothing is queued
-    msgq_tx_chunk_t *txq_tail = nullptr;
+    msgq_tx_queue_t txq;
     uint32_t tx_bytes = 0;                 // queued and not yet on the socket
     uint32_t drain_low = 0;                // see msgq_notify_drained
     msgq_drain_fn drain_fn = nullptr;

@@ -34,6 +34,13 @@ uint16_t chunk_len(msgq_tx_chunk_t *c, uint32_t i)
     return len;
 }
 
+// Gives back a chunk that is in no queue.
+void chunk_free(msgq_handle_t *h, msgq_tx_chunk_t *c)
+{
+    c->~msgq_tx_chunk_t();
+    h->cbs.free_msg(c);
+}
+
 bool chunk_fits(const msgq_tx_chunk_t *c, uint32_t total)
 {
     return c->frames < UINT16_MAX && c->tail + total + 2u * (c->frames + 1u) <= c->cap;
@@ -113,21 +120,17 @@ void tx_drain_set(msgq_handle_t *h, uint32_t low, msgq_drain_fn fn)
 // queued: a pointer to fill, or null when no chunk can be had.
 uint8_t *tx_reserve(msgq_handle_t *h, uint32_t total)
 {
-    msgq_tx_chunk_t *c = h->txq_tail;
+    msgq_tx_chunk_t *c = h->txq.empty() ? nullptr : &h->txq.back();
     if (c == nullptr || !chunk_fits(c, total)) {
         uint32_t cap = MSGQ_TX_CHUNK_SIZE - sizeof(msgq_tx_chunk_t);
         cap = std::max(cap, (total + 2 + 1) & ~1u);  // a message larger than a chunk gets one of its own
-        c = static_cast<msgq_tx_chunk_t *>(h->cbs.alloc_msg(sizeof(msgq_tx_chunk_t) + cap));
-        if (c == nullptr) {
+        void *mem = h->cbs.alloc_msg(sizeof(msgq_tx_chunk_t) + cap);
+        if (mem == nullptr) {
             return nullptr;
         }
-        *c = msgq_tx_chunk_t{nullptr, cap, 0, 0, 0, 0, 0};
-        if (h->txq_tail != nullptr) {
-            h->txq_tail->next = c;
-        } else {
-            h->txq_head = c;
-        }
-        h->txq_tail = c;
+        c = new (mem) msgq_tx_chunk_t();
+        c->cap = cap;
+        h->txq.push_back(*c);
     }
     const auto len = static_cast<uint16_t>(total);
     memcpy(chunk_data(c) + c->cap - 2 * (c->frames + 1u), &len, sizeof(len));
@@ -146,7 +149,7 @@ void tx_consume(msgq_handle_t *h, size_t n)
 {
     tx_bytes_sub(h, static_cast<uint32_t>(n));
     while (n > 0) {
-        msgq_tx_chunk_t *c = h->txq_head;
+        msgq_tx_chunk_t *c = &h->txq.front();
         const uint32_t take = static_cast<uint32_t>(std::min<size_t>(n, c->tail - c->head));
         c->head += take;
         n -= take;
@@ -161,11 +164,8 @@ void tx_consume(msgq_handle_t *h, size_t n)
             h->stats.tx_queue_cur_length--;
         }
         if (c->head == c->tail) {
-            h->txq_head = c->next;
-            if (h->txq_head == nullptr) {
-                h->txq_tail = nullptr;
-            }
-            h->cbs.free_msg(c);
+            h->txq.pop_front();
+            chunk_free(h, c);
         }
     }
 }
@@ -173,7 +173,7 @@ void tx_consume(msgq_handle_t *h, size_t n)
 // The length of the message at the head of the queue.
 uint32_t tx_head_len(msgq_handle_t *h)
 {
-    msgq_tx_chunk_t *c = h->txq_head;
+    msgq_tx_chunk_t *c = h->txq.empty() ? nullptr : &h->txq.front();
     return c != nullptr && c->done < c->frames ? chunk_len(c, c->done) : 0;
 }
 
@@ -181,13 +181,13 @@ uint32_t tx_head_len(msgq_handle_t *h)
 // a send fails. Only with no write event pending.
 void tx_send(msgq_handle_t *h)
 {
-    while (h->txq_head != nullptr) {
+    while (!h->txq.empty()) {
         iovec iov[MSGQ_TX_IOV_MAX];
         int count = 0;
         size_t want = 0;
-        for (msgq_tx_chunk_t *c = h->txq_head; c != nullptr && count < MSGQ_TX_IOV_MAX; c = c->next) {
-            iov[count].iov_base = chunk_data(c) + c->head;
-            iov[count].iov_len = c->tail - c->head;
+        for (auto it = h->txq.begin(); it != h->txq.end() && count < MSGQ_TX_IOV_MAX; ++it) {
+            iov[count].iov_base = chunk_data(&*it) + it->head;
+            iov[count].iov_len = it->tail - it->head;
             want += iov[count].iov_len;
             count++;
         }
@@ -235,15 +235,10 @@ namespace msgq_priv {
 
 void tx_queue_free(msgq_handle_t *h)
 {
-    msgq_tx_chunk_t *c = h->txq_head;
-    while (c != nullptr) {
-        msgq_tx_chunk_t *next = c->next;
+    h->txq.clear_and_dispose([h](msgq_tx_chunk_t *c) {
         h->stats.msg_frees += c->frames - c->done;
-        h->cbs.free_msg(c);
-        c = next;
-    }
-    h->txq_head = nullptr;
-    h->txq_tail = nullptr;
+        chunk_free(h, c);
+    });
     tx_drain_set(h, 0, nullptr);
     h->stats.tx_queued = 0;
     h->stats.tx_dequeued = 0;

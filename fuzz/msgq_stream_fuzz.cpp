@@ -242,7 +242,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         }
     }
     // A reading peer takes the rest of the echoes before it closes.
-    for (int i = 0; read_back && i < 1000 && (h.plain->txq_head != nullptr || h.app->txq_head != nullptr); i++) {
+    for (int i = 0; read_back && i < 1000 && (!h.plain->txq.empty() || !h.app->txq.empty()); i++) {
         h.pump(1);
         read_echo(fd, echo, mode == 2);
     }
@@ -258,6 +258,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(g_live == 0, "message buffer or queue node leaked");
     check(h.plain->stats.msg_allocs == h.plain->stats.msg_frees, "plain handle allocs != frees");
     check(h.app->stats.msg_allocs == h.app->stats.msg_frees, "app handle allocs != frees");
-    check(h.plain->txq_head == nullptr && h.app->txq_head == nullptr, "send queue left after close");
+    check(h.plain->txq.empty() && h.app->txq.empty(), "send queue left after close");
     return 0;
 }

@@ -27,7 +27,7 @@ int unread(int fd)
 
 bool handle_quiet(const msgq_handle_t *h)
 {
-    return h == nullptr || h->sock_fd < 0 || (unread(h->sock_fd) == 0 && h->txq_head == nullptr);
+    return h == nullptr || h->sock_fd < 0 || (unread(h->sock_fd) == 0 && h->txq.empty());
 }
 
 }  // namespace

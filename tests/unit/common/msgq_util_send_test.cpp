@@ -91,8 +91,7 @@ TEST_F(MsgqSend, QueuedMessagesLeaveInOrderWithTheirHeadersCountersAndLines)
         EXPECT_EQ(memcmp(&hdr, &want, sizeof(hdr)), 0);
     }
     EXPECT_TRUE(peer.input().empty()) << "no stray bytes";
-    EXPECT_EQ(h->txq_head, nullptr);
-    EXPECT_EQ(h->txq_tail, nullptr);
+    EXPECT_TRUE(h->txq.empty());
     EXPECT_EQ(h->stats.tx_dequeued, n);
     EXPECT_GT(h->stats.tx_write_cb, 0u);
     EXPECT_EQ(h->stats.msg_frees, n);
@@ -272,7 +271,7 @@ TEST_F(MsgqSend, APeerReadingOneByteAtATimeGetsEveryMessageWholeAndInOrder)
     for (size_t spins = 0; got < bytes && spins < 50 * bytes; spins++) {
         got += peer.read_up_to(1);
         loop.settle(1);
-        const msgq_tx_chunk_t *c = h->txq_head;
+        const msgq_tx_chunk_t *c = h->txq.empty() ? nullptr : &h->txq.front();
         cut_mid_message = cut_mid_message || (c != nullptr && c->head > c->done_end);
     }
     ASSERT_EQ(got, bytes);
