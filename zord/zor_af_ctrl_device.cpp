@@ -138,16 +138,27 @@ void zor_af_ctrl_device_show(zor_af_t /*af*/, t_zor_context * /*ctx*/, t_zor_db_
                      zor_af_ctrl_device_regions_str(r, regions, sizeof(regions)));
 }
 
+// The slots that need nothing of a control device are the shared defaults,
+// under the family's own names.
+namespace {
+constexpr auto zor_af_ctrl_device_withdraw = zor_af_base_withdraw_owned;
+constexpr auto zor_af_ctrl_device_delete = zor_af_base_delete;
+constexpr auto zor_af_ctrl_device_tree_create = zor_af_base_tree_create_by<zor_af_ctrl_device_cmp>;
+constexpr auto zor_af_ctrl_device_tree_destroy = zor_af_base_tree_destroy;
+constexpr auto zor_af_ctrl_device_free = zor_af_base_record_free<t_zor_af_ctrl_device>;
+constexpr auto zor_af_ctrl_device_show_all = zor_af_base_show_all;
+}  // namespace
+
 const zor_af_ops_t k_zor_af_ctrl_device_ops = {
     nullptr,
     zor_af_ctrl_device_add,
-    zor_af_base_withdraw_owned,
-    zor_af_base_delete,
+    zor_af_ctrl_device_withdraw,
+    zor_af_ctrl_device_delete,
     zor_af_ctrl_device_find,
-    zor_af_base_tree_create_by<zor_af_ctrl_device_cmp>,
-    zor_af_base_tree_destroy,
-    zor_af_base_record_free<t_zor_af_ctrl_device>,
+    zor_af_ctrl_device_tree_create,
+    zor_af_ctrl_device_tree_destroy,
+    zor_af_ctrl_device_free,
     zor_af_ctrl_device_fill_msg,
     zor_af_ctrl_device_show,
-    zor_af_base_show_all,
+    zor_af_ctrl_device_show_all,
 };
